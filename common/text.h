@@ -1,0 +1,30 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+#include <json/value.h>
+
+// Wide strings hold UTF-32 on Linux; the converters refuse overlong forms,
+// surrogates, values above U+10FFFF and truncated sequences.
+namespace zuvelo {
+
+// Strict: throw std::length_error or std::runtime_error on bad input.
+std::wstring Utf8ToWide(const std::string& text);
+std::string WideToUtf8(const std::wstring& text);
+
+// Throws std::invalid_argument on an embedded NUL; conversion errors pass through.
+std::filesystem::path PathFromUtf8(const std::string& text);
+
+// Lossy: never throw; invalid sequences become U+FFFD.
+std::string WideToUtf8Lossy(const std::wstring& text);
+std::string ToUtf8Lossy(const std::wstring& text);
+std::string ToUtf8Lossy(const std::filesystem::path& path);
+
+// Console output of child processes (the console code page is UTF-8 here).
+std::wstring OemToWide(const std::string& text);
+
+// True when any string or member name holds a NUL character; never throws.
+bool JsonHasEmbeddedNul(const Json::Value& value);
+
+}  // namespace zuvelo

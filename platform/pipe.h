@@ -1,0 +1,35 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+#include "platform/unique_fd.h"
+
+// The launcher's named pipe is a Unix stream socket: \\.\pipe\NAME is the
+// socket <machine root>/pipe/NAME; an absolute path is the socket path itself.
+namespace zuvelo::platform {
+
+// The socket path for a pipe name; empty when the name has no socket form.
+std::filesystem::path PipeSocketPath(const std::wstring& name);
+
+class PipeConnection {
+public:
+    // Connects without blocking, retrying while the socket is missing or refuses,
+    // until timeoutMs has passed. A name too long for a socket address fails at once.
+    // Never locks and never logs. On failure, *win32Error (if given) holds the cause.
+    bool Connect(const std::wstring& name, uint32_t timeoutMs, uint32_t* win32Error = nullptr);
+
+    // Writes the whole text in one call; returns 0, the Win32 number of the
+    // failure, or 29 when fewer bytes were written. Never raises SIGPIPE.
+    uint32_t Write(std::string_view text);
+
+    bool IsOpen() const { return fd_.valid(); }
+    void Close() { fd_.reset(); }
+
+private:
+    UniqueFd fd_;
+};
+
+}  // namespace zuvelo::platform

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+// System errors keep their Windows numbers inside the programs: result mapping,
+// messages and events are defined on them. This is the one errno table.
+namespace zuvelo::platform {
+
+namespace win32 {
+inline constexpr uint32_t kSuccess = 0;
+inline constexpr uint32_t kFileNotFound = 2;
+inline constexpr uint32_t kPathNotFound = 3;
+inline constexpr uint32_t kAccessDenied = 5;
+inline constexpr uint32_t kInvalidHandle = 6;
+inline constexpr uint32_t kWriteProtect = 19;
+inline constexpr uint32_t kWriteFault = 29;
+inline constexpr uint32_t kGenFailure = 31;
+inline constexpr uint32_t kSharingViolation = 32;
+inline constexpr uint32_t kInvalidParameter = 87;
+inline constexpr uint32_t kDiskFull = 112;
+inline constexpr uint32_t kSemTimeout = 121;
+inline constexpr uint32_t kInvalidName = 123;
+inline constexpr uint32_t kDirNotEmpty = 145;
+inline constexpr uint32_t kAlreadyExists = 183;
+inline constexpr uint32_t kFilenameTooLong = 206;
+inline constexpr uint32_t kPipeBusy = 231;
+inline constexpr uint32_t kNoData = 232;
+inline constexpr uint32_t kConnectionReset = 10054;
+}  // namespace win32
+
+// Windows number of an errno value (0 stays 0).
+uint32_t Win32ErrorFromErrno(int err);
+
+// Windows number of the calling thread's current errno.
+uint32_t LastWin32Error();
+
+// English text of a Windows number the programs can meet; nothing for others.
+std::optional<std::wstring> SystemErrorText(uint32_t code);
+
+}  // namespace zuvelo::platform
