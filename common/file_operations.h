@@ -1,0 +1,55 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "common/error_codes.h"
+
+namespace zuvelo {
+
+struct FileInfo {
+    std::wstring path;
+    uint64_t size = 0;
+    int64_t lastWriteTime = 0;  // seconds since 1970 (local-time round trip) x 10,000,000
+    std::string sha256;         // 64 lower-case hex digits; empty for an empty file
+    bool exists = false;
+    bool readOnly = false;
+    bool hidden = false;
+    bool system = false;
+};
+
+// Receives bytes copied and total bytes; returning false cancels.
+using CopyProgressCallback = std::function<bool(uint64_t copied, uint64_t total)>;
+
+struct CopyOptions {
+    bool overwrite = false;
+    bool preserveTimestamps = false;
+    bool verifyHash = false;
+    bool createDirectories = false;
+    CopyProgressCallback progress;
+};
+
+// Stateless toolbox for single files and folders; created on the caller's stack.
+class FileOperations {
+public:
+    static constexpr uint64_t kChunkedCopyThreshold = 10ull * 1024 * 1024;
+    static constexpr size_t kIoBlockSize = 1024 * 1024;
+
+    ErrorCode GetFileInfo(const std::wstring& path, FileInfo& info);
+    ErrorCode CalculateSha256(const std::wstring& path, std::string& hexOut);
+    ErrorCode Copy(const std::wstring& source, const std::wstring& target, const CopyOptions& options);
+    ErrorCode Delete(const std::wstring& path);
+    ErrorCode EnsureDirectory(const std::wstring& path);
+    ErrorCode SetPermissions(const std::wstring& path, bool readOnly);
+    ErrorCode VerifyFileIntegrity(const std::wstring& path, const std::string& expectedHex);
+    ErrorCode VerifyFileSignature(const std::wstring& path);
+    // filesRemoved/foldersRemoved are only ever incremented (the root counts as a folder).
+    ErrorCode RemoveDirectoryTree(const std::wstring& path, bool recursive,
+                                  int32_t* filesRemoved = nullptr, int32_t* foldersRemoved = nullptr);
+
+    static ErrorCode MapWin32Error(uint32_t win32Code);
+    static void LogFileError(const std::string& operation, const std::wstring& path, uint32_t win32Code) noexcept;
+};
+
+}  // namespace zuvelo

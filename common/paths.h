@@ -1,0 +1,28 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+// Relative paths from outside (manifests, sessions, backups, inventories, names
+// found while removing) must pass these before they are joined to a trusted root.
+namespace zuvelo {
+
+// Plain relative path whose every component is a legal, non-reserved file name.
+// Never throws.
+bool IsSafeRelativePath(const std::wstring& path);
+bool IsSafeRelativePathUtf8(const std::string& path);
+
+// Whether path lies inside base after canonicalisation (components compared,
+// not string prefixes). Throws std::filesystem::filesystem_error when either
+// cannot be canonicalised.
+bool IsPathWithin(const std::filesystem::path& path, const std::filesystem::path& base);
+
+// A path the programs received (either separator) as a native path: "\" becomes "/".
+// Throws like PathFromUtf8 on a NUL or invalid text.
+std::filesystem::path NativePath(const std::wstring& path);
+std::filesystem::path NativePathUtf8(const std::string& path);
+
+// A native path as the wide text the interfaces carry.
+std::wstring WidePath(const std::filesystem::path& path);
+
+}  // namespace zuvelo
