@@ -1,0 +1,43 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+namespace zuvelo::test {
+
+// A fresh folder under the temporary folder, removed with everything in it.
+class TempFolder {
+public:
+    TempFolder();
+    ~TempFolder();
+    TempFolder(const TempFolder&) = delete;
+    TempFolder& operator=(const TempFolder&) = delete;
+
+    const std::filesystem::path& path() const { return path_; }
+    std::filesystem::path operator/(const std::filesystem::path& relative) const { return path_ / relative; }
+
+private:
+    std::filesystem::path path_;
+};
+
+// Points ZUVELO_MACHINE_ROOT at a temporary folder for the test's lifetime.
+class ScopedMachineRoot {
+public:
+    ScopedMachineRoot();
+    ~ScopedMachineRoot();
+    ScopedMachineRoot(const ScopedMachineRoot&) = delete;
+    ScopedMachineRoot& operator=(const ScopedMachineRoot&) = delete;
+
+    const std::filesystem::path& path() const { return folder_.path(); }
+
+private:
+    TempFolder folder_;
+    std::optional<std::string> previous_;
+};
+
+// Writes bytes to a file, creating its parent folders.
+void WriteFile(const std::filesystem::path& path, const std::string& bytes);
+std::string ReadFile(const std::filesystem::path& path);
+
+}  // namespace zuvelo::test
