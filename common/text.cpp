@@ -1,0 +1,168 @@
+#include "common/text.h"
+
+#include <climits>
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string_view>
+
+namespace zuvelo {
+
+namespace {
+
+constexpr size_t kMaxConvertible = 2147483647;
+constexpr char32_t kReplacement = 0xFFFD;
+constexpr char kReplacementUtf8[] = "\xEF\xBF\xBD";
+
+bool IsScalarValue(char32_t c) { return c <= 0x10FFFF && (c < 0xD800 || c > 0xDFFF); }
+
+// Decodes one UTF-8 sequence at text[pos]; advances pos. Nothing for an
+// overlong form, a surrogate, a value above U+10FFFF or a truncated sequence
+// (pos then moves past the first byte only).
+std::optional<char32_t> DecodeUtf8(std::string_view text, size_t& pos) {
+    const auto lead = static_cast<unsigned char>(text[pos++]);
+    if (lead < 0x80) return lead;
+    int length;
+    char32_t value;
+    char32_t minimum;
+    if ((lead & 0xE0) == 0xC0) {
+        length = 1, value = lead & 0x1F, minimum = 0x80;
+    } else if ((lead & 0xF0) == 0xE0) {
+        length = 2, value = lead & 0x0F, minimum = 0x800;
+    } else if ((lead & 0xF8) == 0xF0) {
+        length = 3, value = lead & 0x07, minimum = 0x10000;
+    } else {
+        return std::nullopt;
+    }
+    size_t next = pos;
+    for (int i = 0; i < length; ++i, ++next) {
+        if (next >= text.size()) return std::nullopt;
+        const auto byte = static_cast<unsigned char>(text[next]);
+        if ((byte & 0xC0) != 0x80) return std::nullopt;
+        value = (value << 6) | (byte & 0x3F);
+    }
+    if (value < minimum || !IsScalarValue(value)) return std::nullopt;
+    pos = next;
+    return value;
+}
+
+void AppendUtf8(std::string& out, char32_t c) {
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        out += static_cast<char>(0xC0 | (c >> 6));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        out += static_cast<char>(0xE0 | (c >> 12));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (c >> 18));
+        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+}
+
+// Invalid sequences become U+FFFD; never fails.
+std::wstring DecodeUtf8Lossy(std::string_view text) {
+    std::wstring out;
+    out.reserve(text.size());
+    for (size_t pos = 0; pos < text.size();) {
+        out += static_cast<wchar_t>(DecodeUtf8(text, pos).value_or(kReplacement));
+    }
+    return out;
+}
+
+}  // namespace
+
+std::wstring Utf8ToWide(const std::string& text) {
+    if (text.size() > kMaxConvertible) throw std::length_error("UTF-8 input is too large to convert");
+    std::wstring out;
+    out.reserve(text.size());
+    for (size_t pos = 0; pos < text.size();) {
+        const std::optional<char32_t> c = DecodeUtf8(text, pos);
+        if (!c) throw std::runtime_error("Invalid UTF-8 input");
+        out += static_cast<wchar_t>(*c);
+    }
+    return out;
+}
+
+std::string WideToUtf8(const std::wstring& text) {
+    if (text.size() > kMaxConvertible) throw std::length_error("UTF-16 input is too large to convert");
+    std::string out;
+    out.reserve(text.size());
+    for (const wchar_t w : text) {
+        const auto c = static_cast<char32_t>(w);
+        if (!IsScalarValue(c)) throw std::runtime_error("Invalid UTF-16 input");
+        AppendUtf8(out, c);
+    }
+    return out;
+}
+
+std::filesystem::path PathFromUtf8(const std::string& text) {
+    if (text.find('\0') != std::string::npos) throw std::invalid_argument("Path contains an embedded NUL");
+    Utf8ToWide(text);  // validates; the native path keeps the UTF-8 bytes
+    return std::filesystem::path(text);
+}
+
+std::string WideToUtf8Lossy(const std::wstring& text) {
+    try {
+        if (text.size() > kMaxConvertible) return kReplacementUtf8;
+        std::string out;
+        out.reserve(text.size());
+        for (const wchar_t w : text) {
+            const auto c = static_cast<char32_t>(w);
+            AppendUtf8(out, IsScalarValue(c) ? c : kReplacement);
+        }
+        return out;
+    } catch (...) {
+        return kReplacementUtf8;
+    }
+}
+
+std::string ToUtf8Lossy(const std::wstring& text) { return WideToUtf8Lossy(text); }
+
+std::string ToUtf8Lossy(const std::filesystem::path& path) {
+    try {
+        // Native paths are UTF-8 bytes already; repair anything that is not.
+        return WideToUtf8Lossy(DecodeUtf8Lossy(path.native()));
+    } catch (...) {
+        return kReplacementUtf8;
+    }
+}
+
+std::wstring OemToWide(const std::string& text) {
+    try {
+        if (text.size() > kMaxConvertible) return std::wstring(1, static_cast<wchar_t>(kReplacement));
+        return DecodeUtf8Lossy(text);
+    } catch (...) {
+        return std::wstring(1, static_cast<wchar_t>(kReplacement));
+    }
+}
+
+bool JsonHasEmbeddedNul(const Json::Value& value) {
+    try {
+        if (value.isString()) {
+            const char* begin = nullptr;
+            const char* end = nullptr;
+            return value.getString(&begin, &end) && std::string_view(begin, end - begin).find('\0') != std::string_view::npos;
+        }
+        if (value.isArray()) {
+            for (const Json::Value& element : value) {
+                if (JsonHasEmbeddedNul(element)) return true;
+            }
+            return false;
+        }
+        if (value.isObject()) {
+            for (auto it = value.begin(); it != value.end(); ++it) {
+                if (it.name().find('\0') != std::string::npos || JsonHasEmbeddedNul(*it)) return true;
+            }
+        }
+        return false;
+    } catch (...) {
+        return true;
+    }
+}
+
+}  // namespace zuvelo

@@ -1,0 +1,13 @@
+#include "platform/process_startup.h"
+
+#include <unistd.h>
+
+#include <csignal>
+
+namespace zuvelo::platform {
+
+void PrepareProcess() { std::signal(SIGPIPE, SIG_IGN); }
+
+bool IsAdministrator() { return ::geteuid() == 0; }
+
+}  // namespace zuvelo::platform
