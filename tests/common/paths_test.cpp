@@ -1,0 +1,66 @@
+#include "common/paths.h"
+
+#include <gtest/gtest.h>
+
+#include "common/text.h"
+#include "tests/support/test_folders.h"
+
+namespace zuvelo {
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(SafeRelativePathTest, AcceptAndRefuseTable) {
+    const struct {
+        const char* path;
+        bool safe;
+    } cases[] = {
+        {"a\\b\\c.txt", true}, {"a/b/c.txt", true}, {"file", true}, {"..a", true}, {"a..b", true},
+        {"COM0", true}, {"CONSOLE", true}, {"aux_", true}, {"nul-x", true}, {"caf\xC3\xA9/x", true},
+        {".hidden", true},
+        {"", false}, {"\\a", false}, {"/a", false}, {"C:", false}, {"C:a", false}, {"c:\\a", false},
+        {"\\\\srv\\share\\x", false}, {"//srv/share", false}, {"\\\\?\\C:\\a", false}, {"\\\\.\\pipe\\x", false},
+        {"\\??\\C:\\a", false}, {"a\\", false}, {"a/", false}, {"a//b", false}, {"a\\..\\b", false},
+        {"..", false}, {".\\a", false}, {"a.", false}, {"a ", false}, {"a:b", false}, {"a<b", false},
+        {"a>b", false}, {"a\"b", false}, {"a|b", false}, {"a?b", false}, {"a*b", false}, {"a\x01" "b", false},
+        {"a\x1F", false}, {"nul.txt", false}, {"Com1", false}, {"lpt\xC2\xB2.log", false},
+        {"AUX.tar.gz", false}, {"dir/CON", false}, {"prn", false}, {"LPT9", false}, {"COM\xC2\xB9", false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(IsSafeRelativePathUtf8(c.path), c.safe) << c.path;
+        EXPECT_EQ(IsSafeRelativePath(Utf8ToWide(c.path)), c.safe) << c.path;
+    }
+}
+
+TEST(SafeRelativePathTest, RefusesNulAndInvalidEncodingWithoutThrowing) {
+    EXPECT_FALSE(IsSafeRelativePathUtf8(std::string("a\0b", 3)));
+    EXPECT_FALSE(IsSafeRelativePathUtf8("a\xC3\x28"));
+    EXPECT_FALSE(IsSafeRelativePath(std::wstring(L"a\0b", 3)));
+    EXPECT_FALSE(IsSafeRelativePath(std::wstring(1, static_cast<wchar_t>(0xD800))));
+}
+
+TEST(PathWithinTest, ComparesComponentsAfterResolvingLinks) {
+    test::TempFolder temp;
+    const fs::path base = temp / "base";
+    fs::create_directories(base / "sub");
+    fs::create_directories(temp / "base2");
+    fs::create_directories(temp / "outside");
+    fs::create_directory_symlink(temp / "outside", base / "link");
+
+    EXPECT_TRUE(IsPathWithin(base, base));
+    EXPECT_TRUE(IsPathWithin(base / "sub" / "file", base));
+    EXPECT_TRUE(IsPathWithin(base / "sub", base.string() + "/"));
+    EXPECT_FALSE(IsPathWithin(temp / "base2" / "x", base));
+    EXPECT_FALSE(IsPathWithin(base / ".." / "outside", base));
+    EXPECT_FALSE(IsPathWithin(base / "link" / "x", base));
+    EXPECT_FALSE(IsPathWithin(temp.path(), base));
+}
+
+TEST(NativePathTest, EitherSeparatorBecomesNative) {
+    EXPECT_EQ(NativePath(L"C:\\a/b\\c").native(), "C:/a/b/c");
+    EXPECT_EQ(NativePathUtf8("/opt\\x").native(), "/opt/x");
+    EXPECT_THROW(NativePathUtf8(std::string("/a\0", 3)), std::invalid_argument);
+}
+
+}  // namespace
+}  // namespace zuvelo
