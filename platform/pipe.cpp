@@ -62,8 +62,7 @@ int FinishConnect(int fd, Clock::time_point deadline) {
 std::filesystem::path PipeSocketPath(const std::wstring& name) {
     const std::string narrow = NarrowAscii(name);
     if (narrow.empty()) return {};
-    if (narrow.front() == '/') return narrow;
-    if (!IsPipePrefix(narrow)) return {};
+    if (!IsPipePrefix(narrow)) return narrow.front() == '/' ? std::filesystem::path(narrow) : std::filesystem::path();
     const std::string leaf = narrow.substr(9);
     if (leaf.empty() || leaf == "." || leaf == ".." || leaf.find_first_of("\\/") != std::string::npos) return {};
     return MachineRoot() / "pipe" / leaf;
