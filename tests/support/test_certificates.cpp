@@ -1,0 +1,106 @@
+#include "tests/support/test_certificates.h"
+
+#include <openssl/bio.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/rand.h>
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
+
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+
+namespace zuvelo::test {
+
+namespace {
+
+struct OpenSslFree {
+    void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
+    void operator()(X509* certificate) const { X509_free(certificate); }
+    void operator()(X509_EXTENSION* extension) const { X509_EXTENSION_free(extension); }
+    void operator()(BIO* bio) const { BIO_free(bio); }
+};
+using UniqueKey = std::unique_ptr<EVP_PKEY, OpenSslFree>;
+using UniqueCertificate = std::unique_ptr<X509, OpenSslFree>;
+
+void Check(bool ok, const char* what) {
+    if (!ok) throw std::runtime_error(std::string("test certificate: ") + what);
+}
+
+UniqueKey MakeKey() {
+    UniqueKey key(EVP_EC_gen("P-256"));
+    Check(key != nullptr, "key generation");
+    return key;
+}
+
+void AddExtension(X509* certificate, X509* issuer, int nid, const char* value) {
+    X509V3_CTX context;
+    X509V3_set_ctx_nodb(&context);
+    X509V3_set_ctx(&context, issuer, certificate, nullptr, nullptr, 0);
+    std::unique_ptr<X509_EXTENSION, OpenSslFree> extension(X509V3_EXT_conf_nid(nullptr, &context, nid, value));
+    Check(extension && X509_add_ext(certificate, extension.get(), -1) == 1, "extension");
+}
+
+int64_t RandomSerial() {
+    uint64_t serial = 0;
+    Check(RAND_bytes(reinterpret_cast<unsigned char*>(&serial), sizeof serial) == 1, "serial");
+    return static_cast<int64_t>(serial >> 1) | 1;
+}
+
+// issuer null: self-signed.
+UniqueCertificate MakeCertificate(const char* commonName, EVP_PKEY* key, X509* issuer, EVP_PKEY* issuerKey) {
+    UniqueCertificate certificate(X509_new());
+    X509* x = certificate.get();
+    Check(x && X509_set_version(x, X509_VERSION_3) == 1, "version");
+    Check(ASN1_INTEGER_set_int64(X509_get_serialNumber(x), RandomSerial()) == 1, "serial");
+    Check(X509_gmtime_adj(X509_getm_notBefore(x), -3600) && X509_gmtime_adj(X509_getm_notAfter(x), 7L * 24 * 3600),
+          "validity");
+    Check(X509_set_pubkey(x, key) == 1, "public key");
+    X509_NAME* name = X509_get_subject_name(x);
+    Check(X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>(commonName), -1,
+                                     -1, 0) == 1,
+          "name");
+    Check(X509_set_issuer_name(x, issuer ? X509_get_subject_name(issuer) : name) == 1, "issuer");
+    X509* signer = issuer ? issuer : x;
+    AddExtension(x, signer, NID_subject_key_identifier, "hash");
+    if (issuer) {
+        AddExtension(x, signer, NID_authority_key_identifier, "keyid:always");
+        AddExtension(x, signer, NID_basic_constraints, "critical,CA:FALSE");
+        AddExtension(x, signer, NID_key_usage, "critical,digitalSignature,keyEncipherment");
+        AddExtension(x, signer, NID_ext_key_usage, "serverAuth");
+        AddExtension(x, signer, NID_subject_alt_name, "IP:127.0.0.1,DNS:localhost");
+    } else {
+        AddExtension(x, signer, NID_basic_constraints, "critical,CA:TRUE");
+        AddExtension(x, signer, NID_key_usage, "critical,keyCertSign,cRLSign");
+    }
+    Check(X509_sign(x, issuerKey ? issuerKey : key, EVP_sha256()) > 0, "signature");
+    return certificate;
+}
+
+template <typename Writer>
+std::string ToPem(Writer write) {
+    std::unique_ptr<BIO, OpenSslFree> bio(BIO_new(BIO_s_mem()));
+    Check(bio && write(bio.get()) == 1, "PEM");
+    char* data = nullptr;
+    long size = BIO_get_mem_data(bio.get(), &data);
+    return std::string(data, static_cast<size_t>(size));
+}
+
+}  // namespace
+
+TestCertificates MakeTestCertificates() {
+    UniqueKey caKey = MakeKey();
+    UniqueCertificate ca = MakeCertificate("Zuvelo Test CA", caKey.get(), nullptr, nullptr);
+    UniqueKey serverKey = MakeKey();
+    UniqueCertificate server = MakeCertificate("127.0.0.1", serverKey.get(), ca.get(), caKey.get());
+    TestCertificates certificates;
+    certificates.caCertificatePem = ToPem([&](BIO* bio) { return PEM_write_bio_X509(bio, ca.get()); });
+    certificates.serverCertificatePem = ToPem([&](BIO* bio) { return PEM_write_bio_X509(bio, server.get()); });
+    certificates.serverKeyPem = ToPem([&](BIO* bio) {
+        return PEM_write_bio_PrivateKey(bio, serverKey.get(), nullptr, nullptr, 0, nullptr, nullptr);
+    });
+    return certificates;
+}
+
+}  // namespace zuvelo::test
