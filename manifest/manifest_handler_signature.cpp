@@ -1,0 +1,87 @@
+#include <fstream>
+#include <ios>
+#include <system_error>
+#include <utility>
+
+#include "manifest/canonical_manifest.h"
+#include "manifest/manifest_handler.h"
+#include "manifest/manifest_log.h"
+
+namespace zuvelo {
+
+namespace {
+
+// A file in the cache that exists for one verification. Remove() reports a
+// failure as the filesystem error it is; the destructor removes quietly on
+// every other path.
+class ScopedTempFile {
+public:
+    explicit ScopedTempFile(std::filesystem::path path) : path_(std::move(path)) {}
+    ~ScopedTempFile() {
+        std::error_code ignored;
+        if (!removed_) std::filesystem::remove(path_, ignored);
+    }
+    ScopedTempFile(const ScopedTempFile&) = delete;
+    ScopedTempFile& operator=(const ScopedTempFile&) = delete;
+
+    const std::filesystem::path& path() const { return path_; }
+
+    bool Write(const std::string& bytes, std::ios::openmode mode) {
+        std::ofstream out(path_, mode | std::ios::out | std::ios::trunc);
+        if (!out.is_open()) return false;
+        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        out.close();
+        return !out.fail();
+    }
+
+    void Remove() {
+        removed_ = true;
+        std::filesystem::remove(path_);
+    }
+
+private:
+    std::filesystem::path path_;
+    bool removed_ = false;
+};
+
+}  // namespace
+
+ManifestHandler::ManifestHandler(std::filesystem::path cacheDir, const std::vector<std::string>& trustedPublicKeys)
+    : cacheDir_(std::move(cacheDir)), cryptoVerifier_(trustedPublicKeys) {}
+
+ErrorCode ManifestHandler::VerifyManifestSignature(const UpdateManifest& manifest) {
+    if (manifest.schemaOverride) {
+        LogManifest(LogLevel::Debug, "Skipping manifest signature verification (schema override)");
+        return ErrorCode::Success;
+    }
+    LogManifest(LogLevel::Debug, "Verifying manifest signature");
+    if (manifest.signature.empty()) {
+        LogManifest(LogLevel::Error, "No signature provided for verification (required for all manifests)");
+        return ErrorCode::ManifestSignatureInvalid;
+    }
+    if (!Succeeded(VerifyManifestCmsSignature(CanonicalManifestText(manifest), manifest.signature))) {
+        LogManifest(LogLevel::Error, "Manifest signature verification failed");
+        return ErrorCode::ManifestSignatureInvalid;
+    }
+    // Without a trusted key the signature was only read, never checked.
+    if (!cryptoVerifier_.HasTrustedKeys()) {
+        LogManifest(LogLevel::Warning, "Manifest signature not verified: no trusted key is configured");
+        return ErrorCode::Success;
+    }
+    LogManifest(LogLevel::Info, "Manifest signature verified successfully");
+    return ErrorCode::Success;
+}
+
+ErrorCode ManifestHandler::VerifyManifestCmsSignature(const std::string& data, const std::string& signature) {
+    LogManifest(LogLevel::Debug, "Verifying manifest CMS signature");
+    ScopedTempFile dataFile(cacheDir_ / "manifest_data.tmp");
+    ScopedTempFile signatureFile(cacheDir_ / "manifest_sig.tmp");
+    if (!dataFile.Write(data, std::ios::openmode{})) return ErrorCode::FileAccessDenied;
+    if (!signatureFile.Write(signature, std::ios::binary)) return ErrorCode::FileAccessDenied;
+    const ErrorCode result = cryptoVerifier_.VerifyDetachedSignature(dataFile.path(), signatureFile.path());
+    dataFile.Remove();
+    signatureFile.Remove();
+    return result;
+}
+
+}  // namespace zuvelo
