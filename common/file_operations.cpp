@@ -1,0 +1,725 @@
+#include "common/file_operations.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <ctime>
+#include <exception>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "common/jsonl_logger.h"
+#include "common/paths.h"
+#include "common/pinned_removal.h"
+#include "common/text.h"
+#include "platform/file_io.h"
+#include "platform/handles.h"
+#include "platform/sha256.h"
+#include "platform/win32_error.h"
+
+namespace zuvelo {
+
+namespace {
+
+namespace fs = std::filesystem;
+namespace win32 = platform::win32;
+
+constexpr const char* kComponent = "FileOperations";
+
+// WinVerifyTrust's TRUST_E_PROVIDER_UNKNOWN as a signed number: no Authenticode
+// check exists on this platform yet, so nothing is ever reported as signed.
+constexpr int32_t kTrustProviderUnknown = static_cast<int32_t>(0x800B0001u);
+
+// Copies whose hashes are checked run the two hashes on their own threads from
+// this size on; smaller ones hash in line.
+constexpr uint64_t kThreadedVerifyThreshold = 4ull * 1024 * 1024;
+constexpr size_t kPipelineSlots = 4;
+
+JsonlLogger& Log() { return JsonlLogger::Instance(); }
+void Debug(const std::string& message) { Log().LogDiagnostic(LogLevel::Debug, message, kComponent); }
+void Warning(const std::string& message) { Log().LogDiagnostic(LogLevel::Warning, message, kComponent); }
+void Error(const std::string& message) { Log().LogDiagnostic(LogLevel::Error, message, kComponent); }
+std::string U8(const std::wstring& text) { return ToUtf8Lossy(text); }
+
+std::unique_ptr<unsigned char[]> NewBlock() { return std::make_unique_for_overwrite<unsigned char[]>(FileOperations::kIoBlockSize); }
+
+// The ERROR line of a failed hashing step, named after the CNG call it stands in for.
+void LogHashFailure(const platform::Sha256& hash) {
+    const char* call = "BCryptHashData";
+    switch (hash.FailedStep()) {
+        case platform::Sha256::Step::OpenAlgorithm: call = "BCryptOpenAlgorithmProvider"; break;
+        case platform::Sha256::Step::CreateHash: call = "BCryptCreateHash"; break;
+        case platform::Sha256::Step::FinishHash: call = "BCryptFinishHash"; break;
+        default: break;
+    }
+    Error(std::string(call) + " failed: " + std::to_string(hash.FailureStatus()));
+}
+
+// ---------------------------------------------------------------------------------
+// Copy engine: one pass over the source. With verifyHash the bytes read are hashed
+// as they are read and the bytes written are read back from the target and hashed
+// as they land, so checking the copy costs no second read of the source; for large
+// files the two hashes run on their own threads, overlapping the copy.
+
+struct CopyRun {
+    int source = -1;
+    int target = -1;
+    uint64_t total = 0;
+    bool chunked = false;
+    bool verify = false;
+    const CopyProgressCallback* progress = nullptr;
+};
+
+struct CopyOutcome {
+    enum class Kind { Done, ReadFailed, WriteFailed, Cancelled };
+    Kind kind = Kind::Done;
+    uint32_t win32Error = 0;
+    uint64_t copied = 0;
+    bool hashesMatch = false;  // only with verify
+};
+
+// Reads a target range back and hashes it.
+class TargetVerifier {
+public:
+    explicit TargetVerifier(int target) : target_(target), buffer_(NewBlock()) {}
+
+    // Hashes the target's bytes [verified, upTo).
+    bool CatchUp(uint64_t upTo) {
+        while (ok_ && verified_ < upTo) {
+            const size_t want = static_cast<size_t>(std::min<uint64_t>(upTo - verified_, FileOperations::kIoBlockSize));
+            size_t got = 0;
+            if (platform::ReadFullyAt(target_, buffer_.get(), want, verified_, got) != 0 || got != want ||
+                !hash_.Update(buffer_.get(), got)) {
+                ok_ = false;
+                break;
+            }
+            verified_ += got;
+        }
+        return ok_;
+    }
+    // The digest of the whole target: nothing may have been added behind the copy.
+    bool Finish(std::string& hex) {
+        platform::FileStat st;
+        if (!ok_ || platform::StatFd(target_, st) != 0 || st.size != verified_) return false;
+        return hash_.Finish(hex);
+    }
+    const platform::Sha256& Hash() const { return hash_; }
+
+private:
+    int target_;
+    std::unique_ptr<unsigned char[]> buffer_;
+    platform::Sha256 hash_;
+    uint64_t verified_ = 0;
+    bool ok_ = true;
+};
+
+// The hashing side of a verified copy: in line, or on two threads fed through a
+// ring of read buffers.
+class VerifyPipeline {
+public:
+    VerifyPipeline(int target, bool threaded) : verifier_(target), threaded_(threaded) {
+        for (auto& slot : slots_) slot = NewBlock();
+        if (threaded_) {
+            sourceThread_ = std::thread([this] { HashSourceLoop(); });
+            targetThread_ = std::thread([this] { VerifyTargetLoop(); });
+        }
+    }
+    ~VerifyPipeline() { Stop(); }
+    VerifyPipeline(const VerifyPipeline&) = delete;
+    VerifyPipeline& operator=(const VerifyPipeline&) = delete;
+
+    // A free buffer for chunk `index` (waits while the source hash still needs it).
+    unsigned char* BufferFor(uint64_t index) {
+        if (threaded_) {
+            std::unique_lock lock(mutex_);
+            changed_.wait(lock, [&] { return index < sourceHashed_ + kPipelineSlots || stopping_; });
+        }
+        return slots_[index % kPipelineSlots].get();
+    }
+
+    // Chunk `index` of `size` bytes was read into its buffer.
+    void ChunkRead(uint64_t index, size_t size) {
+        if (!threaded_) {
+            sourceOk_ = sourceOk_ && sourceHash_.Update(slots_[index % kPipelineSlots].get(), size);
+            return;
+        }
+        std::lock_guard lock(mutex_);
+        sizes_[index % kPipelineSlots] = size;
+        chunksRead_ = index + 1;
+        changed_.notify_all();
+    }
+
+    // The target now holds `bytes` bytes.
+    void Written(uint64_t bytes) {
+        if (!threaded_) {
+            verifier_.CatchUp(bytes);
+            return;
+        }
+        std::lock_guard lock(mutex_);
+        written_ = bytes;
+        changed_.notify_all();
+    }
+
+    // Waits for both hashes; true when both were computed and are equal.
+    bool Finish() {
+        Stop();
+        std::string sourceHex;
+        std::string targetHex;
+        const bool sourceDone = sourceOk_ && sourceHash_.Finish(sourceHex);
+        if (!sourceDone && !sourceHash_.Ok()) LogHashFailure(sourceHash_);
+        const bool targetDone = verifier_.Finish(targetHex);
+        if (!targetDone && !verifier_.Hash().Ok()) LogHashFailure(verifier_.Hash());
+        return sourceDone && targetDone && sourceHex == targetHex;
+    }
+
+private:
+    void Stop() {
+        if (!threaded_) return;
+        {
+            std::lock_guard lock(mutex_);
+            stopping_ = true;
+            changed_.notify_all();
+        }
+        if (sourceThread_.joinable()) sourceThread_.join();
+        if (targetThread_.joinable()) targetThread_.join();
+    }
+
+    void HashSourceLoop() {
+        for (uint64_t index = 0;; ++index) {
+            size_t size = 0;
+            {
+                std::unique_lock lock(mutex_);
+                changed_.wait(lock, [&] { return index < chunksRead_ || stopping_; });
+                if (index >= chunksRead_) return;  // stopping and nothing left
+                size = sizes_[index % kPipelineSlots];
+            }
+            if (sourceOk_ && !sourceHash_.Update(slots_[index % kPipelineSlots].get(), size)) sourceOk_ = false;
+            std::lock_guard lock(mutex_);
+            sourceHashed_ = index + 1;
+            changed_.notify_all();
+        }
+    }
+
+    void VerifyTargetLoop() {
+        uint64_t done = 0;
+        while (true) {
+            uint64_t upTo = 0;
+            {
+                std::unique_lock lock(mutex_);
+                changed_.wait(lock, [&] { return written_ > done || stopping_; });
+                if (written_ <= done) return;  // stopping and nothing left
+                upTo = written_;
+            }
+            if (!verifier_.CatchUp(upTo)) return;
+            done = upTo;
+        }
+    }
+
+    TargetVerifier verifier_;
+    platform::Sha256 sourceHash_;
+    bool sourceOk_ = true;
+    bool threaded_;
+    std::unique_ptr<unsigned char[]> slots_[kPipelineSlots];
+    size_t sizes_[kPipelineSlots] = {};
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    uint64_t chunksRead_ = 0;
+    uint64_t sourceHashed_ = 0;
+    uint64_t written_ = 0;
+    bool stopping_ = false;
+    std::thread sourceThread_;
+    std::thread targetThread_;
+};
+
+CopyOutcome RunCopy(const CopyRun& run) {
+    CopyOutcome outcome;
+    std::optional<VerifyPipeline> pipeline;
+    std::unique_ptr<unsigned char[]> plainBuffer;
+    if (run.verify) pipeline.emplace(run.target, run.total >= kThreadedVerifyThreshold);
+    else plainBuffer = NewBlock();
+
+    for (uint64_t index = 0;; ++index) {
+        unsigned char* buffer = pipeline ? pipeline->BufferFor(index) : plainBuffer.get();
+        size_t got = 0;
+        if (const uint32_t err = platform::ReadSome(run.source, buffer, FileOperations::kIoBlockSize, got)) {
+            outcome.kind = CopyOutcome::Kind::ReadFailed;
+            outcome.win32Error = err;
+            return outcome;
+        }
+        if (got == 0) break;
+        if (pipeline) pipeline->ChunkRead(index, got);
+        if (const uint32_t err = platform::WriteFullyAt(run.target, buffer, got, outcome.copied)) {
+            outcome.kind = CopyOutcome::Kind::WriteFailed;
+            outcome.win32Error = err;
+            return outcome;
+        }
+        if (run.chunked) platform::StartWriteback(run.target, outcome.copied, got);
+        outcome.copied += got;
+        if (pipeline) pipeline->Written(outcome.copied);
+
+        if (run.chunked) {
+            if (run.progress && *run.progress && !(*run.progress)(outcome.copied, run.total)) {
+                outcome.kind = CopyOutcome::Kind::Cancelled;
+                return outcome;
+            }
+            const int64_t percent =
+                run.total == 0 ? 100 : static_cast<int64_t>(outcome.copied * 100 / run.total);
+            Log().LogProgress("file_copy", percent, "Copied " + std::to_string(outcome.copied) + " bytes");
+        }
+    }
+    if (pipeline) outcome.hashesMatch = pipeline->Finish();
+    return outcome;
+}
+
+// The local-time round trip of Part 1.116, in 100-nanosecond units.
+int64_t LastWriteTimeValue(int64_t seconds) {
+    const time_t t = static_cast<time_t>(seconds);
+    struct tm local {};
+    if (!::localtime_r(&t, &local)) return 0;
+    const time_t back = ::mktime(&local);
+    return static_cast<int64_t>(back) * 10000000;
+}
+
+// ---------------------------------------------------------------------------------
+// Tree walk for RemoveDirectoryTree: from the pinned root's own descriptor, so the
+// folder listed is the folder pinned. Pre-order, in the order the file system gives.
+
+struct WalkFailure {
+    std::wstring path;
+    uint32_t win32Error = 0;
+};
+
+std::wstring LossyWide(const std::string& utf8OrNot) {
+    return Utf8ToWide(ToUtf8Lossy(fs::path(utf8OrNot)));
+}
+
+// Fills files and folders; a failure names the path and the error for the event.
+std::optional<WalkFailure> WalkTree(const PinnedRoot& root, const std::string& rootNative,
+                                    std::vector<RemovalEntry>& files, std::vector<RemovalEntry>& folders,
+                                    std::wstring& current) {
+    struct Frame {
+        std::unique_ptr<platform::DirectoryReader> reader;
+        std::string prefix;  // relative path of the folder, with a trailing "/" (empty for the root)
+    };
+    const std::wstring rootWide = Utf8ToWide(rootNative);
+    const auto fullOf = [&](const std::string& relative) { return rootWide + L"/" + Utf8ToWide(relative); };
+
+    std::vector<Frame> stack;
+    {
+        platform::UniqueFd listing;
+        if (const uint32_t err = platform::OpenDirectoryForListing(root.handle.get(), ".", listing)) {
+            return WalkFailure{rootWide, err};
+        }
+        stack.push_back({std::make_unique<platform::DirectoryReader>(std::move(listing)), ""});
+    }
+    platform::DirectoryReader::Entry entry;
+    while (!stack.empty()) {
+        Frame& top = stack.back();
+        bool done = false;
+        if (const uint32_t err = top.reader->Next(entry, done)) {
+            const std::string folder = top.prefix.empty() ? std::string() : top.prefix.substr(0, top.prefix.size() - 1);
+            return WalkFailure{folder.empty() ? rootWide : LossyWide(rootNative + "/" + folder), err};
+        }
+        if (done) {
+            stack.pop_back();
+            continue;
+        }
+        const std::string relative = top.prefix + entry.name;
+        current = LossyWide(rootNative + "/" + relative);
+
+        // The attributes: the file system's type when it gives one for a non-folder,
+        // else statx of the entry itself (never following a link).
+        bool isDirectory = false;
+        bool descend = false;
+        platform::HandleInfo info;
+        if (entry.type == platform::DirectoryReader::Type::Directory ||
+            entry.type == platform::DirectoryReader::Type::Unknown) {
+            if (const uint32_t err = platform::QueryEntryInfo(top.reader->fd(), entry.name, info)) {
+                if (err == win32::kFileNotFound) continue;  // vanished since it was listed
+                return WalkFailure{current, err};
+            }
+            isDirectory = info.IsDirectory();
+            // A folder on another mount is a reparse point: listed, never entered.
+            descend = isDirectory && !info.OnOtherMountThan(root.identity);
+        }
+
+        // Names found on disk must be safe relative paths; "\" inside a name is not a
+        // separator here, so such a name is unsafe too.
+        if (entry.name.find('\\') != std::string::npos || !IsSafeRelativePathUtf8(relative)) {
+            return WalkFailure{current, win32::kInvalidName};
+        }
+        RemovalEntry removal{fullOf(relative), relative, isDirectory};
+        (isDirectory ? folders : files).push_back(std::move(removal));
+
+        if (descend) {
+            platform::UniqueFd listing;
+            if (const uint32_t err = platform::OpenDirectoryForListing(top.reader->fd(), entry.name, listing)) {
+                if (err == win32::kFileNotFound) continue;
+                return WalkFailure{current, err};  // e.g. swapped for a link since the look
+            }
+            platform::HandleInfo opened;
+            if (const uint32_t err = platform::QueryHandleInfo(listing.get(), opened)) return WalkFailure{current, err};
+            if (!opened.SameObject(info)) return WalkFailure{current, win32::kAccessDenied};
+            stack.push_back({std::make_unique<platform::DirectoryReader>(std::move(listing)), relative + "/"});
+        }
+    }
+    return std::nullopt;
+}
+
+uint32_t CodeOfException(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::system_error& e) {
+        const uint32_t code = platform::Win32ErrorFromErrno(e.code().value());
+        return code != 0 ? code : win32::kInvalidName;
+    } catch (...) {
+        return win32::kInvalidName;
+    }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------
+
+ErrorCode FileOperations::MapWin32Error(uint32_t win32Code) {
+    switch (win32Code) {
+        case 2:
+        case 3: return ErrorCode::FileNotFound;
+        case 5:
+        case 19:
+        case 32:
+        case 33: return ErrorCode::FileAccessDenied;
+        case 39:
+        case 112: return ErrorCode::InsufficientDiskSpace;
+        case 123:
+        case 161: return ErrorCode::InvalidInstallPath;
+        default: return ErrorCode::InternalError;
+    }
+}
+
+void FileOperations::LogFileError(const std::string& operation, const std::wstring& path, uint32_t win32Code) noexcept {
+    try {
+        Error(operation + " failed for '" + U8(path) + "': " + U8(FormatWin32Error(win32Code)) +
+              " (code: " + std::to_string(win32Code) + ")");
+    } catch (...) {
+    }
+    Log().LogFileOperation(operation, path, false, win32Code, true);
+}
+
+ErrorCode FileOperations::GetFileInfo(const std::wstring& path, FileInfo& info) {
+    Debug("Getting file info for: " + U8(path));
+    platform::FileStat st;
+    if (const uint32_t err = platform::StatPath(NativePath(path), st)) {
+        LogFileError("GetFileAttributesEx", path, err);
+        return MapWin32Error(err);
+    }
+    info.path = path;
+    info.size = st.IsDirectory() ? 0 : st.size;
+    info.lastWriteTime = LastWriteTimeValue(st.lastWriteSeconds);
+    info.sha256.clear();
+    info.exists = true;
+    info.readOnly = st.IsReadOnly();
+    info.hidden = false;
+    info.system = false;
+    if (info.size > 0) {
+        std::string hex;
+        if (CalculateSha256(path, hex) != ErrorCode::Success) Warning("Failed to calculate hash for: " + U8(path));
+        else info.sha256 = hex;
+    }
+    return ErrorCode::Success;
+}
+
+ErrorCode FileOperations::CalculateSha256(const std::wstring& path, std::string& hexOut) {
+    Debug("Calculating SHA-256 hash for: " + U8(path));
+    platform::Sha256 hash;
+    if (!hash.Ok()) {
+        LogHashFailure(hash);
+        return ErrorCode::HashCalculationFailed;
+    }
+    platform::UniqueFd file;
+    uint32_t err = platform::OpenForReading(NativePath(path), file);
+    platform::FileStat st;
+    if (err == 0 && (err = platform::StatFd(file.get(), st)) == 0 && !st.IsRegular()) err = win32::kAccessDenied;
+    if (err != 0) {
+        LogFileError("CreateFile", path, err);
+        return MapWin32Error(err);
+    }
+    const auto buffer = NewBlock();
+    while (true) {
+        size_t got = 0;
+        if ((err = platform::ReadSome(file.get(), buffer.get(), kIoBlockSize, got))) {
+            // A read error is a failure: the digest would not be the file's.
+            LogFileError("ReadFile", path, err);
+            return ErrorCode::HashCalculationFailed;
+        }
+        if (got == 0) break;
+        if (!hash.Update(buffer.get(), got)) {
+            LogHashFailure(hash);
+            return ErrorCode::HashCalculationFailed;
+        }
+    }
+    std::string hex;
+    if (!hash.Finish(hex)) {
+        LogHashFailure(hash);
+        return ErrorCode::HashCalculationFailed;
+    }
+    hexOut = std::move(hex);
+    return ErrorCode::Success;
+}
+
+ErrorCode FileOperations::Copy(const std::wstring& source, const std::wstring& target, const CopyOptions& options) {
+    Debug("Copying file: " + U8(source) + " -> " + U8(target));
+    const fs::path sourceNative = NativePath(source);
+    const fs::path targetNative = NativePath(target);
+
+    // 1-2. Existence tests throw on anything but absence.
+    if (options.createDirectories) {
+        const fs::path parent = targetNative.parent_path();
+        if (!parent.empty() && !fs::exists(parent)) {
+            const ErrorCode created = EnsureDirectory(WidePath(parent));
+            if (created != ErrorCode::Success) return created;
+        }
+    }
+    if (fs::exists(targetNative) && !options.overwrite) {
+        Error("Target file exists and overwrite not allowed: " + U8(target));
+        return ErrorCode::FileAccessDenied;
+    }
+
+    // 3. Look the source up (its size picks the path; its hash is taken while copying).
+    platform::FileStat sourceInfo;
+    if (const uint32_t err = platform::StatPath(sourceNative, sourceInfo)) {
+        LogFileError("GetFileAttributesEx", source, err);
+        return MapWin32Error(err);
+    }
+    const bool chunked = !sourceInfo.IsDirectory() && sourceInfo.size > kChunkedCopyThreshold;
+    const auto fail = [&](const char* chunkedCall, const std::wstring& path, uint32_t err) {
+        if (chunked) LogFileError(chunkedCall, path, err);
+        else LogFileError("CopyFileEx", source, err);
+        return MapWin32Error(err);
+    };
+
+    // Open the source and check what was opened.
+    platform::UniqueFd in;
+    platform::FileStat opened;
+    if (const uint32_t err = platform::OpenForReading(sourceNative, in)) return fail("CreateFile (source)", source, err);
+    if (const uint32_t err = platform::StatFd(in.get(), opened)) return fail("GetFileSizeEx", source, err);
+    if (!opened.IsRegular()) return fail("CreateFile (source)", source, win32::kAccessDenied);
+
+    // Open the target without truncating it: it may be the source itself.
+    platform::UniqueFd out;
+    if (const uint32_t err = platform::OpenForWriting(targetNative, !options.overwrite, options.verifyHash,
+                                                      opened.mode, out)) {
+        return fail("CreateFile (target)", target, err);
+    }
+    platform::FileStat targetInfo;
+    if (const uint32_t err = platform::StatFd(out.get(), targetInfo)) return fail("CreateFile (target)", target, err);
+    if (targetInfo.SameFile(opened)) {
+        Error("Source and target are the same file: " + U8(target));
+        return ErrorCode::FileAccessDenied;
+    }
+    if (!targetInfo.IsRegular()) return fail("CreateFile (target)", target, win32::kAccessDenied);
+
+    // From here on the target is ours: any failure removes it.
+    bool keepTarget = false;
+    struct RemoveOnFailure {
+        const fs::path& path;
+        platform::UniqueFd& fd;
+        bool& keep;
+        ~RemoveOnFailure() {
+            if (!keep && fd.valid()) platform::RemoveIfStillSame(path, fd.get());
+        }
+    } removeOnFailure{targetNative, out, keepTarget};
+
+    if (targetInfo.size != 0) {
+        if (const uint32_t err = platform::Truncate(out.get(), 0)) return fail("CreateFile (target)", target, err);
+    }
+
+    CopyRun run;
+    run.source = in.get();
+    run.target = out.get();
+    run.total = opened.size;
+    run.chunked = chunked;
+    run.verify = options.verifyHash;
+    run.progress = &options.progress;
+    const CopyOutcome outcome = RunCopy(run);
+
+    switch (outcome.kind) {
+        case CopyOutcome::Kind::ReadFailed:
+            LogFileError("ReadFile", source, outcome.win32Error);
+            return ErrorCode::FileCopyFailed;
+        case CopyOutcome::Kind::WriteFailed: return fail("WriteFile", target, outcome.win32Error);
+        case CopyOutcome::Kind::Cancelled: return ErrorCode::Cancelled;
+        case CopyOutcome::Kind::Done: break;
+    }
+    if (outcome.copied != opened.size) {
+        Error("Copy incomplete: wrote " + std::to_string(outcome.copied) + " of " + std::to_string(opened.size) +
+              " bytes of " + U8(source));
+        return ErrorCode::FileCopyFailed;
+    }
+    if (chunked) {
+        if (const uint32_t err = platform::FlushFile(out.get())) return fail("WriteFile", target, err);
+    }
+    if (options.verifyHash && !outcome.hashesMatch) {
+        Error("Hash verification failed after copy");
+        keepTarget = true;  // Delete below removes it, with its event
+        out.reset();
+        Delete(target);
+        return ErrorCode::FileHashMismatch;
+    }
+    if (options.preserveTimestamps) platform::CopyFileTimes(in.get(), out.get());  // failures are ignored
+    keepTarget = true;
+    out.reset();
+    if (!chunked) Log().LogFileOperation("copy", target, true, 0, false);
+    return ErrorCode::Success;
+}
+
+ErrorCode FileOperations::Delete(const std::wstring& path) {
+    Debug("Deleting file: " + U8(path));
+    if (const uint32_t err = platform::RemoveFile(NativePath(path))) {
+        LogFileError("DeleteFile", path, err);
+        return MapWin32Error(err);
+    }
+    Log().LogFileOperation("delete", path, true, 0, false);
+    return ErrorCode::Success;
+}
+
+ErrorCode FileOperations::EnsureDirectory(const std::wstring& path) {
+    Debug("Creating directory: " + U8(path));
+    const fs::path native = NativePath(path);
+    std::error_code ec;
+    const fs::file_status status = fs::status(native, ec);
+    if (!ec && fs::exists(status)) {
+        if (fs::is_directory(status)) return ErrorCode::Success;
+        Error("Failed to create directory: " + U8(path) + " - " + U8(FormatWin32Error(win32::kAlreadyExists)));
+        return ErrorCode::DirectoryCreateFailed;
+    }
+    fs::create_directories(native, ec);
+    if (ec) {
+        Error("Failed to create directory: " + U8(path) + " - " + ec.message());
+        return ErrorCode::DirectoryCreateFailed;
+    }
+    Log().LogFileOperation("mkdir", path, true, 0, false);
+    return ErrorCode::Success;
+}
+
+ErrorCode FileOperations::SetPermissions(const std::wstring& path, bool readOnly) {
+    Debug("Setting file permissions for: " + U8(path));
+    const fs::path native = NativePath(path);
+    platform::FileStat st;
+    if (const uint32_t err = platform::StatPath(native, st)) {
+        LogFileError("GetFileAttributes", path, err);
+        return MapWin32Error(err);
+    }
+    uint32_t mode = st.mode & 07777;
+    mode = readOnly ? (mode & ~0222u) : (mode | 0200u);
+    if (const uint32_t err = platform::SetMode(native, mode)) {
+        LogFileError("SetFileAttributes", path, err);
+        return MapWin32Error(err);
+    }
+    return ErrorCode::Success;
+}
+
+ErrorCode FileOperations::VerifyFileIntegrity(const std::wstring& path, const std::string& expectedHex) {
+    Debug("Verifying file integrity: " + U8(path));
+    std::string actual;
+    const ErrorCode hashed = CalculateSha256(path, actual);
+    if (hashed != ErrorCode::Success) return hashed;
+    if (actual != expectedHex) {
+        Error("Hash mismatch. Expected: " + expectedHex + ", Actual: " + actual);
+        return ErrorCode::FileHashMismatch;
+    }
+    return ErrorCode::Success;
+}
+
+ErrorCode FileOperations::VerifyFileSignature(const std::wstring& path) {
+    Debug("Verifying file signature: " + U8(path));
+    // The Authenticode stand-in comes later; until then no file is reported as signed.
+    Error("Signature verification failed: " + std::to_string(kTrustProviderUnknown));
+    return ErrorCode::SignatureVerificationFailed;
+}
+
+ErrorCode FileOperations::RemoveDirectoryTree(const std::wstring& path, bool recursive, int32_t* filesRemoved,
+                                              int32_t* foldersRemoved) {
+    Debug("Removing directory: " + U8(path));
+    const auto count = [](int32_t* counter) {
+        if (counter) ++*counter;
+    };
+    const auto event = [](const std::wstring& item, bool success, uint32_t err) {
+        Log().LogFileOperation("delete", item, success, success ? 0 : err, true);
+    };
+
+    // 1. Pin the root.
+    PinnedRoot root;
+    uint32_t err = 0;
+    if (!OpenVerifiedHandle(path, root, err, kRemovalAccess)) {
+        if (err == win32::kFileNotFound || err == win32::kPathNotFound) return ErrorCode::Success;
+        event(path, false, err);
+        return ErrorCode::DirectoryAccessDenied;
+    }
+
+    // 2. Not recursive: the root alone.
+    if (!recursive) {
+        if (DeletePinnedRoot(root, err)) {
+            event(path, true, 0);
+            count(foldersRemoved);
+            return ErrorCode::Success;
+        }
+        event(path, false, err);
+        return ErrorCode::DirectoryAccessDenied;
+    }
+
+    std::wstring current = path;  // the path in hand, for an exception's event
+    try {
+        // 3. Walk.
+        std::string rootNative = NativePath(path).native();
+        while (rootNative.size() > 1 && rootNative.back() == '/') rootNative.pop_back();
+        std::vector<RemovalEntry> files;
+        std::vector<RemovalEntry> folders;
+        if (const std::optional<WalkFailure> failure = WalkTree(root, rootNative, files, folders, current)) {
+            event(failure->path, false, failure->win32Error);
+            return ErrorCode::DirectoryAccessDenied;
+        }
+        // 4. Deeper folders first.
+        std::sort(folders.begin(), folders.end(), RemovalEntryDeeperFirst);
+
+        // 5-6. Files in walk order, then folders; a vanished item is passed over.
+        const auto removeAll = [&](const std::vector<RemovalEntry>& entries, int32_t* counter) {
+            for (const RemovalEntry& entry : entries) {
+                current = entry.fullPath;
+                bool refused = false;
+                if (DeleteUnderPinnedRoot(root, entry.fullPath, entry.relativePath, err, refused)) {
+                    event(entry.fullPath, true, 0);
+                    count(counter);
+                    continue;
+                }
+                event(entry.fullPath, false, err);
+                if (refused || (err != win32::kFileNotFound && err != win32::kPathNotFound)) return false;
+            }
+            return true;
+        };
+        if (!removeAll(files, filesRemoved) || !removeAll(folders, foldersRemoved)) {
+            return ErrorCode::DirectoryAccessDenied;
+        }
+
+        // 7. The root.
+        current = path;
+        if (DeletePinnedRoot(root, err)) {
+            event(path, true, 0);
+            count(foldersRemoved);
+        } else {
+            event(path, false, err);
+            if (err != win32::kFileNotFound && err != win32::kPathNotFound) return ErrorCode::DirectoryAccessDenied;
+        }
+        return ErrorCode::Success;
+    } catch (...) {
+        event(current, false, CodeOfException(std::current_exception()));
+        return ErrorCode::DirectoryAccessDenied;
+    }
+}
+
+}  // namespace zuvelo

@@ -1,0 +1,358 @@
+#include "common/pinned_removal.h"
+
+#include <locale.h>
+#include <unistd.h>
+#include <wctype.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <stdexcept>
+#include <string_view>
+#include <vector>
+
+#include "common/paths.h"
+#include "common/text.h"
+#include "platform/win32_error.h"
+
+namespace zuvelo {
+
+namespace {
+
+namespace win32 = platform::win32;
+
+bool StartsWith(const std::wstring& text, std::wstring_view prefix) {
+    return text.size() >= prefix.size() && std::wstring_view(text).substr(0, prefix.size()) == prefix;
+}
+
+bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
+
+// The simple upper-case mapping CompareStringOrdinal uses: one character to one
+// character, for the characters of the Basic Multilingual Plane.
+wchar_t OrdinalUpper(wchar_t c) {
+    if (c < 0x80) return (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - 32) : c;
+    if (c > 0xFFFF) return c;
+    static const locale_t utf8 = ::newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
+    if (!utf8) return c;
+    const wint_t upper = ::towupper_l(static_cast<wint_t>(c), utf8);
+    return upper <= 0xFFFF ? static_cast<wchar_t>(upper) : c;
+}
+
+// The components of a relative path, split at "\" and "/".
+std::vector<std::string> SplitRelative(const std::string& relative) {
+    std::vector<std::string> parts;
+    size_t start = 0;
+    while (start <= relative.size()) {
+        const size_t end = relative.find_first_of("\\/", start);
+        const size_t stop = end == std::string::npos ? relative.size() : end;
+        parts.push_back(relative.substr(start, stop - start));
+        if (end == std::string::npos) break;
+        start = end + 1;
+    }
+    return parts;
+}
+
+// root.finalPath + "/" + relative with "\" read as "/".
+std::wstring ExpectedPathUnder(const std::wstring& rootFinal, const std::string& relativeUtf8) {
+    std::wstring relative = Utf8ToWide(relativeUtf8);
+    std::replace(relative.begin(), relative.end(), L'\\', L'/');
+    std::wstring expected = rootFinal;
+    if (expected.empty() || expected.back() != L'/') expected.push_back(L'/');
+    return expected + relative;
+}
+
+// The root's handle still reads the final path it was pinned with.
+bool RootStillInPlace(const PinnedRoot& root, uint32_t& win32Error) {
+    std::wstring current;
+    uint32_t err = 0;
+    if (!GetFinalPathFromHandle(root.handle.get(), current, &err)) {
+        win32Error = err != 0 ? err : win32::kInvalidHandle;
+        return false;
+    }
+    if (!PathsEqualIgnoreCase(TrimFinalPath(current), root.finalPath)) {
+        win32Error = win32::kAccessDenied;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool RemovalEntryDeeperFirst(const RemovalEntry& a, const RemovalEntry& b) {
+    const auto depth = [](const std::string& path) {
+        return std::count_if(path.begin(), path.end(), [](char c) { return c == '\\' || c == '/'; });
+    };
+    return depth(a.relativePath) > depth(b.relativePath);
+}
+
+std::wstring ToExtendedLengthPath(const std::wstring& path) {
+    if (path.find(L'\0') != std::wstring::npos) throw std::invalid_argument("Path contains an embedded NUL");
+    std::wstring text = path;
+    std::replace(text.begin(), text.end(), L'/', L'\\');
+    if (StartsWith(text, L"\\\\?\\") || StartsWith(text, L"\\??\\") || StartsWith(text, L"\\\\.\\")) return text;
+    if (StartsWith(text, L"\\\\")) return L"\\\\?\\UNC\\" + text.substr(2);
+    if (text.size() >= 3 && text[1] == L':' && text[2] == L'\\') return L"\\\\?\\" + text;
+    return text;
+}
+
+std::wstring StripExtendedLengthPrefix(std::wstring path) {
+    std::replace(path.begin(), path.end(), L'/', L'\\');
+    if (StartsWith(path, L"\\\\?\\UNC\\") || StartsWith(path, L"\\??\\UNC\\")) {
+        path = L"\\\\" + path.substr(8);
+    } else if (StartsWith(path, L"\\\\?\\") || StartsWith(path, L"\\??\\")) {
+        path.erase(0, 4);
+    }
+    while (path.size() > 1 && IsSeparator(path.back())) path.pop_back();
+    return path;
+}
+
+bool PathsEqualIgnoreCase(const std::wstring& a, const std::wstring& b) noexcept {
+    constexpr size_t kLimit = size_t{1} << 31;
+    if (a.size() >= kLimit || b.size() >= kLimit || a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (a[i] != b[i] && OrdinalUpper(a[i]) != OrdinalUpper(b[i])) return false;
+    }
+    return true;
+}
+
+std::wstring TrimFinalPath(std::wstring path) {
+    while (path.size() > 1 && path.back() == L'/') path.pop_back();
+    return path;
+}
+
+bool GetFinalPathFromHandle(int handle, std::wstring& out, uint32_t* win32Error) noexcept {
+    uint32_t err = 0;
+    try {
+        std::string native;
+        err = platform::ReadFinalPath(handle, native);
+        if (err == 0) {
+            out = Utf8ToWide(native);
+            return true;
+        }
+    } catch (...) {
+        err = win32::kInvalidName;
+    }
+    if (win32Error) *win32Error = err;
+    return false;
+}
+
+bool ResolveFullPath(const std::wstring& path, std::wstring& out, uint32_t& win32Error) noexcept {
+    try {
+        if (path.empty() || path.find(L'\0') != std::wstring::npos) {
+            win32Error = win32::kInvalidName;
+            return false;
+        }
+        std::wstring text = path;
+        std::replace(text.begin(), text.end(), L'\\', L'/');
+        if (text.front() != L'/') {
+            std::vector<char> buffer(PATH_MAX);
+            while (!::getcwd(buffer.data(), buffer.size())) {
+                if (errno != ERANGE) {
+                    win32Error = platform::LastWin32Error();
+                    return false;
+                }
+                buffer.resize(buffer.size() * 2);
+            }
+            text = Utf8ToWide(buffer.data()) + L"/" + text;
+        }
+        // Fold ".", ".." and doubled separators lexically; ".." never climbs above "/".
+        std::vector<std::wstring_view> parts;
+        const std::wstring_view view(text);
+        size_t start = 0;
+        while (start < view.size()) {
+            size_t end = view.find(L'/', start);
+            if (end == std::wstring_view::npos) end = view.size();
+            const std::wstring_view part = view.substr(start, end - start);
+            if (part == L"..") {
+                if (!parts.empty()) parts.pop_back();
+            } else if (!part.empty() && part != L".") {
+                parts.push_back(part);
+            }
+            start = end + 1;
+        }
+        std::wstring full;
+        for (const std::wstring_view part : parts) {
+            full.push_back(L'/');
+            full.append(part);
+        }
+        out = full.empty() ? L"/" : full;
+        return true;
+    } catch (...) {
+        win32Error = win32::kInvalidName;
+        return false;
+    }
+}
+
+bool OpenVerifiedHandle(const std::wstring& path, PinnedRoot& out, uint32_t& win32Error,
+                        uint32_t /*desiredAccess*/) noexcept {
+    win32Error = 0;
+    try {
+        platform::UniqueFd handle;
+        if ((win32Error = platform::OpenPathHandle(NativePath(path), handle))) return false;
+        platform::HandleInfo info;
+        if ((win32Error = platform::QueryHandleInfo(handle.get(), info))) return false;
+        if (!info.IsDirectory()) {  // a file, a link (opened as itself) or anything else
+            win32Error = win32::kAccessDenied;
+            return false;
+        }
+        bool mountPoint = false;
+        if ((win32Error = platform::IsMountPoint(handle.get(), mountPoint))) return false;
+        if (mountPoint) {  // a mounted folder is a reparse point
+            win32Error = win32::kAccessDenied;
+            return false;
+        }
+        std::wstring finalPath;
+        if (!GetFinalPathFromHandle(handle.get(), finalPath, &win32Error)) return false;
+        finalPath = TrimFinalPath(finalPath);
+        std::wstring resolved;
+        if (!ResolveFullPath(path, resolved, win32Error)) return false;
+        if (!PathsEqualIgnoreCase(finalPath, resolved)) {  // reached through a link, or moved meanwhile
+            win32Error = win32::kAccessDenied;
+            return false;
+        }
+        out.extendedPath = ToExtendedLengthPath(path);
+        out.finalPath = std::move(finalPath);
+        out.identity = info;
+        out.handle = std::move(handle);
+        return true;
+    } catch (...) {
+        win32Error = win32::kInvalidName;
+        return false;
+    }
+}
+
+bool HandleLiesUnderRoot(const PinnedRoot& root, int handle, const std::string& relativeUtf8,
+                         uint32_t& win32Error) noexcept {
+    try {
+        std::wstring finalPath;
+        if (!GetFinalPathFromHandle(handle, finalPath, &win32Error)) return false;
+        if (PathsEqualIgnoreCase(TrimFinalPath(finalPath), ExpectedPathUnder(root.finalPath, relativeUtf8))) {
+            return true;
+        }
+        win32Error = win32::kAccessDenied;
+        return false;
+    } catch (...) {
+        win32Error = win32::kInvalidName;
+        return false;
+    }
+}
+
+bool DeleteUnderPinnedRoot(const PinnedRoot& root, const std::wstring& fullPath, const std::string& relativeUtf8,
+                           uint32_t& win32Error, bool& refusedUnsafe) noexcept {
+    win32Error = 0;
+    refusedUnsafe = false;
+    const auto refuse = [&](uint32_t code) {
+        win32Error = code;
+        refusedUnsafe = true;
+        return false;
+    };
+    try {
+        // 1. Only plain relative paths.
+        if (!IsSafeRelativePathUtf8(relativeUtf8)) return refuse(win32::kInvalidName);
+        // 2. The root is pinned and has not moved.
+        if (!root.IsPinned()) return refuse(win32::kAccessDenied);
+        uint32_t err = 0;
+        if (!RootStillInPlace(root, err)) return refuse(err);
+        // The full path the caller names is the place below the root (as opening it would check).
+        const std::wstring expected = ExpectedPathUnder(root.finalPath, relativeUtf8);
+        std::wstring resolved;
+        if (!ResolveFullPath(fullPath, resolved, err) || !PathsEqualIgnoreCase(resolved, expected)) {
+            return refuse(win32::kAccessDenied);
+        }
+
+        // 3. Reach the item from the root one component at a time, never through a link.
+        const std::vector<std::string> parts = SplitRelative(relativeUtf8);
+        platform::UniqueFd parent;
+        int parentFd = root.handle.get();
+        for (size_t i = 0; i + 1 < parts.size(); ++i) {
+            platform::UniqueFd next;
+            if ((win32Error = platform::OpenPathHandleAt(parentFd, parts[i], next))) return false;
+            platform::HandleInfo info;
+            if ((win32Error = platform::QueryHandleInfo(next.get(), info))) return false;
+            if (info.IsSymlink() || (info.IsDirectory() && info.OnOtherMountThan(root.identity))) {
+                return refuse(win32::kAccessDenied);  // a folder on the way became a link or a mount
+            }
+            if (!info.IsDirectory()) {
+                win32Error = win32::kPathNotFound;
+                return false;
+            }
+            parent = std::move(next);
+            parentFd = parent.get();
+        }
+        const std::string& name = parts.back();
+        platform::UniqueFd item;
+        if ((win32Error = platform::OpenPathHandleAt(parentFd, name, item))) return false;
+
+        // 4. It sits exactly where expected.
+        if (!HandleLiesUnderRoot(root, item.get(), relativeUtf8, err)) return refuse(err);
+
+        // 5. Clear read-only through a second verified handle.
+        platform::HandleInfo info;
+        if ((win32Error = platform::QueryHandleInfo(item.get(), info))) return false;
+        if (info.IsReadOnly()) {
+            platform::UniqueFd second;
+            if ((win32Error = platform::OpenPathHandleAt(parentFd, name, second))) return false;
+            if (!HandleLiesUnderRoot(root, second.get(), relativeUtf8, err)) return refuse(err);
+            platform::HandleInfo secondInfo;
+            if ((win32Error = platform::QueryHandleInfo(second.get(), secondInfo))) return false;
+            if (!secondInfo.SameObject(info)) return refuse(win32::kAccessDenied);
+            if ((win32Error = platform::SetWritableThroughHandle(second.get(), true))) return false;
+        }
+
+        // 6. Delete the name only while it still holds the object the handle holds.
+        platform::HandleInfo named;
+        if ((win32Error = platform::QueryEntryInfo(parentFd, name, named))) return false;
+        if (!named.SameObject(info)) return refuse(win32::kAccessDenied);
+        if ((win32Error = platform::RemoveEntryAt(parentFd, name, info.IsDirectory()))) return false;
+        return true;
+    } catch (...) {
+        return refuse(win32::kInvalidName);
+    }
+}
+
+bool DeletePinnedRoot(PinnedRoot& root, uint32_t& win32Error) noexcept {
+    win32Error = 0;
+    try {
+        if (!root.IsPinned()) {
+            win32Error = win32::kInvalidHandle;
+            return false;
+        }
+        platform::HandleInfo info;
+        if ((win32Error = platform::QueryHandleInfo(root.handle.get(), info))) return false;
+        // Linux deletes by name: the root must still be where it was pinned, and the
+        // name in its parent folder must still hold the pinned folder.
+        if (!RootStillInPlace(root, win32Error)) return false;
+        const std::wstring& finalPath = root.finalPath;
+        const size_t slash = finalPath.rfind(L'/');
+        if (slash == std::wstring::npos || slash + 1 >= finalPath.size()) {  // "/" itself, or not absolute
+            win32Error = win32::kAccessDenied;
+            return false;
+        }
+        const std::wstring parentPath = slash == 0 ? L"/" : finalPath.substr(0, slash);
+        const std::string name = WideToUtf8(finalPath.substr(slash + 1));
+        platform::UniqueFd parent;
+        if ((win32Error = platform::OpenPathHandle(NativePath(parentPath), parent))) return false;
+        platform::HandleInfo parentInfo;
+        if ((win32Error = platform::QueryHandleInfo(parent.get(), parentInfo))) return false;
+        if (!parentInfo.IsDirectory()) {
+            win32Error = win32::kAccessDenied;
+            return false;
+        }
+        platform::HandleInfo named;
+        if ((win32Error = platform::QueryEntryInfo(parent.get(), name, named))) return false;
+        if (!named.SameObject(info)) {
+            win32Error = win32::kAccessDenied;
+            return false;
+        }
+        if (info.IsReadOnly()) {
+            if ((win32Error = platform::SetWritableThroughHandle(root.handle.get(), true))) return false;
+        }
+        if ((win32Error = platform::RemoveEntryAt(parent.get(), name, true))) return false;
+        return true;
+    } catch (...) {
+        win32Error = win32::kInvalidName;
+        return false;
+    }
+}
+
+}  // namespace zuvelo

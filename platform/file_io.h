@@ -1,0 +1,74 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+
+#include "platform/handles.h"
+#include "platform/unique_fd.h"
+
+// Plain file I/O standing in for CreateFile/ReadFile/WriteFile/FlushFileBuffers/
+// SetFileTime. Every function returns 0 or the Windows number of the failure.
+namespace zuvelo::platform {
+
+// What stat (following links) tells about a file.
+struct FileStat {
+    uint64_t size = 0;
+    int64_t lastWriteSeconds = 0;  // whole seconds since 1970
+    uint32_t mode = 0;
+    uint64_t device = 0;
+    uint64_t inode = 0;
+
+    bool IsDirectory() const;
+    bool IsRegular() const;
+    bool IsReadOnly() const;  // no write permission bit
+    bool SameFile(const FileStat& other) const { return device == other.device && inode == other.inode; }
+};
+
+uint32_t StatPath(const std::filesystem::path& path, FileStat& out);
+uint32_t StatFd(int fd, FileStat& out);
+
+// chmod with the permission bits of mode.
+uint32_t SetMode(const std::filesystem::path& path, uint32_t mode);
+
+// unlink: a file or a link as itself; a folder fails with 5.
+uint32_t RemoveFile(const std::filesystem::path& path);
+
+// O_RDONLY, with sequential read-ahead advice. Opening never blocks (a FIFO
+// opens at once); callers check that they opened a regular file.
+uint32_t OpenForReading(const std::filesystem::path& path, UniqueFd& out);
+
+// Opens or creates a file for writing without truncating it (the caller checks
+// what it opened first). mustNotExist: O_EXCL, so an existing file or any link
+// fails with 183. readBack: opened read-write. A created file gets mode & 0777
+// (less the umask). Opening never blocks; callers check what they opened.
+uint32_t OpenForWriting(const std::filesystem::path& path, bool mustNotExist, bool readBack, uint32_t mode,
+                        UniqueFd& out);
+
+// One read of up to size bytes at the current offset (retried on EINTR);
+// got 0 means the end of the file.
+uint32_t ReadSome(int fd, void* buffer, size_t size, size_t& got);
+
+// Reads size bytes at offset, fewer only at the end of the file.
+uint32_t ReadFullyAt(int fd, void* buffer, size_t size, uint64_t offset, size_t& got);
+
+// Writes all of size bytes at offset; a write that makes no progress is error 29.
+uint32_t WriteFullyAt(int fd, const void* buffer, size_t size, uint64_t offset);
+
+// Starts write-back of a written range without waiting (so a later flush has
+// less to wait for); failures are ignored.
+void StartWriteback(int fd, uint64_t offset, uint64_t size);
+
+// Sets the file's length.
+uint32_t Truncate(int fd, uint64_t size);
+
+// Writes the file's data to the device (fdatasync).
+uint32_t FlushFile(int fd);
+
+// Copies the last-access and last-write times of `from` to the file open as `to`.
+uint32_t CopyFileTimes(int fromFd, int to);
+
+// Removes the file at path only while it is still the object open as fd.
+uint32_t RemoveIfStillSame(const std::filesystem::path& path, int fd);
+
+}  // namespace zuvelo::platform
