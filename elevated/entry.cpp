@@ -1,0 +1,125 @@
+#include "elevated/entry.h"
+
+#include <cstdint>
+#include <exception>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/jsonl_logger.h"
+#include "common/text.h"
+#include "elevated/command_handlers.h"
+#include "elevated/command_line.h"
+#include "platform/process_startup.h"
+
+namespace zuvelo {
+
+namespace {
+
+constexpr uint32_t kPipeConnectTimeoutMs = 30000;
+
+void WriteErrorLine(const std::string& text) { std::cerr << text << std::endl; }
+
+bool CheckAdministrator() {
+    if (platform::IsAdministrator()) return true;
+    WriteErrorLine("Error: This application requires administrator privileges.");
+    WriteErrorLine("Please run as administrator or from an elevated command prompt.");
+    return false;
+}
+
+// Strict decoding: an argument that is not valid UTF-8 is a command-line error.
+std::optional<std::vector<std::wstring>> DecodeArguments(int argc, char* argv[]) {
+    std::vector<std::wstring> arguments;
+    try {
+        for (int i = 0; i < argc; ++i) arguments.push_back(Utf8ToWide(argv[i]));
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+    return arguments;
+}
+
+// argv-style pointers into the decoded arguments, ended by a null pointer.
+std::vector<wchar_t*> ArgumentPointers(std::vector<std::wstring>& arguments) {
+    std::vector<wchar_t*> pointers;
+    for (std::wstring& argument : arguments) pointers.push_back(argument.data());
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+bool ConnectProgressPipe(const std::wstring& pipeName) {
+    if (JsonlLogger::Instance().AttachPipe(pipeName, kPipeConnectTimeoutMs)) return true;
+    WriteErrorLine("Error: Failed to connect to progress pipe: " + WideToUtf8Lossy(pipeName));
+    return false;
+}
+
+ErrorCode DispatchCommand(const CommandLineOptions& options) {
+    switch (options.command) {
+    case HelperCommand::InstallPrereqs:
+        return HandleInstallPrereqs(options.cdnUrl);
+    case HelperCommand::ApplyManifest:
+        return HandleApplyManifest(options);
+    case HelperCommand::WriteUninstall:
+        return HandleWriteUninstall(options.targetPath, options.version);
+    case HelperCommand::CreateShortcuts:
+        return HandleCreateShortcuts(options.targetPath);
+    case HelperCommand::ReleaseSession:
+        return HandleReleaseSession(options.sessionRoot);
+    case HelperCommand::Remove:
+        return HandleRemove(options.targetPath, options.purge);
+    case HelperCommand::ExecutePlan:
+        return HandleExecutePlan(options.planFile);
+    case HelperCommand::None:
+        break;
+    }
+    return ErrorCode::InvalidArguments;
+}
+
+int RunCommand(const CommandLineOptions& options) {
+    JsonlLogger& log = JsonlLogger::Instance();
+    log.LogDiagnostic(LogLevel::Info, "ZuveloElevated starting");
+    log.LogStatus("startup", "checking_environment");
+    const ErrorCode result = DispatchCommand(options);
+    if (result == ErrorCode::Success) {
+        log.LogCompletion("main_operation");
+        log.LogDiagnostic(LogLevel::Info, "ZuveloElevated completed successfully");
+    } else {
+        log.LogError(result, "main_operation");
+        log.LogDiagnostic(LogLevel::Fatal, "ZuveloElevated failed with error: " + std::to_string(ToInt(result)));
+    }
+    return ToInt(result);
+}
+
+}  // namespace
+
+int HelperMain(int argc, char* argv[]) {
+    // COM needs no preparation on this system.
+    if (!CheckAdministrator()) return ToInt(ErrorCode::InsufficientPrivileges);
+
+    std::optional<std::vector<std::wstring>> arguments = DecodeArguments(argc, argv);
+    if (!arguments) {
+        WriteErrorLine("Error: Invalid argument encoding");
+        return ToInt(ErrorCode::InvalidArguments);
+    }
+    std::vector<wchar_t*> wideArgv = ArgumentPointers(*arguments);
+    CommandLineOptions options;
+    if (ParseCommandLine(argc, wideArgv.data(), options) != 0) return ToInt(ErrorCode::InvalidArguments);
+
+    JsonlLogger::Instance().SetVerbose(options.verbose);
+    JsonlLogger::Instance().SetFlushStdout(true);
+    if (!options.progressPipe.empty() && !ConnectProgressPipe(options.progressPipe))
+        return ToInt(ErrorCode::LoggingPipeConnectFailed);
+
+    // Help is honoured only after the requirement checks and the pipe set-up.
+    if (options.help) {
+        PrintUsage(wideArgv[0]);
+        return ToInt(ErrorCode::Success);
+    }
+    if (options.command != HelperCommand::None) return RunCommand(options);
+
+    std::cout << "ZuveloElevated 1.0.0" << std::endl;
+    PrintUsage(wideArgv[0]);
+    return ToInt(ErrorCode::InvalidArguments);
+}
+
+}  // namespace zuvelo

@@ -1,0 +1,38 @@
+#include "elevated/session_release.h"
+
+#include <filesystem>
+
+#include "common/jsonl_logger.h"
+#include "common/paths.h"
+
+namespace zuvelo {
+
+bool IsReleasableSessionRoot(const std::wstring& sessionRoot) {
+    const std::filesystem::path root = NativePath(sessionRoot);
+    return root.is_absolute() && !root.lexically_normal().relative_path().empty();
+}
+
+ErrorCode ReleaseSessionFolder(const std::wstring& sessionRoot, const std::string& operation,
+                               const TreeRemover& removeTree) {
+    JsonlLogger& log = JsonlLogger::Instance();
+    if (!IsReleasableSessionRoot(sessionRoot)) {
+        log.LogError(ErrorCode::InvalidArguments, operation,
+                     "Session root must be an absolute path and not a file-system root");
+        return ErrorCode::InvalidArguments;
+    }
+    const std::filesystem::path root = NativePath(sessionRoot);
+    // A failing test (other than "not found") throws to the frame's guard.
+    if (!std::filesystem::exists(root)) {
+        log.LogDiagnostic(LogLevel::Warning, "Session root not found for release");
+        return ErrorCode::Success;
+    }
+    const ErrorCode code = removeTree(WidePath(root));
+    if (code != ErrorCode::Success) {
+        log.LogError(code, operation, "Failed to remove session directory");
+        return code;
+    }
+    log.LogStatus(operation, "completed");
+    return ErrorCode::Success;
+}
+
+}  // namespace zuvelo

@@ -1,0 +1,106 @@
+#include "elevated/plan_steps.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <stdexcept>
+#include <string>
+
+#include "elevated/operation_frame.h"
+#include "tests/support/event_summary.h"
+#include "tests/support/log_capture.h"
+
+namespace zuvelo {
+namespace {
+
+using ::testing::ElementsAre;
+
+using Step = std::function<ErrorCode(const PlanOperation&)>;
+
+struct MissingCase {
+    std::string word;
+    Step step;
+    PlanOperation operation;
+    std::string message;
+};
+
+PlanOperation With(std::function<void(PlanOperation&)> fill) {
+    PlanOperation operation;
+    fill(operation);
+    return operation;
+}
+
+// Every step checks its parameters when it is reached: status "starting",
+// then error 1 with its message, and its work never starts.
+TEST(PlanStepsTest, MissingParametersGiveCodeOneWithTheStepsMessage) {
+    const auto apply = [](PlanOperation& o) { o.manifestUrl = L"https://m"; o.targetPath = L"/t"; };
+    const auto prune = [](PlanOperation& o) { o.targetPath = L"/t"; o.component = L"client"; o.sessionRoot = L"/s"; };
+    const MissingCase cases[] = {
+        {"install_prereqs", RunInstallPrereqsOperation, {}, "Missing cdnUrl"},
+        {"apply_manifest", RunApplyManifestOperation, With(apply),
+         "Missing required parameters: manifestUrl, targetPath, cdnUrl"},
+        {"apply_manifest", RunApplyManifestOperation, {}, "Missing required parameters: manifestUrl, targetPath, cdnUrl"},
+        {"write_uninstall", RunWriteUninstallOperation, With([](PlanOperation& o) { o.targetPath = L"/t"; }),
+         "Missing required parameters: targetPath, version"},
+        {"write_uninstall", RunWriteUninstallOperation, With([](PlanOperation& o) { o.version = L"1"; }),
+         "Missing required parameters: targetPath, version"},
+        {"create_shortcuts", RunCreateShortcutsOperation, {}, "Missing targetPath"},
+        {"write_receipt", RunWriteReceiptOperation, With([](PlanOperation& o) { o.targetPath = L"/t"; }),
+         "Missing required parameters: targetPath, version"},
+        {"release_session", RunReleaseSessionOperation, {}, "Missing sessionRoot"},
+        {"prune_orphans", RunPruneOrphansOperation, {}, "Missing targetPath"},
+        {"prune_orphans", RunPruneOrphansOperation, With([](PlanOperation& o) { o.targetPath = L"/t"; }),
+         "Missing component (must be 'client' or 'launcher')"},
+        {"prune_orphans", RunPruneOrphansOperation,
+         With([](PlanOperation& o) { o.targetPath = L"/t"; o.component = L"server"; }),
+         "Invalid component: must be 'client' or 'launcher'"},
+        {"prune_orphans", RunPruneOrphansOperation, With(prune),
+         "Missing session parameters: sessionRoot and filesManifest are required"},
+    };
+    for (const MissingCase& c : cases) {
+        test::LogCapture capture;
+        EXPECT_EQ(c.step(c.operation), ErrorCode::InvalidArguments) << c.message;
+        EXPECT_THAT(test::SummarizeAll(capture.Events()),
+                    ElementsAre("status " + c.word + " starting", "error " + c.word + " 1 " + c.message));
+    }
+}
+
+TEST(OperationFrameTest, EscapedExceptionBecomesErrorFourAfterTheBodysObjectsAreGone) {
+    test::LogCapture capture;
+    bool destroyed = false;
+    struct Guard {
+        bool& flag;
+        ~Guard() { flag = true; }
+    };
+    const ErrorCode result = RunCommandFrame("remove", [&]() -> ErrorCode {
+        Guard guard{destroyed};
+        throw std::runtime_error("exists: Permission denied");
+    });
+    EXPECT_EQ(result, ErrorCode::InternalError);
+    EXPECT_TRUE(destroyed);
+    EXPECT_THAT(test::SummarizeAll(capture.Events()),
+                ElementsAre("status remove starting", "error remove 4 exists: Permission denied"));
+}
+
+TEST(OperationFrameTest, BodyResultPassesThroughWithoutEventsOfItsOwn) {
+    test::LogCapture capture;
+    EXPECT_EQ(RunStepFrame("apply_manifest", "", [] { return ErrorCode::FileNotFound; }), ErrorCode::FileNotFound);
+    EXPECT_THAT(test::SummarizeAll(capture.Events()), ElementsAre("status apply_manifest starting"));
+}
+
+TEST(OperationFrameTest, MissingParametersKeepTheBodyFromRunning) {
+    test::LogCapture capture;
+    bool ran = false;
+    EXPECT_EQ(RunStepFrame("write_receipt", "Missing x", [&] {
+                  ran = true;
+                  return ErrorCode::Success;
+              }),
+              ErrorCode::InvalidArguments);
+    EXPECT_FALSE(ran);
+    EXPECT_THAT(test::SummarizeAll(capture.Events()),
+                ElementsAre("status write_receipt starting", "error write_receipt 1 Missing x"));
+}
+
+}  // namespace
+}  // namespace zuvelo

@@ -1,0 +1,127 @@
+#include "tests/support/program_runner.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <sstream>
+#include <stdexcept>
+
+#include "platform/unique_fd.h"
+#include "tests/support/log_capture.h"
+
+extern char** environ;
+
+namespace zuvelo::test {
+
+namespace {
+
+using platform::UniqueFd;
+
+struct PipeEnds {
+    UniqueFd read;
+    UniqueFd write;
+};
+
+PipeEnds MakePipe() {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
+    return {UniqueFd(fds[0]), UniqueFd(fds[1])};
+}
+
+std::vector<std::string> MergedEnvironment(const std::map<std::string, std::string>& overrides) {
+    std::vector<std::string> merged;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const std::string text = *entry;
+        if (overrides.count(text.substr(0, text.find('='))) == 0) merged.push_back(text);
+    }
+    for (const auto& [name, value] : overrides) merged.push_back(name + "=" + value);
+    return merged;
+}
+
+std::vector<char*> Pointers(std::vector<std::string>& texts) {
+    std::vector<char*> pointers;
+    for (std::string& text : texts) pointers.push_back(text.data());
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+// Closes each descriptor when its writer has closed its end.
+void ReadUntilClosed(UniqueFd& outFd, UniqueFd& errFd, std::string& out, std::string& err) {
+    while (outFd || errFd) {
+        pollfd fds[2] = {{outFd.get(), POLLIN, 0}, {errFd.get(), POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            throw std::runtime_error("poll failed");
+        }
+        UniqueFd* owners[2] = {&outFd, &errFd};
+        std::string* sinks[2] = {&out, &err};
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+            char buffer[4096];
+            const ssize_t got = ::read(fds[i].fd, buffer, sizeof buffer);
+            if (got > 0) sinks[i]->append(buffer, static_cast<size_t>(got));
+            else if (got == 0 || errno != EINTR) owners[i]->reset();
+        }
+    }
+}
+
+int WaitForExit(pid_t pid) {
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) throw std::runtime_error("waitpid failed");
+    }
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    return 128 + WTERMSIG(status);
+}
+
+}  // namespace
+
+ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& arguments,
+                         const std::map<std::string, std::string>& environment) {
+    PipeEnds out = MakePipe();
+    PipeEnds err = MakePipe();
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, out.write.get(), 1);
+    posix_spawn_file_actions_adddup2(&actions, err.write.get(), 2);
+
+    std::vector<std::string> argvTexts{program};
+    argvTexts.insert(argvTexts.end(), arguments.begin(), arguments.end());
+    std::vector<std::string> envTexts = MergedEnvironment(environment);
+    std::vector<char*> argv = Pointers(argvTexts);
+    std::vector<char*> envp = Pointers(envTexts);
+
+    pid_t pid = -1;
+    const int spawned = ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) throw std::runtime_error("cannot start " + program);
+    out.write.reset();
+    err.write.reset();
+
+    ProgramResult result;
+    ReadUntilClosed(out.read, err.read, result.out, result.err);
+    result.exitCode = WaitForExit(pid);
+    return result;
+}
+
+std::vector<Json::Value> ParseJsonLines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return ParseJsonLines(lines);
+}
+
+std::vector<Json::Value> ParseJsonLines(const std::vector<std::string>& lines) {
+    std::vector<Json::Value> values;
+    for (const std::string& line : lines) {
+        if (!line.empty()) values.push_back(ParseJson(line));
+    }
+    return values;
+}
+
+}  // namespace zuvelo::test

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include <json/value.h>
+
+namespace zuvelo::test {
+
+struct ProgramResult {
+    int exitCode = -1;  // 128 + signal number when the program was killed
+    std::string out;
+    std::string err;
+};
+
+// Runs a program to its end with this process's environment plus the given
+// variables (which win), standard input empty, and captures both output streams.
+// The program's argv[0] is its path.
+ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& arguments,
+                         const std::map<std::string, std::string>& environment = {});
+
+// One JSON value per non-empty line; throws on a line that is not JSON.
+std::vector<Json::Value> ParseJsonLines(const std::string& text);
+std::vector<Json::Value> ParseJsonLines(const std::vector<std::string>& lines);
+
+}  // namespace zuvelo::test
