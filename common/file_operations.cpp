@@ -38,6 +38,7 @@ constexpr int32_t kTrustProviderUnknown = static_cast<int32_t>(0x800B0001u);
 // this size on; smaller ones hash in line.
 constexpr uint64_t kThreadedVerifyThreshold = 4ull * 1024 * 1024;
 constexpr size_t kPipelineSlots = 4;
+constexpr uint64_t kWritebackWindow = 32ull * 1024 * 1024;
 
 JsonlLogger& Log() { return JsonlLogger::Instance(); }
 void Debug(const std::string& message) { Log().LogDiagnostic(LogLevel::Debug, message, kComponent); }
@@ -71,11 +72,12 @@ struct CopyRun {
     uint64_t total = 0;
     bool chunked = false;
     bool verify = false;
+    bool flush = false;  // write the data to the device before the hashes are compared
     const CopyProgressCallback* progress = nullptr;
 };
 
 struct CopyOutcome {
-    enum class Kind { Done, ReadFailed, WriteFailed, Cancelled };
+    enum class Kind { Done, ReadFailed, WriteFailed, FlushFailed, Cancelled };
     Kind kind = Kind::Done;
     uint32_t win32Error = 0;
     uint64_t copied = 0;
@@ -258,8 +260,12 @@ CopyOutcome RunCopy(const CopyRun& run) {
             outcome.win32Error = err;
             return outcome;
         }
-        if (run.chunked) platform::StartWriteback(run.target, outcome.copied, got);
         outcome.copied += got;
+        // Start writing each finished window to the device, so that the flush at
+        // the end has little left to wait for.
+        if (run.flush && outcome.copied % kWritebackWindow == 0) {
+            platform::StartWriteback(run.target, outcome.copied - kWritebackWindow, kWritebackWindow);
+        }
         if (pipeline) pipeline->Written(outcome.copied);
 
         if (run.chunked) {
@@ -272,8 +278,25 @@ CopyOutcome RunCopy(const CopyRun& run) {
             Log().LogProgress("file_copy", percent, "Copied " + std::to_string(outcome.copied) + " bytes");
         }
     }
+    // The flush waits for the device while the hashing threads finish their work.
+    if (run.flush) {
+        if (const uint32_t err = platform::FlushFile(run.target)) {
+            outcome.kind = CopyOutcome::Kind::FlushFailed;
+            outcome.win32Error = err;
+            return outcome;
+        }
+    }
     if (pipeline) outcome.hashesMatch = pipeline->Finish();
     return outcome;
+}
+
+// The existence test of Copy: absence is false; any other failure of the test
+// throws a file-system error named "exists".
+bool ExistsOrThrow(const fs::path& path) {
+    std::error_code ec;
+    const fs::file_status status = fs::status(path, ec);
+    if (ec && status.type() != fs::file_type::not_found) throw fs::filesystem_error("exists", path, ec);
+    return fs::exists(status);
 }
 
 // The local-time round trip of Part 1.116, in 100-nanosecond units.
@@ -294,26 +317,25 @@ struct WalkFailure {
     uint32_t win32Error = 0;
 };
 
-std::wstring LossyWide(const std::string& utf8OrNot) {
-    return Utf8ToWide(ToUtf8Lossy(fs::path(utf8OrNot)));
-}
+// The wide form of a native path for events, whatever its bytes.
+std::wstring LossyWide(const std::string& native) { return Utf8ToWide(ToUtf8Lossy(fs::path(native))); }
 
 // Fills files and folders; a failure names the path and the error for the event.
+// current receives the native path of the entry in hand (for an exception's event).
 std::optional<WalkFailure> WalkTree(const PinnedRoot& root, const std::string& rootNative,
                                     std::vector<RemovalEntry>& files, std::vector<RemovalEntry>& folders,
-                                    std::wstring& current) {
+                                    std::string& current) {
     struct Frame {
         std::unique_ptr<platform::DirectoryReader> reader;
         std::string prefix;  // relative path of the folder, with a trailing "/" (empty for the root)
     };
-    const std::wstring rootWide = Utf8ToWide(rootNative);
-    const auto fullOf = [&](const std::string& relative) { return rootWide + L"/" + Utf8ToWide(relative); };
+    const std::wstring rootWide = Utf8ToWide(rootNative) + L"/";
 
     std::vector<Frame> stack;
     {
         platform::UniqueFd listing;
         if (const uint32_t err = platform::OpenDirectoryForListing(root.handle.get(), ".", listing)) {
-            return WalkFailure{rootWide, err};
+            return WalkFailure{LossyWide(rootNative), err};
         }
         stack.push_back({std::make_unique<platform::DirectoryReader>(std::move(listing)), ""});
     }
@@ -322,15 +344,16 @@ std::optional<WalkFailure> WalkTree(const PinnedRoot& root, const std::string& r
         Frame& top = stack.back();
         bool done = false;
         if (const uint32_t err = top.reader->Next(entry, done)) {
-            const std::string folder = top.prefix.empty() ? std::string() : top.prefix.substr(0, top.prefix.size() - 1);
-            return WalkFailure{folder.empty() ? rootWide : LossyWide(rootNative + "/" + folder), err};
+            std::string folder = rootNative;
+            if (!top.prefix.empty()) folder += "/" + top.prefix.substr(0, top.prefix.size() - 1);
+            return WalkFailure{LossyWide(folder), err};
         }
         if (done) {
             stack.pop_back();
             continue;
         }
-        const std::string relative = top.prefix + entry.name;
-        current = LossyWide(rootNative + "/" + relative);
+        std::string relative = top.prefix + entry.name;
+        current = rootNative + "/" + relative;
 
         // The attributes: the file system's type when it gives one for a non-folder,
         // else statx of the entry itself (never following a link).
@@ -341,32 +364,41 @@ std::optional<WalkFailure> WalkTree(const PinnedRoot& root, const std::string& r
             entry.type == platform::DirectoryReader::Type::Unknown) {
             if (const uint32_t err = platform::QueryEntryInfo(top.reader->fd(), entry.name, info)) {
                 if (err == win32::kFileNotFound) continue;  // vanished since it was listed
-                return WalkFailure{current, err};
+                return WalkFailure{LossyWide(current), err};
             }
             isDirectory = info.IsDirectory();
             // A folder on another mount is a reparse point: listed, never entered.
             descend = isDirectory && !info.OnOtherMountThan(root.identity);
         }
 
-        // Names found on disk must be safe relative paths; "\" inside a name is not a
-        // separator here, so such a name is unsafe too.
-        if (entry.name.find('\\') != std::string::npos || !IsSafeRelativePathUtf8(relative)) {
-            return WalkFailure{current, win32::kInvalidName};
+        // Names found on disk must be valid UTF-8 and safe relative paths; "\" inside a
+        // name is not a separator here, so such a name is unsafe too.
+        std::wstring relativeWide;
+        try {
+            relativeWide = Utf8ToWide(relative);
+        } catch (const std::exception&) {
+            return WalkFailure{LossyWide(current), win32::kInvalidName};
         }
-        RemovalEntry removal{fullOf(relative), relative, isDirectory};
-        (isDirectory ? folders : files).push_back(std::move(removal));
+        if (entry.name.find('\\') != std::string::npos || !IsSafeRelativePath(relativeWide)) {
+            return WalkFailure{LossyWide(current), win32::kInvalidName};
+        }
 
         if (descend) {
             platform::UniqueFd listing;
             if (const uint32_t err = platform::OpenDirectoryForListing(top.reader->fd(), entry.name, listing)) {
                 if (err == win32::kFileNotFound) continue;
-                return WalkFailure{current, err};  // e.g. swapped for a link since the look
+                return WalkFailure{LossyWide(current), err};  // e.g. swapped for a link since the look
             }
             platform::HandleInfo opened;
-            if (const uint32_t err = platform::QueryHandleInfo(listing.get(), opened)) return WalkFailure{current, err};
-            if (!opened.SameObject(info)) return WalkFailure{current, win32::kAccessDenied};
+            if (const uint32_t err = platform::QueryHandleInfo(listing.get(), opened)) {
+                return WalkFailure{LossyWide(current), err};
+            }
+            if (!opened.SameObject(info)) return WalkFailure{LossyWide(current), win32::kAccessDenied};
+            folders.push_back({rootWide + relativeWide, relative, true});
             stack.push_back({std::make_unique<platform::DirectoryReader>(std::move(listing)), relative + "/"});
+            continue;
         }
+        (isDirectory ? folders : files).push_back({rootWide + relativeWide, std::move(relative), isDirectory});
     }
     return std::nullopt;
 }
@@ -480,12 +512,12 @@ ErrorCode FileOperations::Copy(const std::wstring& source, const std::wstring& t
     // 1-2. Existence tests throw on anything but absence.
     if (options.createDirectories) {
         const fs::path parent = targetNative.parent_path();
-        if (!parent.empty() && !fs::exists(parent)) {
+        if (!parent.empty() && !ExistsOrThrow(parent)) {
             const ErrorCode created = EnsureDirectory(WidePath(parent));
             if (created != ErrorCode::Success) return created;
         }
     }
-    if (fs::exists(targetNative) && !options.overwrite) {
+    if (ExistsOrThrow(targetNative) && !options.overwrite) {
         Error("Target file exists and overwrite not allowed: " + U8(target));
         return ErrorCode::FileAccessDenied;
     }
@@ -545,6 +577,7 @@ ErrorCode FileOperations::Copy(const std::wstring& source, const std::wstring& t
     run.total = opened.size;
     run.chunked = chunked;
     run.verify = options.verifyHash;
+    run.flush = chunked;  // FlushFileBuffers of the chunked path
     run.progress = &options.progress;
     const CopyOutcome outcome = RunCopy(run);
 
@@ -553,6 +586,7 @@ ErrorCode FileOperations::Copy(const std::wstring& source, const std::wstring& t
             LogFileError("ReadFile", source, outcome.win32Error);
             return ErrorCode::FileCopyFailed;
         case CopyOutcome::Kind::WriteFailed: return fail("WriteFile", target, outcome.win32Error);
+        case CopyOutcome::Kind::FlushFailed: return fail("FlushFileBuffers", target, outcome.win32Error);
         case CopyOutcome::Kind::Cancelled: return ErrorCode::Cancelled;
         case CopyOutcome::Kind::Done: break;
     }
@@ -560,9 +594,6 @@ ErrorCode FileOperations::Copy(const std::wstring& source, const std::wstring& t
         Error("Copy incomplete: wrote " + std::to_string(outcome.copied) + " of " + std::to_string(opened.size) +
               " bytes of " + U8(source));
         return ErrorCode::FileCopyFailed;
-    }
-    if (chunked) {
-        if (const uint32_t err = platform::FlushFile(out.get())) return fail("WriteFile", target, err);
     }
     if (options.verifyHash && !outcome.hashesMatch) {
         Error("Hash verification failed after copy");
@@ -674,16 +705,19 @@ ErrorCode FileOperations::RemoveDirectoryTree(const std::wstring& path, bool rec
     }
 
     std::wstring current = path;  // the path in hand, for an exception's event
+    std::string currentNative;     // the walk's entry in hand, made wide only for an event
     try {
         // 3. Walk.
         std::string rootNative = NativePath(path).native();
         while (rootNative.size() > 1 && rootNative.back() == '/') rootNative.pop_back();
         std::vector<RemovalEntry> files;
         std::vector<RemovalEntry> folders;
-        if (const std::optional<WalkFailure> failure = WalkTree(root, rootNative, files, folders, current)) {
+        const std::optional<WalkFailure> failure = WalkTree(root, rootNative, files, folders, currentNative);
+        if (failure) {
             event(failure->path, false, failure->win32Error);
             return ErrorCode::DirectoryAccessDenied;
         }
+        currentNative.clear();
         // 4. Deeper folders first.
         std::sort(folders.begin(), folders.end(), RemovalEntryDeeperFirst);
 
@@ -717,7 +751,12 @@ ErrorCode FileOperations::RemoveDirectoryTree(const std::wstring& path, bool rec
         }
         return ErrorCode::Success;
     } catch (...) {
-        event(current, false, CodeOfException(std::current_exception()));
+        const uint32_t code = CodeOfException(std::current_exception());
+        try {
+            if (!currentNative.empty()) current = LossyWide(currentNative);
+        } catch (...) {
+        }
+        event(current, false, code);
         return ErrorCode::DirectoryAccessDenied;
     }
 }

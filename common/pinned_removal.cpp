@@ -61,19 +61,32 @@ std::wstring ExpectedPathUnder(const std::wstring& rootFinal, const std::string&
     return expected + relative;
 }
 
+// Whether the handle's final path is `expected` (compared as the Part says; the
+// exact spelling, the usual case, is recognised without decoding). Failing to read
+// it gives the system's error (never 0), a different place 5.
+bool FinalPathIs(int handle, const std::string& expectedUtf8, const std::wstring& expected, uint32_t& win32Error) {
+    std::string current;
+    if (const uint32_t err = platform::ReadFinalPath(handle, current)) {
+        win32Error = err;
+        return false;
+    }
+    while (current.size() > 1 && current.back() == '/') current.pop_back();
+    if (!expectedUtf8.empty() && current == expectedUtf8) return true;
+    std::wstring wide;
+    try {
+        wide = Utf8ToWide(current);
+    } catch (...) {
+        win32Error = win32::kInvalidName;
+        return false;
+    }
+    if (PathsEqualIgnoreCase(wide, expected)) return true;
+    win32Error = win32::kAccessDenied;
+    return false;
+}
+
 // The root's handle still reads the final path it was pinned with.
 bool RootStillInPlace(const PinnedRoot& root, uint32_t& win32Error) {
-    std::wstring current;
-    uint32_t err = 0;
-    if (!GetFinalPathFromHandle(root.handle.get(), current, &err)) {
-        win32Error = err != 0 ? err : win32::kInvalidHandle;
-        return false;
-    }
-    if (!PathsEqualIgnoreCase(TrimFinalPath(current), root.finalPath)) {
-        win32Error = win32::kAccessDenied;
-        return false;
-    }
-    return true;
+    return FinalPathIs(root.handle.get(), root.finalPathUtf8, root.finalPath, win32Error);
 }
 
 }  // namespace
@@ -211,7 +224,9 @@ bool OpenVerifiedHandle(const std::wstring& path, PinnedRoot& out, uint32_t& win
             return false;
         }
         out.extendedPath = ToExtendedLengthPath(path);
+        out.finalPathUtf8 = WideToUtf8(finalPath);
         out.finalPath = std::move(finalPath);
+        out.lastParent = {};
         out.identity = info;
         out.handle = std::move(handle);
         return true;
@@ -237,6 +252,37 @@ bool HandleLiesUnderRoot(const PinnedRoot& root, int handle, const std::string& 
     }
 }
 
+namespace {
+
+// Walks from the root's handle to the folder `parts[0..count)`, one component at
+// a time: never through a link, never into another mount.
+bool OpenParentFolder(const PinnedRoot& root, const std::vector<std::string>& parts, size_t count,
+                      platform::UniqueFd& out, uint32_t& win32Error, bool& refusedUnsafe) {
+    platform::UniqueFd current;
+    int currentFd = root.handle.get();
+    for (size_t i = 0; i < count; ++i) {
+        platform::UniqueFd next;
+        if ((win32Error = platform::OpenPathHandleAt(currentFd, parts[i], next))) return false;
+        platform::HandleInfo info;
+        if ((win32Error = platform::QueryHandleInfo(next.get(), info))) return false;
+        if (info.IsSymlink() || (info.IsDirectory() && info.OnOtherMountThan(root.identity))) {
+            win32Error = win32::kAccessDenied;  // a folder on the way became a link or a mount
+            refusedUnsafe = true;
+            return false;
+        }
+        if (!info.IsDirectory()) {
+            win32Error = win32::kPathNotFound;
+            return false;
+        }
+        current = std::move(next);
+        currentFd = current.get();
+    }
+    out = std::move(current);
+    return true;
+}
+
+}  // namespace
+
 bool DeleteUnderPinnedRoot(const PinnedRoot& root, const std::wstring& fullPath, const std::string& relativeUtf8,
                            uint32_t& win32Error, bool& refusedUnsafe) noexcept {
     win32Error = 0;
@@ -253,42 +299,42 @@ bool DeleteUnderPinnedRoot(const PinnedRoot& root, const std::wstring& fullPath,
         if (!root.IsPinned()) return refuse(win32::kAccessDenied);
         uint32_t err = 0;
         if (!RootStillInPlace(root, err)) return refuse(err);
-        // The full path the caller names is the place below the root (as opening it would check).
+        // The full path the caller names is this place below the root.
         const std::wstring expected = ExpectedPathUnder(root.finalPath, relativeUtf8);
         std::wstring resolved;
         if (!ResolveFullPath(fullPath, resolved, err) || !PathsEqualIgnoreCase(resolved, expected)) {
             return refuse(win32::kAccessDenied);
         }
 
-        // 3. Reach the item from the root one component at a time, never through a link.
+        // 3. The item's folder, reached from the root and checked where it sits now.
         const std::vector<std::string> parts = SplitRelative(relativeUtf8);
-        platform::UniqueFd parent;
-        int parentFd = root.handle.get();
-        for (size_t i = 0; i + 1 < parts.size(); ++i) {
-            platform::UniqueFd next;
-            if ((win32Error = platform::OpenPathHandleAt(parentFd, parts[i], next))) return false;
-            platform::HandleInfo info;
-            if ((win32Error = platform::QueryHandleInfo(next.get(), info))) return false;
-            if (info.IsSymlink() || (info.IsDirectory() && info.OnOtherMountThan(root.identity))) {
-                return refuse(win32::kAccessDenied);  // a folder on the way became a link or a mount
-            }
-            if (!info.IsDirectory()) {
-                win32Error = win32::kPathNotFound;
-                return false;
-            }
-            parent = std::move(next);
-            parentFd = parent.get();
-        }
         const std::string& name = parts.back();
-        platform::UniqueFd item;
-        if ((win32Error = platform::OpenPathHandleAt(parentFd, name, item))) return false;
+        std::string parentRelative;
+        for (size_t i = 0; i + 1 < parts.size(); ++i) parentRelative += (i ? "/" : "") + parts[i];
+        int parentFd = root.handle.get();
+        if (!parentRelative.empty()) {
+            PinnedRoot::ParentFolder& cached = root.lastParent;
+            const bool reuse = cached.handle.valid() && cached.relative == parentRelative &&
+                               FinalPathIs(cached.handle.get(), cached.expectedUtf8, cached.expected, err);
+            if (!reuse) {
+                cached = {};
+                platform::UniqueFd opened;
+                if (!OpenParentFolder(root, parts, parts.size() - 1, opened, win32Error, refusedUnsafe)) return false;
+                std::wstring parentExpected = ExpectedPathUnder(root.finalPath, parentRelative);
+                std::string parentExpectedUtf8 = root.finalPathUtf8.empty() ? std::string() : WideToUtf8(parentExpected);
+                if (!FinalPathIs(opened.get(), parentExpectedUtf8, parentExpected, err)) return refuse(err);
+                cached.handle = std::move(opened);
+                cached.relative = parentRelative;
+                cached.expectedUtf8 = std::move(parentExpectedUtf8);
+                cached.expected = std::move(parentExpected);
+            }
+            parentFd = cached.handle.get();
+        }
 
-        // 4. It sits exactly where expected.
-        if (!HandleLiesUnderRoot(root, item.get(), relativeUtf8, err)) return refuse(err);
-
-        // 5. Clear read-only through a second verified handle.
+        // 4-5. The item itself, as it is (a link is not followed); read-only is cleared
+        // through a handle checked to lie at the expected place.
         platform::HandleInfo info;
-        if ((win32Error = platform::QueryHandleInfo(item.get(), info))) return false;
+        if ((win32Error = platform::QueryEntryInfo(parentFd, name, info))) return false;
         if (info.IsReadOnly()) {
             platform::UniqueFd second;
             if ((win32Error = platform::OpenPathHandleAt(parentFd, name, second))) return false;
@@ -299,10 +345,7 @@ bool DeleteUnderPinnedRoot(const PinnedRoot& root, const std::wstring& fullPath,
             if ((win32Error = platform::SetWritableThroughHandle(second.get(), true))) return false;
         }
 
-        // 6. Delete the name only while it still holds the object the handle holds.
-        platform::HandleInfo named;
-        if ((win32Error = platform::QueryEntryInfo(parentFd, name, named))) return false;
-        if (!named.SameObject(info)) return refuse(win32::kAccessDenied);
+        // 6. Delete the name relative to its folder's handle.
         if ((win32Error = platform::RemoveEntryAt(parentFd, name, info.IsDirectory()))) return false;
         return true;
     } catch (...) {

@@ -28,6 +28,19 @@ struct PinnedRoot {
     std::wstring finalPath;     // the root's final path as read from the handle
     std::wstring extendedPath;  // ToExtendedLengthPath of the path it was pinned by (text only)
     platform::HandleInfo identity;  // device, inode and mount when it was pinned
+    std::string finalPathUtf8;      // finalPath as the kernel spells it (a fast exact comparison)
+
+    // The folder of the last item deleted below the root, kept open for the next
+    // item in the same folder (walk order deletes a folder's files one after the
+    // other). It is only a shortcut for the component-by-component walk: its final
+    // path is checked again for every item, and a stale one is walked afresh.
+    struct ParentFolder {
+        std::string relative;  // "/"-separated, relative to the root
+        platform::UniqueFd handle;
+        std::string expectedUtf8;   // root.finalPath + "/" + relative
+        std::wstring expected;
+    };
+    mutable ParentFolder lastParent;
 
     bool IsPinned() const { return handle.valid(); }
 };
@@ -77,6 +90,13 @@ bool HandleLiesUnderRoot(const PinnedRoot& root, int handle, const std::string& 
 // Deletes one item below the pinned root (a link as itself). refusedUnsafe tells
 // a safety refusal (unsafe name, root moved, item not where expected) from an
 // ordinary I/O error.
+// Linux: the item's folder is reached from the root's handle one component at a
+// time (never through a link or into another mount) and must sit at
+// root.finalPath + its relative folder; the item is then its name in that folder,
+// so its final path is exactly root.finalPath + "/" + relativeUtf8. Its identity
+// (device, inode) is read without following a link, and the name is unlinked
+// relative to the folder's handle: a link goes as itself. fullPath must name the
+// same place (as opening it would check on Windows).
 bool DeleteUnderPinnedRoot(const PinnedRoot& root, const std::wstring& fullPath, const std::string& relativeUtf8,
                            uint32_t& win32Error, bool& refusedUnsafe) noexcept;
 

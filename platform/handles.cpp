@@ -1,12 +1,14 @@
 #include "platform/handles.h"
 
 #include <dirent.h>
+#include <pthread.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
+#include <mutex>
 #include <vector>
 
 #include "platform/win32_error.h"
@@ -16,6 +18,37 @@ namespace zuvelo::platform {
 namespace {
 
 std::string ProcFdPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
+// An O_PATH descriptor of this process's /proc/self/fd, kept open: reading a link
+// relative to it spares the walk through /proc for every final path. A child made
+// by fork inherits the parent's (which lists the parent's descriptors), so it is
+// opened again whenever the process id changed. -1 when /proc cannot be opened.
+struct ProcFd {
+    std::mutex mutex;
+    int directory = -1;
+    bool stale = false;  // set in a child made by fork
+};
+
+ProcFd& ProcFdState() {
+    static ProcFd state;
+    static const bool registered = [] {
+        ::pthread_atfork(nullptr, nullptr, [] { ProcFdState().stale = true; });
+        return true;
+    }();
+    (void)registered;
+    return state;
+}
+
+int ProcFdDirectory() {
+    ProcFd& state = ProcFdState();
+    std::lock_guard lock(state.mutex);
+    if (state.directory < 0 || state.stale) {
+        if (state.directory >= 0) ::close(state.directory);
+        state.directory = ::open("/proc/self/fd", O_PATH | O_DIRECTORY | O_CLOEXEC);
+        state.stale = false;
+    }
+    return state.directory;
+}
 
 constexpr unsigned kStatxMask = STATX_TYPE | STATX_MODE | STATX_INO | STATX_MNT_ID;
 
@@ -98,10 +131,11 @@ uint32_t IsMountPoint(int fd, bool& mountPoint) {
 
 uint32_t ReadFinalPath(int fd, std::string& out) {
     if (fd < 0) return win32::kInvalidHandle;
-    const std::string link = ProcFdPath(fd);
+    const int directory = ProcFdDirectory();
+    const std::string link = directory >= 0 ? std::to_string(fd) : ProcFdPath(fd);
     std::vector<char> buffer(PATH_MAX + 1);
     while (true) {
-        const ssize_t n = ::readlink(link.c_str(), buffer.data(), buffer.size());
+        const ssize_t n = ::readlinkat(directory >= 0 ? directory : AT_FDCWD, link.c_str(), buffer.data(), buffer.size());
         if (n < 0) return LastWin32Error();
         if (static_cast<size_t>(n) < buffer.size()) {
             out.assign(buffer.data(), static_cast<size_t>(n));

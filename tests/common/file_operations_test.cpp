@@ -537,6 +537,45 @@ TEST_F(CopyTest, ATargetChangedBehindTheCopyFailsVerification) {
     EXPECT_EQ(FileEvents(log, "delete").size(), 1u);
 }
 
+TEST_F(CopyTest, AFailingExistenceTestThrowsExists) {
+    const fs::path source = MakeSource(100);
+    const fs::path loop = temp_ / "loop";
+    fs::create_symlink(loop, loop);  // stat fails with ELOOP, not "not found"
+    test::LogCapture log;
+    try {
+        FileOperations().Copy(W(source), W(loop), CopyOptions{});
+        FAIL() << "no exception";
+    } catch (const fs::filesystem_error& e) {
+        EXPECT_NE(std::string(e.what()).find("exists"), std::string::npos) << e.what();
+        EXPECT_EQ(e.path1(), loop);
+    }
+    CopyOptions create;
+    create.createDirectories = true;
+    EXPECT_THROW(FileOperations().Copy(W(source), W(loop / "x"), create), fs::filesystem_error);
+}
+
+// /proc/self/mem is a regular file whose first read fails (EIO: address 0 is not mapped).
+TEST_F(CopyTest, AReadErrorFailsTheCopyAndRemovesTheTarget) {
+    const fs::path target = temp_ / "target.bin";
+    for (const bool verify : {false, true}) {
+        test::LogCapture log;
+        CopyOptions options;
+        options.verifyHash = verify;
+        EXPECT_EQ(FileOperations().Copy(L"/proc/self/mem", W(target), options), ErrorCode::FileCopyFailed);
+        EXPECT_FALSE(fs::exists(target));
+        EXPECT_EQ(FileEvents(log, "ReadFile").size(), 1u);
+        EXPECT_TRUE(FileEvents(log, "copy").empty());
+    }
+}
+
+TEST(FileOperationsTest, AReadErrorFailsTheHash) {
+    test::LogCapture log;
+    std::string hex = "untouched";
+    EXPECT_EQ(FileOperations().CalculateSha256(L"/proc/self/mem", hex), ErrorCode::HashCalculationFailed);
+    EXPECT_EQ(hex, "untouched");
+    EXPECT_EQ(FileEvents(log, "ReadFile").size(), 1u);
+}
+
 TEST_F(CopyTest, MissingSource) {
     test::LogCapture log;
     const fs::path target = temp_ / "target.bin";

@@ -326,6 +326,22 @@ TEST_F(PinnedRemovalTest, ASubfolderReplacedByALinkAfterTheScanIsRefused) {
     ExpectOutsideUnchanged();
 }
 
+TEST_F(PinnedRemovalTest, AFolderMovedOutAfterItsFirstFileIsNotFollowed) {
+    test::WriteFile(root_ / "sub" / "more.txt", "more");
+    PinnedRoot pinned = Pin();
+    uint32_t err = 0;
+    bool refused = false;
+    ASSERT_TRUE(Delete(pinned, "sub/b.txt", err, refused)) << err;  // "sub" is open now
+    fs::rename(root_ / "sub", outside_ / "moved-sub");               // and moves out
+    test::WriteFile(root_ / "sub" / "more.txt", "a new one");        // a new "sub" takes its place
+    const test::TreeSnapshot outsideNow = test::SnapshotTree(outside_);
+
+    EXPECT_TRUE(Delete(pinned, "sub/more.txt", err, refused)) << err;  // the file now at that place
+    EXPECT_FALSE(fs::exists(root_ / "sub" / "more.txt"));
+    EXPECT_EQ(test::SnapshotTree(outside_), outsideNow);
+    EXPECT_EQ(test::ReadFile(outside_ / "moved-sub" / "more.txt"), "more");
+}
+
 TEST_F(PinnedRemovalTest, ALinkInsideTheTreeIsDeletedAsItself) {
     fs::create_symlink(outside_ / "b.txt", root_ / "file-link");
     fs::create_directory_symlink(outside_, root_ / "dir-link");
