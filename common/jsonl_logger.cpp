@@ -6,6 +6,8 @@
 #include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <memory>
+#include <sstream>
 
 #include <json/writer.h>
 
@@ -31,10 +33,20 @@ std::string Timestamp() {
     return text;
 }
 
+// One compact writer per thread: building a writer costs more than writing a line.
+Json::StreamWriter& CompactWriter() {
+    thread_local const std::unique_ptr<Json::StreamWriter> writer = [] {
+        Json::StreamWriterBuilder builder;
+        builder["indentation"] = "";
+        return std::unique_ptr<Json::StreamWriter>(builder.newStreamWriter());
+    }();
+    return *writer;
+}
+
 std::string Serialise(const Json::Value& event) {
-    Json::StreamWriterBuilder builder;
-    builder["indentation"] = "";
-    std::string line = Json::writeString(builder, event);
+    std::ostringstream out;
+    CompactWriter().write(event, &out);
+    std::string line = std::move(out).str();
     if (line.empty() || line.back() != '\n') line += '\n';
     return line;
 }
