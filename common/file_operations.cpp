@@ -82,6 +82,7 @@ struct CopyOutcome {
     uint32_t win32Error = 0;
     uint64_t copied = 0;
     bool hashesMatch = false;  // only with verify
+    std::string sha256;        // the copy's digest when the hashes match
 };
 
 // Reads a target range back and hashes it.
@@ -167,7 +168,7 @@ public:
     }
 
     // Waits for both hashes; true when both were computed and are equal.
-    bool Finish() {
+    bool Finish(std::string& digest) {
         Stop();
         std::string sourceHex;
         std::string targetHex;
@@ -175,7 +176,9 @@ public:
         if (!sourceDone && !sourceHash_.Ok()) LogHashFailure(sourceHash_);
         const bool targetDone = verifier_.Finish(targetHex);
         if (!targetDone && !verifier_.Hash().Ok()) LogHashFailure(verifier_.Hash());
-        return sourceDone && targetDone && sourceHex == targetHex;
+        if (!sourceDone || !targetDone || sourceHex != targetHex) return false;
+        digest = std::move(targetHex);
+        return true;
     }
 
 private:
@@ -286,7 +289,7 @@ CopyOutcome RunCopy(const CopyRun& run) {
             return outcome;
         }
     }
-    if (pipeline) outcome.hashesMatch = pipeline->Finish();
+    if (pipeline) outcome.hashesMatch = pipeline->Finish(outcome.sha256);
     return outcome;
 }
 
@@ -602,6 +605,7 @@ ErrorCode FileOperations::Copy(const std::wstring& source, const std::wstring& t
         Delete(target);
         return ErrorCode::FileHashMismatch;
     }
+    if (options.verifyHash && options.copiedSha256) *options.copiedSha256 = outcome.sha256;
     if (options.preserveTimestamps) platform::CopyFileTimes(in.get(), out.get());  // failures are ignored
     keepTarget = true;
     out.reset();

@@ -28,6 +28,10 @@ struct CopyOptions {
     bool verifyHash = false;
     bool createDirectories = false;
     CopyProgressCallback progress;
+    // With verifyHash: receives the SHA-256 of the copy as read back from the
+    // target, so callers can check it against an expected digest without a
+    // second read.
+    std::string* copiedSha256 = nullptr;
 };
 
 // Stateless toolbox for single files and folders; created on the caller's stack.

@@ -1,27 +1,72 @@
 #pragma once
 
+#include <chrono>
+#include <cstdint>
 #include <filesystem>
+#include <functional>
+#include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
 #include <json/value.h>
 
 #include "common/error_codes.h"
+#include "common/http_client.h"
 #include "manifest/crypto_verifier.h"
+#include "manifest/prepared_session.h"
+#include "manifest/trusted_keys.h"
 #include "manifest/update_manifest.h"
 
 namespace zuvelo {
+
+// Progress figures of one application; times in 100-ns ticks of the system clock.
+struct ManifestProgress {
+    int32_t totalFiles = 0;
+    int32_t processedFiles = 0;
+    uint64_t totalBytes = 0;
+    uint64_t processedBytes = 0;
+    double overallPercent = 0.0;
+    std::string currentFile;
+    uint64_t currentFileTotal = 0;
+    uint64_t currentFileBytes = 0;
+    double currentFilePercent = 0.0;
+    int64_t startTime = 0;
+    double bytesPerSecond = 0.0;
+    uint64_t estimatedRemainingMs = 0;
+};
+
+// What the programs leave at its defaults and tests shorten or replace.
+struct ManifestHandlerOptions {
+    std::filesystem::path cacheDir;  // empty: the temporary folder joined with "ZuveloCache"
+    std::vector<std::string> trustedPublicKeys = BuildManifestPublicKeys();
+    HttpClient::Tuning http{};
+    std::function<void(std::chrono::milliseconds)> sleep{};             // retry pauses
+    std::function<std::chrono::system_clock::time_point()> now{};       // expiry, backup IDs, progress
+    std::function<std::chrono::steady_clock::time_point()> monotonicNow{};  // 2-second report spacing
+};
 
 // Brings an installation folder up to the state an update manifest describes.
 // Created for one application and destroyed after it; all its log lines carry
 // the component "ManifestHandler".
 class ManifestHandler {
 public:
-    // cacheDir: the download cache; the signature check writes its temporary
-    // files there. trustedPublicKeys: as for CryptoVerifier; the programs pass
-    // BuildManifestPublicKeys().
-    ManifestHandler(std::filesystem::path cacheDir, const std::vector<std::string>& trustedPublicKeys);
+    using ProgressCallback = std::function<bool(const ManifestProgress&)>;
 
+    explicit ManifestHandler(std::wstring cdnBaseUrl, ManifestHandlerOptions options = {});
+    ~ManifestHandler();
+    ManifestHandler(const ManifestHandler&) = delete;
+    ManifestHandler& operator=(const ManifestHandler&) = delete;
+
+    // The cache in the temporary folder ($TMPDIR, else /tmp).
+    static std::filesystem::path DefaultCacheDir();
+
+    ErrorCode Initialize();
+    ErrorCode ApplyManifest(const std::wstring& manifestUrl, const std::wstring& targetPath);
+    ErrorCode ApplyPreparedSession(const std::wstring& manifestUrl, const std::wstring& targetPath,
+                                   const std::wstring& sessionRoot, const std::wstring& filesManifestPath);
+
+    // --- Parsing and validation ---
     // Text to record, either dialect: 0, 121 (text or JSON unusable) or 123 (a
     // rule broken). JsonCpp conversion errors (a member of the wrong type) leave
     // as exceptions, which the command or plan handler turns into 4.
@@ -31,24 +76,89 @@ public:
     static void ExtractFileFields(const Json::Value& file, ManifestFileEntry& entry);
     // An asset-dialect entry rewritten as a legacy file object.
     static Json::Value AssetToFileObject(const Json::Value& asset);
-
     // Structure, types and limits of the document: 0 or 123.
     static ErrorCode ValidateManifestSchema(const Json::Value& document);
     // Content of the record, then its signature: 0, 122 or 123.
     ErrorCode ValidateManifest(const UpdateManifest& manifest);
     static ErrorCode ValidateFileEntry(const ManifestFileEntry& entry);
 
+    // --- Signature ---
     // 0 or 122; asset-dialect manifests are not signed.
     ErrorCode VerifyManifestSignature(const UpdateManifest& manifest);
     // Writes data and signature to temporary files in the cache and has the
     // verifier check them: 0, 140 (a file cannot be written) or the verifier's result.
     ErrorCode VerifyManifestCmsSignature(const std::string& data, const std::string& signature);
 
+    // --- Downloads and cache ---
+    ErrorCode DownloadManifest(const std::wstring& manifestUrl, UpdateManifest& out);
+    static ErrorCode BuildFileUrl(const ManifestFileEntry& entry, const std::string& baseUrl, std::wstring& url);
+    ErrorCode DownloadFile(const ManifestFileEntry& entry, const std::filesystem::path& dest,
+                           const std::string& manifestBaseUrl);
+    ErrorCode DownloadWithRetry(const std::wstring& url, const std::filesystem::path& dest,
+                                const std::string& expectedSha256);
+    ErrorCode DownloadAllFiles(const UpdateManifest& manifest);
+    ErrorCode GetCachePath(const std::string& sha256, std::filesystem::path& out);
+    ErrorCode StoreInCache(const std::filesystem::path& downloaded, const std::string& sha256);
+    ErrorCode CleanupCache();
+    ErrorCode CleanupExpiredCache();
+    void UpdateProgress(int32_t processedFiles, uint64_t processedBytes, const std::string& currentFile);
+    void UpdateFileProgress(const std::string& file, uint64_t bytesDone, uint64_t bytesTotal);
+
+    // --- Verification and installation ---
+    ErrorCode ProcessManifestFiles(const UpdateManifest& manifest, const std::wstring& targetPath);
+    ErrorCode VerifyAllFiles(const UpdateManifest& manifest);
+    ErrorCode InstallAllFiles(const UpdateManifest& manifest, const std::wstring& targetPath);
+    ErrorCode VerifyFile(const ManifestFileEntry& entry, const std::filesystem::path& file);
+    ErrorCode InstallFile(const ManifestFileEntry& entry, const std::filesystem::path& source,
+                          const std::wstring& targetRoot);
+    ErrorCode EnsureParentDirectory(const std::wstring& root, const std::string& relativePath);
+    ErrorCode SetPermissions(const std::filesystem::path& file, const std::string& permissions);
+    ErrorCode ProcessExecutable(const std::filesystem::path& file);
+
+    // --- Prepared sessions ---
+    ErrorCode ProcessPreparedSession(const UpdateManifest& manifest, const std::wstring& targetPath,
+                                     const std::wstring& sessionRoot, const std::wstring& filesManifestPath);
+    // The same with a files manifest the caller has already read (ReadPreparedSessionDescriptor).
+    ErrorCode ProcessPreparedSession(const UpdateManifest& manifest, const std::wstring& targetPath,
+                                     const std::wstring& sessionRoot, const PreparedSessionDescriptor& descriptor);
+
+    // --- Backups ---
+    ErrorCode CreateBackup(const UpdateManifest& manifest, const std::wstring& targetPath, std::wstring& backupId,
+                           const std::set<std::string>* onlyThese);
+    void PurgeStaleBackups();
+    ErrorCode WriteBackupManifest(const UpdateManifest& manifest, const std::filesystem::path& backupDir);
+    ErrorCode RestoreBackup(const std::wstring& backupId, const std::wstring& targetPath);
+    ErrorCode ReadBackupManifest(const std::filesystem::path& backupDir, const std::wstring& targetPath);
+    ErrorCode CleanupBackup(const std::wstring& backupId);
+
     const std::filesystem::path& CacheDir() const { return cacheDir_; }
+    const ManifestProgress& Progress() const { return progress_; }
+    void SetProgressCallback(ProgressCallback callback) { progressCallback_ = std::move(callback); }
 
 private:
-    std::filesystem::path cacheDir_;
+    // Initialize, download and validate, with the events of the two flows.
+    ErrorCode FetchManifest(const std::wstring& manifestUrl, UpdateManifest& manifest);
+    // Restores the backup after a failed installation unless the launcher is gone.
+    void ApplyRollbackPolicy(ErrorCode failure, const std::wstring& backupId, const std::wstring& targetPath);
+    // A download that also knows the entry's size, so that a partial file too
+    // large to be a prefix is checked before it is resumed.
+    ErrorCode DownloadWithRetry(const std::wstring& url, const std::filesystem::path& dest,
+                                const std::string& expectedSha256, std::optional<uint64_t> expectedSize);
+    // Progress of a new run: totals set, counts zero, start time now.
+    void ResetProgress(int32_t totalFiles, uint64_t totalBytes);
+    int64_t NowTicks() const;  // the injectable clock in 100-ns ticks since 1970
+
+    std::chrono::system_clock::time_point Now() const;
+    std::chrono::steady_clock::time_point MonotonicNow() const;
+    void Sleep(std::chrono::milliseconds pause) const;
+
+    std::wstring cdnBaseUrl_;
+    HttpClient httpClient_;
     CryptoVerifier cryptoVerifier_;
+    std::filesystem::path cacheDir_;
+    ManifestProgress progress_;
+    ProgressCallback progressCallback_;
+    ManifestHandlerOptions options_;
 };
 
 }  // namespace zuvelo

@@ -46,9 +46,6 @@ private:
 
 }  // namespace
 
-ManifestHandler::ManifestHandler(std::filesystem::path cacheDir, const std::vector<std::string>& trustedPublicKeys)
-    : cacheDir_(std::move(cacheDir)), cryptoVerifier_(trustedPublicKeys) {}
-
 ErrorCode ManifestHandler::VerifyManifestSignature(const UpdateManifest& manifest) {
     if (manifest.schemaOverride) {
         LogManifest(LogLevel::Debug, "Skipping manifest signature verification (schema override)");

@@ -419,9 +419,13 @@ TEST_F(CopyTest, EverySizeWithAndWithoutVerification) {
             const fs::path target = temp_ / ("t" + std::to_string(size) + (verify ? "v" : ""));
             CopyOptions options;
             options.verifyHash = verify;
+            std::string digest;
+            options.copiedSha256 = &digest;
             ASSERT_EQ(ops.Copy(W(source), W(target), options), ErrorCode::Success) << size;
             EXPECT_EQ(fs::file_size(target), size);
             EXPECT_EQ(HashOf(target), HashOf(source)) << size;
+            // The digest of the verified copy comes out of the same pass.
+            EXPECT_EQ(digest, verify ? HashOf(target) : "") << size;
             EXPECT_NE(MtimeOf(target), 1650000000);  // timestamps only when asked
         }
     }

@@ -32,7 +32,7 @@ public:
         cache_ = pattern;
         JsonlLogger::Instance().SetVerbose(true);
         JsonlLogger::Instance().SetStdoutSinkForTesting([](std::string_view) {});
-        handler_ = std::make_unique<ManifestHandler>(cache_, std::vector<std::string>{kPublicKey});
+        handler_ = std::make_unique<ManifestHandler>(L"", ManifestHandlerOptions{.cacheDir = cache_, .trustedPublicKeys = {kPublicKey}});
     }
     ~Harness() {
         handler_.reset();

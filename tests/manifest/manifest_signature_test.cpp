@@ -114,7 +114,7 @@ TEST_F(ManifestSignature, Outcomes) {
         UpdateManifest manifest = ParsedLegacyManifest();
         row.sign(manifest);
         test::LogCapture log(true);
-        ManifestHandler handler(cache.path(), row.keys);
+        ManifestHandler handler(L"", {.cacheDir = cache.path(), .trustedPublicKeys = row.keys});
 
         EXPECT_EQ(handler.VerifyManifestSignature(manifest), row.expected);
         const bool verified = row.expected == ErrorCode::Success;
@@ -132,7 +132,7 @@ TEST_F(ManifestSignature, WithoutKeysEverySignatureIsAcceptedButNeverCalledVerif
         UpdateManifest manifest = ParsedLegacyManifest();
         manifest.signature = signature;
         test::LogCapture log(true);
-        ManifestHandler handler(cache.path(), {});
+        ManifestHandler handler(L"", {.cacheDir = cache.path(), .trustedPublicKeys = {}});
 
         EXPECT_EQ(handler.VerifyManifestSignature(manifest), ErrorCode::Success);
         const auto warnings = log.EventsWhere("level", "WARNING");
@@ -148,7 +148,7 @@ TEST_F(ManifestSignature, MissingSignatureIs122) {
     UpdateManifest manifest = ParsedLegacyManifest();
     manifest.signature.clear();
     test::LogCapture log;
-    EXPECT_EQ(ManifestHandler(cache.path(), trusted).VerifyManifestSignature(manifest),
+    EXPECT_EQ(ManifestHandler(L"", {.cacheDir = cache.path(), .trustedPublicKeys = trusted}).VerifyManifestSignature(manifest),
               ErrorCode::ManifestSignatureInvalid);
     EXPECT_TRUE(log.HasMessage("No signature provided for verification (required for all manifests)"));
 }
@@ -163,7 +163,7 @@ TEST_F(ManifestSignature, AssetManifestWritesNoTemporaryFiles) {
     // A cache folder that does not exist would fail any write.
     const fs::path missing = cache / "missing";
     test::LogCapture log(true);
-    ManifestHandler handler(missing, trusted);
+    ManifestHandler handler(L"", {.cacheDir = missing, .trustedPublicKeys = trusted});
     EXPECT_EQ(handler.VerifyManifestSignature(manifest), ErrorCode::Success);
     EXPECT_EQ(handler.ValidateManifest(manifest), ErrorCode::Success);
     EXPECT_TRUE(log.HasMessage("Skipping manifest signature verification (schema override)"));
@@ -175,7 +175,7 @@ TEST_F(ManifestSignature, UnwritableCacheFails) {
     UpdateManifest manifest = ParsedLegacyManifest();
     manifest.signature = first.SignBase64(CanonicalManifestText(manifest));
     test::LogCapture log;
-    ManifestHandler handler(cache / "missing", trusted);
+    ManifestHandler handler(L"", {.cacheDir = cache / "missing", .trustedPublicKeys = trusted});
     EXPECT_EQ(handler.VerifyManifestCmsSignature("data", manifest.signature), ErrorCode::FileAccessDenied);
     EXPECT_EQ(handler.VerifyManifestSignature(manifest), ErrorCode::ManifestSignatureInvalid);
     EXPECT_TRUE(log.HasMessage("Manifest signature verification failed"));
@@ -191,7 +191,7 @@ TEST_F(ManifestSignature, SignedManifestTextPassesValidation) {
     test::LogCapture log;
     UpdateManifest manifest;
     ASSERT_EQ(ManifestHandler::ParseManifestJson(test::ToText(document), manifest), ErrorCode::Success);
-    ManifestHandler handler(cache.path(), {key.PublicKeyBase64()});
+    ManifestHandler handler(L"", {.cacheDir = cache.path(), .trustedPublicKeys = {key.PublicKeyBase64()}});
     EXPECT_EQ(handler.ValidateManifest(manifest), ErrorCode::Success);
     EXPECT_TRUE(log.HasMessage("Manifest signature verified successfully"));
     EXPECT_TRUE(log.HasMessage("Manifest validation successful"));

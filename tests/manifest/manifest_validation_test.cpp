@@ -43,7 +43,7 @@ ErrorCode ParseAndValidate(const std::string& text, const std::filesystem::path&
     UpdateManifest manifest;
     const ErrorCode parsed = ManifestHandler::ParseManifestJson(text, manifest);
     if (!Succeeded(parsed)) return parsed;
-    ManifestHandler handler(cache, {});
+    ManifestHandler handler(L"", {.cacheDir = cache, .trustedPublicKeys = {}});
     return handler.ValidateManifest(manifest);
 }
 
@@ -280,7 +280,7 @@ TEST(ManifestValidation, RecordRules) {
         manifest.files[0].size = 5;
         row.mutate(manifest);
 
-        EXPECT_EQ(ManifestHandler(cache.path(), {}).ValidateManifest(manifest), row.expected);
+        EXPECT_EQ(ManifestHandler(L"", {.cacheDir = cache.path(), .trustedPublicKeys = {}}).ValidateManifest(manifest), row.expected);
         const std::vector<std::string> errors = ErrorMessages(log);
         EXPECT_EQ(errors.empty() ? "" : errors.front(), row.error);
     }

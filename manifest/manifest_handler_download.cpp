@@ -1,0 +1,183 @@
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <system_error>
+
+#include "common/file_operations.h"
+#include "common/jsonl_logger.h"
+#include "common/paths.h"
+#include "common/text.h"
+#include "manifest/cache_folder.h"
+#include "manifest/manifest_handler.h"
+#include "manifest/manifest_log.h"
+
+namespace zuvelo {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int kDownloadAttempts = 3;
+constexpr auto kRetryPause = std::chrono::milliseconds(1000);
+
+DownloadOptions ManifestDownloadOptions() {
+    DownloadOptions options;
+    options.timeoutMs = 30000;
+    options.resume = false;
+    return options;
+}
+
+DownloadOptions FileDownloadOptions(int attempt) {
+    DownloadOptions options;
+    options.timeoutMs = 60000;
+    options.resume = attempt > 1;
+    return options;
+}
+
+ErrorCode Fail(ErrorCode code, const std::string& message) {
+    LogManifest(LogLevel::Error, message);
+    return code;
+}
+
+// Size of an existing partial download; 0 when there is none.
+uint64_t PartialSize(const fs::path& file) {
+    std::error_code ec;
+    const uint64_t size = fs::file_size(file, ec);
+    return ec ? 0 : size;
+}
+
+bool ReadWholeFile(const fs::path& file, std::string& bytes) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in.is_open()) return false;
+    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return !in.bad();
+}
+
+}  // namespace
+
+ErrorCode ManifestHandler::DownloadManifest(const std::wstring& manifestUrl, UpdateManifest& out) {
+    LogManifest(LogLevel::Debug, "Downloading manifest from: " + WideToUtf8Lossy(manifestUrl));
+    if (const ErrorCode result = PrepareCacheFolder(cacheDir_); !Succeeded(result)) return result;
+
+    const fs::path manifestFile = cacheDir_ / "manifest.json.tmp";
+    const ErrorCode downloaded = httpClient_.DownloadFile(manifestUrl, manifestFile, ManifestDownloadOptions());
+    if (!Succeeded(downloaded)) return Fail(downloaded, "Failed to download manifest");
+
+    std::string text;
+    if (!ReadWholeFile(manifestFile, text)) {
+        return Fail(ErrorCode::FileAccessDenied, "Failed to open downloaded manifest file");
+    }
+    // A manifest that does not parse stays for the cache cleanup.
+    if (const ErrorCode parsed = ParseManifestJson(text, out); !Succeeded(parsed)) return parsed;
+    fs::remove(manifestFile);
+    LogManifest(LogLevel::Info, "Manifest downloaded and parsed successfully");
+    return ErrorCode::Success;
+}
+
+ErrorCode ManifestHandler::BuildFileUrl(const ManifestFileEntry& entry, const std::string& baseUrl, std::wstring& url) {
+    if (!entry.downloadUrl.empty()) {
+        url = Utf8ToWide(entry.downloadUrl);
+        return ErrorCode::Success;
+    }
+    std::string text = baseUrl;
+    if (!text.empty() && text.back() != '/') text += '/';
+    text += "files/" + entry.sha256.substr(0, 8) + "/" + entry.relativePath;
+    url = Utf8ToWide(text);
+    return ErrorCode::Success;
+}
+
+ErrorCode ManifestHandler::DownloadFile(const ManifestFileEntry& entry, const fs::path& dest,
+                                        const std::string& manifestBaseUrl) {
+    LogManifest(LogLevel::Debug, "Downloading file: " + entry.relativePath);
+    const std::string baseUrl = manifestBaseUrl.empty() ? WideToUtf8(cdnBaseUrl_) : manifestBaseUrl;
+    std::wstring url;
+    BuildFileUrl(entry, baseUrl, url);
+    return DownloadWithRetry(url, dest, entry.sha256, entry.size);
+}
+
+ErrorCode ManifestHandler::DownloadWithRetry(const std::wstring& url, const fs::path& dest,
+                                             const std::string& expectedSha256) {
+    return DownloadWithRetry(url, dest, expectedSha256, std::nullopt);
+}
+
+ErrorCode ManifestHandler::DownloadWithRetry(const std::wstring& url, const fs::path& dest,
+                                             const std::string& expectedSha256, std::optional<uint64_t> expectedSize) {
+    FileOperations files;
+    for (int attempt = 1; attempt <= kDownloadAttempts; ++attempt) {
+        LogManifest(LogLevel::Debug, "Download attempt " + std::to_string(attempt) + " for: " + WideToUtf8Lossy(url));
+        const DownloadOptions options = FileDownloadOptions(attempt);
+
+        // A partial file that already holds the whole size cannot be continued:
+        // either it is complete and correct, or it has to go.
+        if (options.resume && expectedSize && PartialSize(dest) > 0 && PartialSize(dest) >= *expectedSize) {
+            if (!expectedSha256.empty() && Succeeded(files.VerifyFileIntegrity(WidePath(dest), expectedSha256))) {
+                return ErrorCode::Success;
+            }
+            LogManifest(LogLevel::Debug, "Discarding partial download: " + ToUtf8Lossy(dest));
+            fs::remove(dest);
+        }
+        const bool resumed = options.resume && PartialSize(dest) > 0;
+
+        const ErrorCode result = httpClient_.DownloadFile(url, dest, options);
+        if (Succeeded(result)) {
+            if (expectedSha256.empty()) return ErrorCode::Success;
+            if (Succeeded(files.VerifyFileIntegrity(WidePath(dest), expectedSha256))) return ErrorCode::Success;
+            LogManifest(LogLevel::Warning, "Hash verification failed, retrying...");
+            fs::remove(dest);
+        } else if (resumed && result == ErrorCode::HttpError) {
+            // The server would not continue this file (416 and the like): start afresh.
+            LogManifest(LogLevel::Debug, "Discarding partial download: " + ToUtf8Lossy(dest));
+            fs::remove(dest);
+        }
+        if (attempt < kDownloadAttempts) Sleep(kRetryPause);
+    }
+    return Fail(ErrorCode::DownloadFailed, "Download failed after " + std::to_string(kDownloadAttempts) + " attempts");
+}
+
+ErrorCode ManifestHandler::DownloadAllFiles(const UpdateManifest& manifest) {
+    LogManifest(LogLevel::Info, "Downloading all files from manifest");
+    if (const ErrorCode result = PrepareCacheFolder(cacheDir_); !Succeeded(result)) return result;
+    int32_t downloaded = 0;
+    uint64_t bytes = 0;
+    for (const ManifestFileEntry& entry : manifest.files) {
+        if (!entry.isRequired) {
+            LogManifest(LogLevel::Debug, "Skipping optional file: " + entry.relativePath);
+            continue;
+        }
+        fs::path cachePath;
+        if (Succeeded(GetCachePath(entry.sha256, cachePath)) && Succeeded(VerifyFile(entry, cachePath))) {
+            LogManifest(LogLevel::Debug, "Using cached file: " + entry.relativePath);
+            bytes += entry.size;
+            UpdateProgress(downloaded, bytes, entry.relativePath);
+            continue;
+        }
+
+        const fs::path temp = cacheDir_ / NativePathUtf8(entry.relativePath + ".tmp");
+        UpdateProgress(downloaded, bytes, entry.relativePath);
+        if (const ErrorCode result = DownloadFile(entry, temp, manifest.baseUrl); !Succeeded(result)) {
+            return Fail(result, "Failed to download file: " + entry.relativePath);
+        }
+        if (!Succeeded(StoreInCache(temp, entry.sha256))) {
+            LogManifest(LogLevel::Warning, "Failed to store file in cache: " + entry.relativePath);
+        }
+        ++downloaded;
+        bytes += entry.size;
+        UpdateProgress(downloaded, bytes, entry.relativePath);
+
+        if (progressCallback_ && !progressCallback_(progress_)) {
+            LogManifest(LogLevel::Info, "Download cancelled by user");
+            return ErrorCode::Cancelled;
+        }
+        if (JsonlLogger::Instance().IsPipeLost()) {
+            LogManifest(LogLevel::Warning, "Launcher progress pipe lost; abandoning download");
+            return ErrorCode::ProgressPipeClosed;
+        }
+    }
+    LogManifest(LogLevel::Info, "All files downloaded successfully");
+    return ErrorCode::Success;
+}
+
+}  // namespace zuvelo

@@ -1,0 +1,171 @@
+#include <exception>
+#include <set>
+#include <string>
+
+#include "common/jsonl_logger.h"
+#include "common/paths.h"
+#include "common/text.h"
+#include "manifest/cache_folder.h"
+#include "manifest/manifest_handler.h"
+#include "manifest/manifest_log.h"
+#include "manifest/prepared_session.h"
+
+namespace zuvelo {
+
+namespace {
+
+JsonlLogger& Log() { return JsonlLogger::Instance(); }
+
+// The manifest's events carry its URL and, once it is known, its file count.
+class ManifestEvents {
+public:
+    explicit ManifestEvents(const std::wstring& manifestUrl) : url_(WideToUtf8Lossy(manifestUrl)) {}
+    void Report(const std::string& status, int64_t filesProcessed = -1) const {
+        Log().LogManifestProcessing(url_, status, filesProcessed);
+    }
+
+private:
+    std::string url_;
+};
+
+int64_t FileCount(const UpdateManifest& manifest) { return static_cast<int64_t>(manifest.files.size()); }
+
+bool LauncherGone(ErrorCode code) { return code == ErrorCode::ProgressPipeClosed || Log().IsPipeLost(); }
+
+// Only safe relative paths go into the backup restriction; faults of any other
+// kind are left for the installation to report.
+ErrorCode CollectSessionPaths(const Json::Value& document, std::set<std::string>& paths) {
+    if (JsonHasEmbeddedNul(document)) {
+        LogManifest(LogLevel::Error, "Prepared-session descriptor contains an escaped embedded NUL");
+        return ErrorCode::InvalidArguments;
+    }
+    if (!document.isObject() || !document.isMember("files") || !document["files"].isArray()) return ErrorCode::Success;
+    for (const Json::Value& element : document["files"]) {
+        if (!element.isObject() || !element.isMember("file") || !element["file"].isString()) continue;
+        const std::string file = element["file"].asString();
+        if (!IsSafeRelativePathUtf8(file)) {
+            LogManifest(LogLevel::Error, "Prepared-session descriptor contains an unsafe relative path");
+            return ErrorCode::InvalidArguments;
+        }
+        paths.insert(file);
+    }
+    return ErrorCode::Success;
+}
+
+// A descriptor that cannot be opened or parsed restricts nothing; the
+// installation reports it.
+ErrorCode ReadSessionPaths(const PreparedSessionDescriptor& descriptor, std::set<std::string>& paths) {
+    if (descriptor.readResult != ErrorCode::Success) return ErrorCode::Success;
+    return CollectSessionPaths(descriptor.document, paths);
+}
+
+}  // namespace
+
+ErrorCode ManifestHandler::Initialize() {
+    LogManifest(LogLevel::Debug, "Initializing ManifestHandler");
+    if (const ErrorCode result = httpClient_.Initialize(); !Succeeded(result)) return result;
+    if (!Succeeded(PrepareCacheFolder(cacheDir_))) {
+        LogManifest(LogLevel::Warning, "Failed to create cache directory: " + ToUtf8Lossy(cacheDir_));
+    }
+    LogManifest(LogLevel::Debug, "Loading trusted certificates (placeholder implementation)");
+    LogManifest(LogLevel::Info, "ManifestHandler initialized successfully");
+    return ErrorCode::Success;
+}
+
+ErrorCode ManifestHandler::ApplyManifest(const std::wstring& manifestUrl, const std::wstring& targetPath) {
+    LogManifest(LogLevel::Info, "Applying manifest from: " + WideToUtf8Lossy(manifestUrl));
+    const ManifestEvents events(manifestUrl);
+    events.Report("starting");
+    UpdateManifest manifest;
+    if (const ErrorCode result = FetchManifest(manifestUrl, manifest); !Succeeded(result)) return result;
+
+    std::wstring backupId;
+    if (!Succeeded(CreateBackup(manifest, targetPath, backupId, nullptr))) {
+        LogManifest(LogLevel::Warning, "Failed to create backup, continuing without backup");
+        backupId.clear();
+    }
+    const ErrorCode result = ProcessManifestFiles(manifest, targetPath);
+    if (Succeeded(result)) {
+        if (!backupId.empty()) CleanupBackup(backupId);
+        events.Report("completed", FileCount(manifest));
+        LogManifest(LogLevel::Info, "Manifest applied successfully");
+        return ErrorCode::Success;
+    }
+    LogManifest(LogLevel::Error, "Failed to process manifest files");
+    ApplyRollbackPolicy(result, backupId, targetPath);
+    events.Report("processing_failed", FileCount(manifest));
+    return result;
+}
+
+ErrorCode ManifestHandler::ApplyPreparedSession(const std::wstring& manifestUrl, const std::wstring& targetPath,
+                                                const std::wstring& sessionRoot,
+                                                const std::wstring& filesManifestPath) {
+    LogManifest(LogLevel::Info, "Applying manifest from prepared session: " + WideToUtf8Lossy(manifestUrl));
+    const ManifestEvents events(manifestUrl);
+    events.Report("starting");
+    UpdateManifest manifest;
+    if (const ErrorCode result = FetchManifest(manifestUrl, manifest); !Succeeded(result)) return result;
+
+    // Read once: the backup restriction and the installation work from the same entries.
+    const PreparedSessionDescriptor descriptor = ReadPreparedSessionDescriptor(filesManifestPath);
+    std::set<std::string> sessionPaths;
+    if (const ErrorCode result = ReadSessionPaths(descriptor, sessionPaths); !Succeeded(result)) return result;
+    std::wstring backupId;
+    const ErrorCode backup =
+        CreateBackup(manifest, targetPath, backupId, sessionPaths.empty() ? nullptr : &sessionPaths);
+    if (LauncherGone(backup)) {
+        LogManifest(LogLevel::Warning, "Launcher progress pipe lost during backup; abandoning installation");
+        return ErrorCode::ProgressPipeClosed;
+    }
+    if (!Succeeded(backup)) {
+        LogManifest(LogLevel::Warning, "Failed to create backup, continuing without backup");
+        backupId.clear();
+    }
+
+    const ErrorCode result = ProcessPreparedSession(manifest, targetPath, sessionRoot, descriptor);
+    if (Succeeded(result)) {
+        if (!backupId.empty()) CleanupBackup(backupId);
+        events.Report("completed", FileCount(manifest));
+        LogManifest(LogLevel::Info, "Manifest applied successfully from prepared session");
+        return ErrorCode::Success;
+    }
+    LogManifest(LogLevel::Error, "Failed to process prepared session files");
+    ApplyRollbackPolicy(result, backupId, targetPath);
+    events.Report("processing_failed", FileCount(manifest));
+    return result;
+}
+
+ErrorCode ManifestHandler::FetchManifest(const std::wstring& manifestUrl, UpdateManifest& manifest) {
+    const ManifestEvents events(manifestUrl);
+    if (const ErrorCode result = Initialize(); !Succeeded(result)) return result;
+    if (const ErrorCode result = DownloadManifest(manifestUrl, manifest); !Succeeded(result)) {
+        events.Report("download_failed");
+        return result;
+    }
+    if (const ErrorCode result = ValidateManifest(manifest); !Succeeded(result)) {
+        events.Report("validation_failed");
+        return result;
+    }
+    return ErrorCode::Success;
+}
+
+void ManifestHandler::ApplyRollbackPolicy(ErrorCode failure, const std::wstring& backupId,
+                                          const std::wstring& targetPath) {
+    if (LauncherGone(failure)) {
+        LogManifest(LogLevel::Warning,
+                    "Launcher disconnected; leaving files in place for the next attempt instead of rolling back");
+        return;
+    }
+    if (backupId.empty()) return;
+    LogManifest(LogLevel::Info, "Attempting rollback...");
+    // The installation's failure is what the caller reports, however the rollback ends.
+    bool restored = false;
+    try {
+        restored = Succeeded(RestoreBackup(backupId, targetPath));
+    } catch (const std::exception& e) {
+        LogManifest(LogLevel::Error, std::string("Rollback raised an exception: ") + e.what());
+    }
+    if (!restored) LogManifest(LogLevel::Error, "Rollback failed - system may be in inconsistent state");
+}
+
+}  // namespace zuvelo

@@ -1,0 +1,215 @@
+#include <filesystem>
+#include <string>
+#include <system_error>
+
+#include "common/file_operations.h"
+#include "common/jsonl_logger.h"
+#include "common/paths.h"
+#include "common/text.h"
+#include "manifest/manifest_handler.h"
+#include "manifest/manifest_log.h"
+
+namespace zuvelo {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// The digest of zero bytes: hashing an empty file yields no text.
+constexpr const char* kEmptySha256 = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
+
+ErrorCode Fail(ErrorCode code, const std::string& message) {
+    LogManifest(LogLevel::Error, message);
+    return code;
+}
+
+bool IsExistingFile(const fs::path& path) {
+    std::error_code ec;
+    const fs::file_status status = fs::status(path, ec);
+    return !ec && fs::exists(status) && !fs::is_directory(status);
+}
+
+bool IsReadOnlyFile(const fs::path& path) {
+    std::error_code ec;
+    const fs::file_status status = fs::symlink_status(path, ec);
+    if (ec || !fs::is_regular_file(status)) return false;
+    constexpr fs::perms kWrite = fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
+    return (status.permissions() & kWrite) == fs::perms::none;
+}
+
+CopyOptions InstallCopyOptions(std::string* copiedSha256) {
+    CopyOptions options;
+    options.overwrite = true;
+    options.preserveTimestamps = true;
+    options.verifyHash = true;
+    options.createDirectories = true;
+    options.copiedSha256 = copiedSha256;
+    return options;
+}
+
+ErrorCode SizeMismatch(const ManifestFileEntry& entry, uint64_t actual) {
+    return Fail(ErrorCode::FileHashMismatch, "File size mismatch for " + entry.relativePath +
+                                                 ". Expected: " + std::to_string(entry.size) +
+                                                 ", Actual: " + std::to_string(actual));
+}
+
+ErrorCode HashMismatch(const ManifestFileEntry& entry) {
+    return Fail(ErrorCode::FileHashMismatch, "Hash verification failed for: " + entry.relativePath);
+}
+
+// A file that was written by the installer over an older copy may still carry
+// the old copy's read-only state; the copy would fail against it for anyone
+// but the superuser.
+void ClearReadOnly(const fs::path& dest) {
+    if (!IsReadOnlyFile(dest)) return;
+    FileOperations files;
+    if (!Succeeded(files.SetPermissions(WidePath(dest), false))) {
+        LogManifest(LogLevel::Warning, "Failed to clear read-only attribute of: " + ToUtf8Lossy(dest));
+    }
+}
+
+// The copy in the target must be what the manifest describes, not merely what
+// the source held when it was copied. The digest is the one taken while copying.
+ErrorCode CheckInstalledCopy(const ManifestFileEntry& entry, const fs::path& dest, const std::string& copiedSha256) {
+    std::error_code ec;
+    const uint64_t size = fs::file_size(dest, ec);
+    ErrorCode result = ErrorCode::Success;
+    if (ec || size != entry.size) {
+        result = SizeMismatch(entry, ec ? 0 : size);
+    } else if (copiedSha256 != (entry.size == 0 ? std::string(kEmptySha256) : entry.sha256)) {
+        result = HashMismatch(entry);
+    }
+    if (!Succeeded(result)) FileOperations().Delete(WidePath(dest));
+    return result;
+}
+
+}  // namespace
+
+ErrorCode ManifestHandler::ProcessManifestFiles(const UpdateManifest& manifest, const std::wstring& targetPath) {
+    const auto count = static_cast<int32_t>(manifest.files.size());
+    LogManifest(LogLevel::Info, "Processing " + std::to_string(count) + " files from manifest");
+    ResetProgress(count, manifest.totalSize);
+    if (const ErrorCode result = FileOperations().EnsureDirectory(targetPath); !Succeeded(result)) return result;
+    if (const ErrorCode result = DownloadAllFiles(manifest); !Succeeded(result)) return result;
+    if (const ErrorCode result = VerifyAllFiles(manifest); !Succeeded(result)) return result;
+    if (const ErrorCode result = InstallAllFiles(manifest, targetPath); !Succeeded(result)) return result;
+    UpdateProgress(progress_.totalFiles, progress_.totalBytes, "");
+    LogManifest(LogLevel::Info, "All manifest files processed successfully");
+    return ErrorCode::Success;
+}
+
+ErrorCode ManifestHandler::VerifyAllFiles(const UpdateManifest& manifest) {
+    LogManifest(LogLevel::Info, "Verifying all downloaded files");
+    for (const ManifestFileEntry& entry : manifest.files) {
+        if (!entry.isRequired) continue;
+        fs::path cachePath;
+        if (!Succeeded(GetCachePath(entry.sha256, cachePath))) {
+            return Fail(ErrorCode::FileNotFound, "File not found in cache: " + entry.relativePath);
+        }
+        if (const ErrorCode result = VerifyFile(entry, cachePath); !Succeeded(result)) {
+            return Fail(result, "File verification failed: " + entry.relativePath);
+        }
+    }
+    LogManifest(LogLevel::Info, "All files verified successfully");
+    return ErrorCode::Success;
+}
+
+ErrorCode ManifestHandler::InstallAllFiles(const UpdateManifest& manifest, const std::wstring& targetPath) {
+    LogManifest(LogLevel::Info, "Installing all files to target directory");
+    int32_t installed = 0;
+    for (const ManifestFileEntry& entry : manifest.files) {
+        if (!entry.isRequired) continue;
+        fs::path cachePath;
+        if (!Succeeded(GetCachePath(entry.sha256, cachePath))) {
+            return Fail(ErrorCode::FileNotFound, "File not found for installation: " + entry.relativePath);
+        }
+        if (const ErrorCode result = InstallFile(entry, cachePath, targetPath); !Succeeded(result)) {
+            return Fail(result, "Failed to install file: " + entry.relativePath);
+        }
+        UpdateFileProgress(entry.relativePath, entry.size, entry.size);
+        ++installed;
+    }
+    LogManifest(LogLevel::Info, "All files installed successfully: " + std::to_string(installed) + " files");
+    return ErrorCode::Success;
+}
+
+ErrorCode ManifestHandler::VerifyFile(const ManifestFileEntry& entry, const fs::path& file) {
+    LogManifest(LogLevel::Debug, "Verifying file: " + entry.relativePath);
+    if (!IsExistingFile(file)) return Fail(ErrorCode::FileNotFound, "File not found: " + ToUtf8Lossy(file));
+
+    // The information look-up hashes the file already; that digest is the one
+    // compared, so the bytes are read once.
+    FileOperations files;
+    FileInfo info;
+    const std::wstring widePath = WidePath(file);
+    if (const ErrorCode result = files.GetFileInfo(widePath, info); !Succeeded(result)) return result;
+    if (info.size != entry.size) return SizeMismatch(entry, info.size);
+
+    if (info.size == 0) {
+        if (entry.sha256 != kEmptySha256) return HashMismatch(entry);
+    } else if (info.sha256.empty()) {
+        // Hashing failed during the look-up; a second try reports why.
+        if (const ErrorCode result = files.VerifyFileIntegrity(widePath, entry.sha256); !Succeeded(result)) {
+            LogManifest(LogLevel::Error, "Hash verification failed for: " + entry.relativePath);
+            return result;
+        }
+    } else if (info.sha256 != entry.sha256) {
+        return HashMismatch(entry);
+    }
+    LogManifest(LogLevel::Debug, "File verification successful: " + entry.relativePath);
+    return ErrorCode::Success;
+}
+
+ErrorCode ManifestHandler::InstallFile(const ManifestFileEntry& entry, const fs::path& source,
+                                       const std::wstring& targetRoot) {
+    LogManifest(LogLevel::Debug, "Installing file: " + entry.relativePath + " -> " + WideToUtf8Lossy(targetRoot));
+    if (!IsSafeRelativePathUtf8(entry.relativePath)) {
+        return Fail(ErrorCode::InvalidArguments, "Refusing unsafe install path");
+    }
+    if (const ErrorCode result = EnsureParentDirectory(targetRoot, entry.relativePath); !Succeeded(result)) {
+        return result;
+    }
+
+    const fs::path dest = NativePath(targetRoot) / NativePathUtf8(entry.relativePath);
+    ClearReadOnly(dest);
+    std::string copiedSha256;
+    const ErrorCode copied = FileOperations().Copy(WidePath(source), WidePath(dest), InstallCopyOptions(&copiedSha256));
+    if (!Succeeded(copied)) return Fail(copied, "Failed to copy file to target: " + entry.relativePath);
+    if (const ErrorCode result = CheckInstalledCopy(entry, dest, copiedSha256); !Succeeded(result)) return result;
+    JsonlLogger::Instance().LogStatus("file:copy", "completed", entry.relativePath);
+
+    if (!entry.permissions.empty() && !Succeeded(SetPermissions(dest, entry.permissions))) {
+        LogManifest(LogLevel::Warning, "Failed to set permissions for: " + entry.relativePath);
+    }
+    if (entry.isExecutable && !Succeeded(ProcessExecutable(dest))) {
+        LogManifest(LogLevel::Warning, "Failed to process executable: " + entry.relativePath);
+    }
+    LogManifest(LogLevel::Debug, "File installed successfully: " + entry.relativePath);
+    return ErrorCode::Success;
+}
+
+ErrorCode ManifestHandler::EnsureParentDirectory(const std::wstring& root, const std::string& relativePath) {
+    if (!IsSafeRelativePathUtf8(relativePath)) return ErrorCode::InvalidArguments;
+    const fs::path full = NativePath(root) / NativePathUtf8(relativePath);
+    return FileOperations().EnsureDirectory(WidePath(full.parent_path()));
+}
+
+ErrorCode ManifestHandler::SetPermissions(const fs::path& file, const std::string& permissions) {
+    LogManifest(LogLevel::Debug, "Setting permissions " + permissions + " for: " + ToUtf8Lossy(file));
+    if (permissions == "755" || permissions == "644") return FileOperations().SetPermissions(WidePath(file), false);
+    if (permissions == "444") return FileOperations().SetPermissions(WidePath(file), true);
+    return ErrorCode::Success;
+}
+
+ErrorCode ManifestHandler::ProcessExecutable(const fs::path& file) {
+    LogManifest(LogLevel::Debug, "Processing executable file: " + ToUtf8Lossy(file));
+    const std::string extension = file.extension().string();
+    if (extension != ".exe" && extension != ".dll") return ErrorCode::Success;
+    // An unsigned executable is installed all the same; it is only reported.
+    if (!Succeeded(FileOperations().VerifyFileSignature(WidePath(file)))) {
+        LogManifest(LogLevel::Warning, "Executable signature verification failed: " + ToUtf8Lossy(file));
+    }
+    return ErrorCode::Success;
+}
+
+}  // namespace zuvelo

@@ -1,0 +1,300 @@
+#include <chrono>
+#include <exception>
+#include <fstream>
+#include <string>
+#include <system_error>
+#include <unordered_map>
+
+#include <json/reader.h>
+
+#include "common/file_operations.h"
+#include "common/jsonl_logger.h"
+#include "common/paths.h"
+#include "common/text.h"
+#include "manifest/json_access.h"
+#include "manifest/manifest_handler.h"
+#include "manifest/manifest_log.h"
+#include "manifest/open_file_install.h"
+#include "platform/file_io.h"
+#include "platform/open_beneath.h"
+#include "platform/unique_fd.h"
+
+namespace zuvelo {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr auto kUnchangedReportInterval = std::chrono::seconds(2);
+
+// The session as checked: its root held open and the files it offers by install path.
+struct PreparedSession {
+    fs::path rootPath;
+    platform::UniqueFd root;
+    std::unordered_map<std::string, PreparedFileEntry> files;
+};
+
+ErrorCode Fail(ErrorCode code, const std::string& message) {
+    LogManifest(LogLevel::Error, message);
+    return code;
+}
+
+bool PipeLost() { return JsonlLogger::Instance().IsPipeLost(); }
+
+ErrorCode AbandonForLostPipe() {
+    LogManifest(LogLevel::Warning, "Launcher progress pipe lost; abandoning installation");
+    return ErrorCode::ProgressPipeClosed;
+}
+
+// Without a manifest total, the sizes of the files that will be handled.
+uint64_t SessionTotalBytes(const UpdateManifest& manifest) {
+    if (manifest.totalSize != 0) return manifest.totalSize;
+    uint64_t total = 0;
+    for (const ManifestFileEntry& entry : manifest.files) total += entry.isRequired ? entry.size : 0;
+    return total;
+}
+
+std::string AsciiLower(std::string text) {
+    for (char& c : text) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return text;
+}
+
+// What reading the file found, reported in the order the checks are made.
+ErrorCode CheckDescriptorRead(const PreparedSessionDescriptor& descriptor) {
+    const std::string path = ToUtf8Lossy(descriptor.path);
+    switch (descriptor.readResult) {
+        case ErrorCode::Success: break;
+        case ErrorCode::FileNotFound: return Fail(ErrorCode::FileNotFound, "Files manifest not found: " + path);
+        case ErrorCode::ManifestParseFailed:
+            return Fail(ErrorCode::ManifestParseFailed,
+                        "Failed to parse files manifest JSON: " + descriptor.parseErrors);
+        default: return Fail(ErrorCode::FileAccessDenied, "Failed to open files manifest: " + path);
+    }
+    if (JsonHasEmbeddedNul(descriptor.document)) {
+        return Fail(ErrorCode::InvalidArguments, "Files manifest contains an escaped embedded NUL");
+    }
+    const Json::Value* files = FindMember(descriptor.document, "files");
+    if (!files || !files->isArray()) {
+        return Fail(ErrorCode::InvalidArguments, "Files manifest is missing 'files' array");
+    }
+    return ErrorCode::Success;
+}
+
+// The descriptor's own idea of the root only warns; the given root decides.
+void CompareDescriptorRoot(const Json::Value& document, const fs::path& root) {
+    const Json::Value* named = FindMember(document, "sessionRoot");
+    if (!named || !named->isString() || named->asString().empty()) return;
+    try {
+        if (fs::weakly_canonical(NativePathUtf8(named->asString())) != root) {
+            LogManifest(LogLevel::Warning, "Session root in descriptor does not match provided path");
+        }
+    } catch (const std::exception&) {
+        LogManifest(LogLevel::Warning, "Unable to canonicalize session root from descriptor");
+    }
+}
+
+// The root resolved and held open: files are later opened below this very folder.
+ErrorCode ResolveSessionRoot(const fs::path& given, PreparedSession& session) {
+    try {
+        session.rootPath = fs::weakly_canonical(given);
+    } catch (const std::exception& e) {
+        return Fail(ErrorCode::FileNotFound, std::string("Failed to resolve session root path: ") + e.what());
+    }
+    if (const uint32_t err = platform::PinFolder(session.rootPath, session.root)) {
+        return Fail(ErrorCode::FileNotFound, "Failed to resolve session root path: " +
+                                                 ToUtf8Lossy(FormatWin32Error(err)));
+    }
+    return ErrorCode::Success;
+}
+
+bool ReadStringMember(const Json::Value& element, const char* key, std::string& out) {
+    const Json::Value* member = FindMember(element, key);
+    if (!member || !member->isString()) return false;
+    out = member->asString();
+    return true;
+}
+
+// One element of "files": its install path checked, its file found inside the root.
+ErrorCode ReadPreparedEntry(const Json::Value& element, const fs::path& root, std::string& file,
+                            PreparedFileEntry& entry) {
+    std::string path;
+    if (!ReadStringMember(element, "file", file) || !ReadStringMember(element, "path", path)) {
+        return Fail(ErrorCode::ManifestParseFailed, "Files manifest entry missing required fields");
+    }
+    if (!IsSafeRelativePathUtf8(file)) {
+        return Fail(ErrorCode::InvalidArguments, "Files manifest contains an unsafe relative path");
+    }
+    entry.path = NativePathUtf8(path);
+    const Json::Value* bytes = FindMember(element, "bytes");
+    entry.bytes = bytes && bytes->isUInt64() ? bytes->asUInt64() : 0;
+    ReadStringMember(element, "sha256", entry.sha256);
+
+    fs::path resolved;
+    bool inside = false;
+    try {
+        resolved = fs::weakly_canonical(entry.path);
+        inside = IsPathWithin(resolved, root);
+    } catch (const std::exception&) {
+        return Fail(ErrorCode::FileNotFound, "Prepared file path could not be resolved: " + ToUtf8Lossy(entry.path));
+    }
+    if (!inside) {
+        return Fail(ErrorCode::InvalidArguments, "Prepared file lies outside session root: " + ToUtf8Lossy(entry.path));
+    }
+    entry.withinRoot = resolved.lexically_relative(root);
+    return ErrorCode::Success;
+}
+
+ErrorCode ReadPreparedEntries(const Json::Value& files, PreparedSession& session) {
+    for (const Json::Value& element : files) {
+        std::string file;
+        PreparedFileEntry entry;
+        if (const ErrorCode code = ReadPreparedEntry(element, session.rootPath, file, entry);
+            code != ErrorCode::Success) {
+            return code;
+        }
+        session.files[file] = std::move(entry);  // a later element replaces an earlier one
+    }
+    return ErrorCode::Success;
+}
+
+ErrorCode LoadPreparedSession(const std::wstring& sessionRoot, const PreparedSessionDescriptor& descriptor,
+                              PreparedSession& session) {
+    const fs::path given = NativePath(sessionRoot);
+    std::error_code ec;
+    if (!fs::exists(given, ec)) return Fail(ErrorCode::FileNotFound, "Session root not found: " + ToUtf8Lossy(given));
+    if (const ErrorCode code = CheckDescriptorRead(descriptor); code != ErrorCode::Success) return code;
+    if (const ErrorCode code = ResolveSessionRoot(given, session); code != ErrorCode::Success) return code;
+    CompareDescriptorRoot(descriptor.document, session.rootPath);
+    return ReadPreparedEntries(descriptor.document["files"], session);
+}
+
+// The descriptor's size and hash are only hints: the manifest decides.
+void WarnAboutMetadata(const ManifestFileEntry& entry, const PreparedFileEntry& prepared) {
+    if (prepared.bytes != 0 && prepared.bytes != entry.size) {
+        LogManifest(LogLevel::Warning, "Prepared file size metadata mismatch for: " + entry.relativePath);
+    }
+    if (!prepared.sha256.empty() && AsciiLower(prepared.sha256) != AsciiLower(entry.sha256)) {
+        LogManifest(LogLevel::Warning, "Prepared file hash metadata mismatch for: " + entry.relativePath);
+    }
+}
+
+// Opened once, below the held root and without following links: the file that
+// was checked is the file installed.
+ErrorCode OpenPreparedFile(const PreparedSession& session, const PreparedFileEntry& prepared,
+                           platform::UniqueFd& file) {
+    bool linkFound = false;
+    uint32_t err = platform::OpenForReadingBeneath(session.root.get(), prepared.withinRoot, file, linkFound);
+    const std::string path = ToUtf8Lossy(prepared.path);
+    if (linkFound) return Fail(ErrorCode::InvalidArguments, "Prepared file lies outside session root: " + path);
+    platform::FileStat st;
+    if (err == 0) err = platform::StatFd(file.get(), st);
+    if (err != 0 || !st.IsRegular()) return Fail(ErrorCode::FileNotFound, "Prepared file not found on disk: " + path);
+    return ErrorCode::Success;
+}
+
+ErrorCode InstallPreparedFile(ManifestHandler& handler, const ManifestFileEntry& entry,
+                              const PreparedSession& session, const PreparedFileEntry& prepared,
+                              const std::wstring& targetPath) {
+    platform::UniqueFd file;
+    if (const ErrorCode code = OpenPreparedFile(session, prepared, file); code != ErrorCode::Success) return code;
+    WarnAboutMetadata(entry, prepared);
+    return InstallOpenFile(handler, entry, file.get(), prepared.path, targetPath);
+}
+
+// A required file the session left out must already be right at the target.
+ErrorCode CheckUnchangedTarget(const ManifestFileEntry& entry, const std::wstring& targetPath) {
+    const std::string missing = "Prepared session is missing file and target does not have valid copy: " +
+                                entry.relativePath;
+    const fs::path target = NativePath(targetPath) / NativePathUtf8(entry.relativePath);
+    std::error_code ec;
+    const fs::file_status status = fs::status(target, ec);
+    if (!fs::exists(status) || fs::is_directory(status)) return Fail(ErrorCode::FileNotFound, missing);
+    if (FileOperations().VerifyFileIntegrity(WidePath(target), entry.sha256) != ErrorCode::Success) {
+        LogManifest(LogLevel::Warning, "File exists at target but hash mismatch, session missing: " +
+                                           entry.relativePath);
+        return Fail(ErrorCode::FileNotFound, missing);
+    }
+    LogManifest(LogLevel::Debug, "Delta skip: file unchanged at target - " + entry.relativePath);
+    return ErrorCode::Success;
+}
+
+}  // namespace
+
+PreparedSessionDescriptor ReadPreparedSessionDescriptor(const std::wstring& filesManifestPath) {
+    PreparedSessionDescriptor descriptor;
+    descriptor.path = NativePath(filesManifestPath);
+    std::error_code ec;
+    const fs::file_status status = fs::status(descriptor.path, ec);
+    if (!fs::exists(status)) {
+        descriptor.readResult = ErrorCode::FileNotFound;
+        return descriptor;
+    }
+    std::ifstream in(descriptor.path, std::ios::binary);
+    if (!fs::is_regular_file(status) || !in.is_open()) {
+        descriptor.readResult = ErrorCode::FileAccessDenied;
+        return descriptor;
+    }
+    if (!Json::parseFromStream(Json::CharReaderBuilder(), in, &descriptor.document, &descriptor.parseErrors)) {
+        descriptor.readResult = ErrorCode::ManifestParseFailed;
+        descriptor.document = Json::Value();
+    }
+    return descriptor;
+}
+
+ErrorCode ManifestHandler::ProcessPreparedSession(const UpdateManifest& manifest, const std::wstring& targetPath,
+                                                  const std::wstring& sessionRoot,
+                                                  const std::wstring& filesManifestPath) {
+    return ProcessPreparedSession(manifest, targetPath, sessionRoot, ReadPreparedSessionDescriptor(filesManifestPath));
+}
+
+ErrorCode ManifestHandler::ProcessPreparedSession(const UpdateManifest& manifest, const std::wstring& targetPath,
+                                                  const std::wstring& sessionRoot,
+                                                  const PreparedSessionDescriptor& descriptor) {
+    LogManifest(LogLevel::Info, "Processing prepared session from: " + ToUtf8Lossy(sessionRoot));
+    PreparedSession session;
+    if (const ErrorCode code = LoadPreparedSession(sessionRoot, descriptor, session); code != ErrorCode::Success) {
+        return code;
+    }
+    ResetProgress(static_cast<int32_t>(manifest.files.size()), SessionTotalBytes(manifest));
+    int32_t processedFiles = 0;
+    uint64_t processedBytes = 0;
+    int32_t unchanged = 0;
+    auto lastReport = MonotonicNow();
+
+    const auto afterInstalled = [&](const ManifestFileEntry& entry) {
+        UpdateProgress(++processedFiles, processedBytes += entry.size, entry.relativePath);
+        UpdateFileProgress(entry.relativePath, entry.size, entry.size);
+        if (progressCallback_ && !progressCallback_(progress_)) {
+            LogManifest(LogLevel::Info, "Installation cancelled by user");
+            return ErrorCode::Cancelled;
+        }
+        return PipeLost() ? AbandonForLostPipe() : ErrorCode::Success;
+    };
+    const auto afterUnchanged = [&](const ManifestFileEntry& entry) {
+        UpdateProgress(++processedFiles, processedBytes += entry.size, entry.relativePath);
+        ++unchanged;
+        const auto now = MonotonicNow();
+        if (now - lastReport < kUnchangedReportInterval) return ErrorCode::Success;
+        lastReport = now;
+        JsonlLogger::Instance().LogStatus("apply_manifest", "verifying_unchanged",
+                                          std::to_string(unchanged) + " unchanged files verified");
+        return PipeLost() ? AbandonForLostPipe() : ErrorCode::Success;
+    };
+
+    for (const ManifestFileEntry& entry : manifest.files) {
+        if (!entry.isRequired) continue;
+        const auto found = session.files.find(entry.relativePath);
+        const bool inSession = found != session.files.end();
+        ErrorCode code = inSession ? InstallPreparedFile(*this, entry, session, found->second, targetPath)
+                                   : CheckUnchangedTarget(entry, targetPath);
+        if (code == ErrorCode::Success) code = inSession ? afterInstalled(entry) : afterUnchanged(entry);
+        if (code != ErrorCode::Success) return code;
+    }
+    UpdateProgress(progress_.totalFiles, progress_.totalBytes, "");
+    LogManifest(LogLevel::Info, "Prepared session files installed successfully");
+    return ErrorCode::Success;
+}
+
+}  // namespace zuvelo

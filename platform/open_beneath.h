@@ -1,0 +1,22 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+
+#include "platform/unique_fd.h"
+
+// Opening a file below a folder held open, never following a link on the way,
+// so that what was checked by name is what gets read. Every function returns 0
+// or the Windows number of the failure (platform/win32_error.h).
+namespace zuvelo::platform {
+
+// Holds a folder: open(O_PATH|O_DIRECTORY|O_NOFOLLOW).
+uint32_t PinFolder(const std::filesystem::path& folder, UniqueFd& out);
+
+// Opens relative (plain components, no "." or "..") below the folder held as
+// rootFd for reading, one component at a time without following links.
+// linkFound is set when a link stands anywhere on the way; the result is then 5.
+// An empty relative path opens the folder itself.
+uint32_t OpenForReadingBeneath(int rootFd, const std::filesystem::path& relative, UniqueFd& out, bool& linkFound);
+
+}  // namespace zuvelo::platform

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+
+// The temporary folder (GetTempPath) and the folders a privileged program keeps
+// there for itself: created with mode 0700, and refused when they are a link,
+// not a folder, owned by another user or writable by others, so that nothing
+// planted by someone else is read from or written through.
+namespace zuvelo::platform {
+
+// $TMPDIR, else /tmp.
+std::filesystem::path TemporaryFolder();
+
+enum class PrivateFolderState {
+    Usable,
+    Missing,
+    Link,
+    NotFolder,
+    ForeignOwner,
+    OpenToOthers,
+    Failed,  // the look-up itself failed; see win32Error
+};
+
+// What the folder is, never following a link.
+PrivateFolderState InspectPrivateFolder(const std::filesystem::path& path, uint32_t& win32Error);
+
+// Creates the folder (mode 0700; missing parents as usual) when it is missing,
+// then inspects it. created: this call made it.
+PrivateFolderState EnsurePrivateFolder(const std::filesystem::path& path, bool& created, uint32_t& win32Error);
+
+// Why a folder is refused, for messages: "a link", "not a folder", ...
+const char* DescribePrivateFolderState(PrivateFolderState state);
+
+}  // namespace zuvelo::platform
