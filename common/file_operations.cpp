@@ -302,7 +302,7 @@ bool ExistsOrThrow(const fs::path& path) {
     return fs::exists(status);
 }
 
-// The local-time round trip of Part 1.116, in 100-nanosecond units.
+// Last-write time through the local-time round trip, in 100-nanosecond units.
 int64_t LastWriteTimeValue(int64_t seconds) {
     const time_t t = static_cast<time_t>(seconds);
     struct tm local {};

@@ -6,11 +6,10 @@
 #include "platform/handles.h"
 #include "platform/unique_fd.h"
 
-// Part 1.115: extended-length paths and handle-verified removal.
+// Extended-length paths and handle-verified removal.
 //
-// On Linux a "handle" is an O_PATH|O_NOFOLLOW descriptor (design: "Handle-verified
-// removal"). The root is pinned by such a descriptor together with its device and
-// inode; every item below it is reached from that descriptor one component at a
+// On Linux a "handle" is an O_PATH|O_NOFOLLOW descriptor. The root is pinned by
+// such a descriptor together with its device and inode; every item below it is reached from that descriptor one component at a
 // time without following links, checked by its final path (readlink of
 // /proc/self/fd/N) and deleted with unlinkat relative to its parent's descriptor.
 // Final paths are native ("/" separated, no trailing separator) and compared as
@@ -55,7 +54,7 @@ struct RemovalEntry {
 // True when a's relative path has more separators ("\" and "/" together) than b's.
 bool RemovalEntryDeeperFirst(const RemovalEntry& a, const RemovalEntry& b);
 
-// Pure text functions (Part 1.115).
+// Pure text functions.
 // Throws std::invalid_argument "Path contains an embedded NUL".
 std::wstring ToExtendedLengthPath(const std::wstring& path);
 std::wstring StripExtendedLengthPrefix(std::wstring path);

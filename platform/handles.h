@@ -9,7 +9,7 @@
 
 #include "platform/unique_fd.h"
 
-// Handles for the handle-verified removal (design: "Handle-verified removal").
+// Handles for the handle-verified removal.
 // A "handle" is an O_PATH|O_NOFOLLOW descriptor: it names one object without
 // following a link, so a link is always opened, checked and deleted as itself.
 // Every function returns 0 or the Windows number of the failure (platform/win32_error.h).

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-// SHA-256 standing in for CNG (design: "SHA-256"): OpenSSL EVP, streamed,
+// SHA-256 standing in for CNG: OpenSSL EVP, streamed,
 // lower-case hex. Never throws.
 namespace zuvelo::platform {
 
