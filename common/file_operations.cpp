@@ -1,15 +1,12 @@
 #include "common/file_operations.h"
 
 #include <algorithm>
-#include <condition_variable>
 #include <ctime>
 #include <exception>
 #include <filesystem>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <system_error>
-#include <thread>
 #include <vector>
 
 #include "common/jsonl_logger.h"
@@ -34,11 +31,6 @@ constexpr const char* kComponent = "FileOperations";
 // check exists on this platform yet, so nothing is ever reported as signed.
 constexpr int32_t kTrustProviderUnknown = static_cast<int32_t>(0x800B0001u);
 
-// Copies whose hashes are checked run the two hashes on their own threads from
-// this size on; smaller ones hash in line.
-constexpr uint64_t kThreadedVerifyThreshold = 4ull * 1024 * 1024;
-constexpr size_t kPipelineSlots = 4;
-constexpr uint64_t kWritebackWindow = 32ull * 1024 * 1024;
 
 JsonlLogger& Log() { return JsonlLogger::Instance(); }
 void Debug(const std::string& message) { Log().LogDiagnostic(LogLevel::Debug, message, kComponent); }
@@ -61,10 +53,11 @@ void LogHashFailure(const platform::Sha256& hash) {
 }
 
 // ---------------------------------------------------------------------------------
-// Copy engine: one pass over the source. With verifyHash the bytes read are hashed
-// as they are read and the bytes written are read back from the target and hashed
-// as they land, so checking the copy costs no second read of the source; for large
-// files the two hashes run on their own threads, overlapping the copy.
+// Copy engine: one pass over the source. With verifyHash the bytes are hashed as
+// they are read, and the very buffer that was hashed is what gets written, so the
+// check costs no second read of either file.
+
+constexpr uint64_t kWritebackWindow = 32ull * 1024 * 1024;
 
 struct CopyRun {
     int source = -1;
@@ -72,7 +65,7 @@ struct CopyRun {
     uint64_t total = 0;
     bool chunked = false;
     bool verify = false;
-    bool flush = false;  // write the data to the device before the hashes are compared
+    bool flush = false;  // write the data to the device before reporting success
     const CopyProgressCallback* progress = nullptr;
 };
 
@@ -85,180 +78,36 @@ struct CopyOutcome {
     std::string sha256;        // the copy's digest when the hashes match
 };
 
-// Reads a target range back and hashes it.
-class TargetVerifier {
-public:
-    explicit TargetVerifier(int target) : target_(target), buffer_(NewBlock()) {}
+// The digest of what was written, provided the target holds exactly those bytes.
+bool FinishVerifiedCopy(int target, uint64_t copied, platform::Sha256& hash, std::string& hex) {
+    platform::FileStat written;
+    if (platform::StatFd(target, written) != 0 || written.size != copied) return false;
+    if (hash.Ok() && hash.Finish(hex)) return true;
+    LogHashFailure(hash);
+    return false;
+}
 
-    // Hashes the target's bytes [verified, upTo).
-    bool CatchUp(uint64_t upTo) {
-        while (ok_ && verified_ < upTo) {
-            const size_t want = static_cast<size_t>(std::min<uint64_t>(upTo - verified_, FileOperations::kIoBlockSize));
-            size_t got = 0;
-            if (platform::ReadFullyAt(target_, buffer_.get(), want, verified_, got) != 0 || got != want ||
-                !hash_.Update(buffer_.get(), got)) {
-                ok_ = false;
-                break;
-            }
-            verified_ += got;
-        }
-        return ok_;
-    }
-    // The digest of the whole target: nothing may have been added behind the copy.
-    bool Finish(std::string& hex) {
-        platform::FileStat st;
-        if (!ok_ || platform::StatFd(target_, st) != 0 || st.size != verified_) return false;
-        return hash_.Finish(hex);
-    }
-    const platform::Sha256& Hash() const { return hash_; }
-
-private:
-    int target_;
-    std::unique_ptr<unsigned char[]> buffer_;
-    platform::Sha256 hash_;
-    uint64_t verified_ = 0;
-    bool ok_ = true;
-};
-
-// The hashing side of a verified copy: in line, or on two threads fed through a
-// ring of read buffers.
-class VerifyPipeline {
-public:
-    VerifyPipeline(int target, bool threaded) : verifier_(target), threaded_(threaded) {
-        for (auto& slot : slots_) slot = NewBlock();
-        if (threaded_) {
-            sourceThread_ = std::thread([this] { HashSourceLoop(); });
-            targetThread_ = std::thread([this] { VerifyTargetLoop(); });
-        }
-    }
-    ~VerifyPipeline() { Stop(); }
-    VerifyPipeline(const VerifyPipeline&) = delete;
-    VerifyPipeline& operator=(const VerifyPipeline&) = delete;
-
-    // A free buffer for chunk `index` (waits while the source hash still needs it).
-    unsigned char* BufferFor(uint64_t index) {
-        if (threaded_) {
-            std::unique_lock lock(mutex_);
-            changed_.wait(lock, [&] { return index < sourceHashed_ + kPipelineSlots || stopping_; });
-        }
-        return slots_[index % kPipelineSlots].get();
-    }
-
-    // Chunk `index` of `size` bytes was read into its buffer.
-    void ChunkRead(uint64_t index, size_t size) {
-        if (!threaded_) {
-            sourceOk_ = sourceOk_ && sourceHash_.Update(slots_[index % kPipelineSlots].get(), size);
-            return;
-        }
-        std::lock_guard lock(mutex_);
-        sizes_[index % kPipelineSlots] = size;
-        chunksRead_ = index + 1;
-        changed_.notify_all();
-    }
-
-    // The target now holds `bytes` bytes.
-    void Written(uint64_t bytes) {
-        if (!threaded_) {
-            verifier_.CatchUp(bytes);
-            return;
-        }
-        std::lock_guard lock(mutex_);
-        written_ = bytes;
-        changed_.notify_all();
-    }
-
-    // Waits for both hashes; true when both were computed and are equal.
-    bool Finish(std::string& digest) {
-        Stop();
-        std::string sourceHex;
-        std::string targetHex;
-        const bool sourceDone = sourceOk_ && sourceHash_.Finish(sourceHex);
-        if (!sourceDone && !sourceHash_.Ok()) LogHashFailure(sourceHash_);
-        const bool targetDone = verifier_.Finish(targetHex);
-        if (!targetDone && !verifier_.Hash().Ok()) LogHashFailure(verifier_.Hash());
-        if (!sourceDone || !targetDone || sourceHex != targetHex) return false;
-        digest = std::move(targetHex);
-        return true;
-    }
-
-private:
-    void Stop() {
-        if (!threaded_) return;
-        {
-            std::lock_guard lock(mutex_);
-            stopping_ = true;
-            changed_.notify_all();
-        }
-        if (sourceThread_.joinable()) sourceThread_.join();
-        if (targetThread_.joinable()) targetThread_.join();
-    }
-
-    void HashSourceLoop() {
-        for (uint64_t index = 0;; ++index) {
-            size_t size = 0;
-            {
-                std::unique_lock lock(mutex_);
-                changed_.wait(lock, [&] { return index < chunksRead_ || stopping_; });
-                if (index >= chunksRead_) return;  // stopping and nothing left
-                size = sizes_[index % kPipelineSlots];
-            }
-            if (sourceOk_ && !sourceHash_.Update(slots_[index % kPipelineSlots].get(), size)) sourceOk_ = false;
-            std::lock_guard lock(mutex_);
-            sourceHashed_ = index + 1;
-            changed_.notify_all();
-        }
-    }
-
-    void VerifyTargetLoop() {
-        uint64_t done = 0;
-        while (true) {
-            uint64_t upTo = 0;
-            {
-                std::unique_lock lock(mutex_);
-                changed_.wait(lock, [&] { return written_ > done || stopping_; });
-                if (written_ <= done) return;  // stopping and nothing left
-                upTo = written_;
-            }
-            if (!verifier_.CatchUp(upTo)) return;
-            done = upTo;
-        }
-    }
-
-    TargetVerifier verifier_;
-    platform::Sha256 sourceHash_;
-    bool sourceOk_ = true;
-    bool threaded_;
-    std::unique_ptr<unsigned char[]> slots_[kPipelineSlots];
-    size_t sizes_[kPipelineSlots] = {};
-
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    uint64_t chunksRead_ = 0;
-    uint64_t sourceHashed_ = 0;
-    uint64_t written_ = 0;
-    bool stopping_ = false;
-    std::thread sourceThread_;
-    std::thread targetThread_;
-};
+bool ReportChunkProgress(const CopyRun& run, uint64_t copied) {
+    if (run.progress && *run.progress && !(*run.progress)(copied, run.total)) return false;
+    const int64_t percent = run.total == 0 ? 100 : static_cast<int64_t>(copied * 100 / run.total);
+    Log().LogProgress("file_copy", percent, "Copied " + std::to_string(copied) + " bytes");
+    return true;
+}
 
 CopyOutcome RunCopy(const CopyRun& run) {
     CopyOutcome outcome;
-    std::optional<VerifyPipeline> pipeline;
-    std::unique_ptr<unsigned char[]> plainBuffer;
-    if (run.verify) pipeline.emplace(run.target, run.total >= kThreadedVerifyThreshold);
-    else plainBuffer = NewBlock();
-
-    for (uint64_t index = 0;; ++index) {
-        unsigned char* buffer = pipeline ? pipeline->BufferFor(index) : plainBuffer.get();
+    const std::unique_ptr<unsigned char[]> buffer = NewBlock();
+    platform::Sha256 hash;
+    while (true) {
         size_t got = 0;
-        if (const uint32_t err = platform::ReadSome(run.source, buffer, FileOperations::kIoBlockSize, got)) {
+        if (const uint32_t err = platform::ReadSome(run.source, buffer.get(), FileOperations::kIoBlockSize, got)) {
             outcome.kind = CopyOutcome::Kind::ReadFailed;
             outcome.win32Error = err;
             return outcome;
         }
         if (got == 0) break;
-        if (pipeline) pipeline->ChunkRead(index, got);
-        if (const uint32_t err = platform::WriteFullyAt(run.target, buffer, got, outcome.copied)) {
+        if (run.verify) hash.Update(buffer.get(), got);
+        if (const uint32_t err = platform::WriteFullyAt(run.target, buffer.get(), got, outcome.copied)) {
             outcome.kind = CopyOutcome::Kind::WriteFailed;
             outcome.win32Error = err;
             return outcome;
@@ -269,19 +118,11 @@ CopyOutcome RunCopy(const CopyRun& run) {
         if (run.flush && outcome.copied % kWritebackWindow == 0) {
             platform::StartWriteback(run.target, outcome.copied - kWritebackWindow, kWritebackWindow);
         }
-        if (pipeline) pipeline->Written(outcome.copied);
-
-        if (run.chunked) {
-            if (run.progress && *run.progress && !(*run.progress)(outcome.copied, run.total)) {
-                outcome.kind = CopyOutcome::Kind::Cancelled;
-                return outcome;
-            }
-            const int64_t percent =
-                run.total == 0 ? 100 : static_cast<int64_t>(outcome.copied * 100 / run.total);
-            Log().LogProgress("file_copy", percent, "Copied " + std::to_string(outcome.copied) + " bytes");
+        if (run.chunked && !ReportChunkProgress(run, outcome.copied)) {
+            outcome.kind = CopyOutcome::Kind::Cancelled;
+            return outcome;
         }
     }
-    // The flush waits for the device while the hashing threads finish their work.
     if (run.flush) {
         if (const uint32_t err = platform::FlushFile(run.target)) {
             outcome.kind = CopyOutcome::Kind::FlushFailed;
@@ -289,7 +130,7 @@ CopyOutcome RunCopy(const CopyRun& run) {
             return outcome;
         }
     }
-    if (pipeline) outcome.hashesMatch = pipeline->Finish(outcome.sha256);
+    if (run.verify) outcome.hashesMatch = FinishVerifiedCopy(run.target, outcome.copied, hash, outcome.sha256);
     return outcome;
 }
 
@@ -547,8 +388,7 @@ ErrorCode FileOperations::Copy(const std::wstring& source, const std::wstring& t
 
     // Open the target without truncating it: it may be the source itself.
     platform::UniqueFd out;
-    if (const uint32_t err = platform::OpenForWriting(targetNative, !options.overwrite, options.verifyHash,
-                                                      opened.mode, out)) {
+    if (const uint32_t err = platform::OpenForWriting(targetNative, !options.overwrite, opened.mode, out)) {
         return fail("CreateFile (target)", target, err);
     }
     platform::FileStat targetInfo;

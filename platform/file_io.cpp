@@ -66,9 +66,8 @@ uint32_t OpenForReading(const std::filesystem::path& path, UniqueFd& out) {
     return 0;
 }
 
-uint32_t OpenForWriting(const std::filesystem::path& path, bool mustNotExist, bool readBack, uint32_t mode,
-                        UniqueFd& out) {
-    int flags = (readBack ? O_RDWR : O_WRONLY) | O_CREAT | O_CLOEXEC;
+uint32_t OpenForWriting(const std::filesystem::path& path, bool mustNotExist, uint32_t mode, UniqueFd& out) {
+    int flags = O_WRONLY | O_CREAT | O_CLOEXEC;
     if (mustNotExist) flags |= O_EXCL;
     const int fd = OpenNonBlocking(path, flags, static_cast<mode_t>(mode & 0777));
     if (fd < 0) return LastWin32Error();
@@ -86,21 +85,6 @@ uint32_t ReadSome(int fd, void* buffer, size_t size, size_t& got) {
         }
         if (errno != EINTR) return LastWin32Error();
     }
-}
-
-uint32_t ReadFullyAt(int fd, void* buffer, size_t size, uint64_t offset, size_t& got) {
-    got = 0;
-    auto* bytes = static_cast<unsigned char*>(buffer);
-    while (got < size) {
-        const ssize_t n = ::pread(fd, bytes + got, size - got, static_cast<off_t>(offset + got));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return LastWin32Error();
-        }
-        if (n == 0) break;
-        got += static_cast<size_t>(n);
-    }
-    return 0;
 }
 
 uint32_t WriteFullyAt(int fd, const void* buffer, size_t size, uint64_t offset) {

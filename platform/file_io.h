@@ -40,17 +40,13 @@ uint32_t OpenForReading(const std::filesystem::path& path, UniqueFd& out);
 
 // Opens or creates a file for writing without truncating it (the caller checks
 // what it opened first). mustNotExist: O_EXCL, so an existing file or any link
-// fails with 183. readBack: opened read-write. A created file gets mode & 0777
-// (less the umask). Opening never blocks; callers check what they opened.
-uint32_t OpenForWriting(const std::filesystem::path& path, bool mustNotExist, bool readBack, uint32_t mode,
-                        UniqueFd& out);
+// fails with 183. A created file gets mode & 0777 (less the umask). Opening
+// never blocks; callers check what they opened.
+uint32_t OpenForWriting(const std::filesystem::path& path, bool mustNotExist, uint32_t mode, UniqueFd& out);
 
 // One read of up to size bytes at the current offset (retried on EINTR);
 // got 0 means the end of the file.
 uint32_t ReadSome(int fd, void* buffer, size_t size, size_t& got);
-
-// Reads size bytes at offset, fewer only at the end of the file.
-uint32_t ReadFullyAt(int fd, void* buffer, size_t size, uint64_t offset, size_t& got);
 
 // Writes all of size bytes at offset; a write that makes no progress is error 29.
 uint32_t WriteFullyAt(int fd, const void* buffer, size_t size, uint64_t offset);

@@ -176,12 +176,12 @@ TEST(FileIoTest, WritingNeverTruncatesAndExclusiveRefusesLinks) {
     test::TempFolder temp;
     test::WriteFile(temp / "f", "keep");
     UniqueFd out;
-    ASSERT_EQ(OpenForWriting(temp / "f", false, false, 0644, out), 0u);
+    ASSERT_EQ(OpenForWriting(temp / "f", false, 0644, out), 0u);
     out.reset();
     EXPECT_EQ(test::ReadFile(temp / "f"), "keep");
-    EXPECT_EQ(OpenForWriting(temp / "f", true, false, 0644, out), 183u);
+    EXPECT_EQ(OpenForWriting(temp / "f", true, 0644, out), 183u);
     fs::create_symlink(temp / "nowhere", temp / "dangling");
-    EXPECT_EQ(OpenForWriting(temp / "dangling", true, false, 0644, out), 183u);
+    EXPECT_EQ(OpenForWriting(temp / "dangling", true, 0644, out), 183u);
     EXPECT_FALSE(fs::exists(temp / "nowhere"));
 }
 
