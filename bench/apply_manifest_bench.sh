@@ -1,0 +1,152 @@
+#!/usr/bin/env bash
+# Whole-program figures of ZuveloElevated --apply-manifest against the test server on
+# loopback HTTPS, next to a baseline over the same URLs: the curl program fetching them
+# into a folder, openssl dgst -sha256 over them, cp -r into a second folder.
+#   (a) 1 GiB in 8 files     (b) 10,000 files of 16 KiB
+# Each: a fresh install into an empty folder with an empty cache, then the same update
+# into another empty folder served from the cache. Prints times, files per second, the
+# ratio to the baseline and peak memory. Prints figures only; nothing here passes or fails
+# on speed.
+#   bench/apply_manifest_bench.sh            both scenarios
+#   BENCH_A="COUNT BYTES" BENCH_B="COUNT BYTES" change their sizes (for a quick trial)
+#   BENCH_ONLY=a|b runs one; BENCH_BUILD_DIR (build-bench), BENCH_WORK_DIR (TMPDIR) choose folders.
+# Builds in Release without sanitizers; installs nothing (needs curl, openssl and /usr/bin/time).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+for tool in curl openssl cmake; do
+  command -v "$tool" >/dev/null || { echo "bench: $tool is required" >&2; exit 1; }
+done
+[ -x /usr/bin/time ] || { echo "bench: /usr/bin/time is required (Debian package time)" >&2; exit 1; }
+
+work=$(mktemp -d "${BENCH_WORK_DIR:-${TMPDIR:-/tmp}}/zuvelo-bench.XXXXXX")
+server_pid=""
+stop_server() {
+  if [ -n "$server_pid" ]; then
+    kill "$server_pid" 2>/dev/null || true
+    wait "$server_pid" 2>/dev/null || true
+    server_pid=""
+  fi
+}
+cleanup() {
+  stop_server
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+build=${BENCH_BUILD_DIR:-build-bench}
+# Warnings do not stop this build: it is only for figures (CI builds with -Werror).
+if ! { cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DZUVELO_SANITIZE=OFF -DZUVELO_WERROR=OFF \
+         -DZUVELO_BUILD_BENCH=OFF -DZUVELO_MANIFEST_PUBLIC_KEYS="$(cat tests/keys/manifest_test_key.pub)" &&
+       cmake --build "$build" -j "$(nproc)" --target ZuveloElevated zuvelo_test_server zuvelo_release_maker; } \
+     >"$work/build.log" 2>&1; then
+  cat "$work/build.log" >&2
+  echo "bench: the build failed" >&2
+  exit 1
+fi
+elevated=$build/elevated/ZuveloElevated
+server=$build/tests/support/zuvelo_test_server
+maker=$build/tests/support/zuvelo_release_maker
+
+start_server() {  # root
+  "$server" --root "$1" >"$work/server.out" 2>"$work/server.err" &
+  server_pid=$!
+  for _ in $(seq 100); do
+    grep -q '^ca_file=' "$work/server.out" 2>/dev/null && break
+    kill -0 "$server_pid" 2>/dev/null || { cat "$work/server.err" >&2; exit 1; }
+    sleep 0.1
+  done
+  port=$(sed -n 's/^port=//p' "$work/server.out")
+  ca_file=$(sed -n 's/^ca_file=//p' "$work/server.out")
+  cdn="https://127.0.0.1:$port/"
+}
+
+now_ns() { date +%s%N; }
+seconds_since() { awk -v s="$1" -v e="$(now_ns)" 'BEGIN { printf "%.3f", (e - s) / 1e9 }'; }
+peak_mib() { awk '/Maximum resident set size/ { printf "%.1f", $NF / 1024 }' "$1"; }
+count_files() { find "$1" -type f | wc -l; }
+
+rows=()
+add_row() {  # scenario run seconds files bytes baseline_seconds peak
+  local per_second mb_per_second ratio
+  per_second=$(awk -v n="$4" -v t="$3" 'BEGIN { printf "%.1f", (t > 0 ? n / t : 0) }')
+  mb_per_second=$(awk -v b="$5" -v t="$3" 'BEGIN { printf "%.0f", (t > 0 ? b / 1048576 / t : 0) }')
+  ratio=$(awk -v t="$3" -v b="$6" 'BEGIN { printf "%.2f", (b > 0 ? t / b : 0) }')
+  rows+=("$(printf '%-22s %-20s %9s %9s %8s %7s %10s' "$1" "$2" "$3" "$per_second" "$mb_per_second" "$ratio" "$7")")
+}
+
+# Runs ZuveloElevated into an empty target with the scenario's temporary folder (its cache).
+run_product() {  # dir target label
+  local dir=$1 target=$2 start seconds
+  start=$(now_ns)
+  if ! /usr/bin/time -v -o "$dir/time.txt" env ZUVELO_MACHINE_ROOT="$dir/machine" TMPDIR="$dir/tmp" \
+       SSL_CERT_FILE="$ca_file" no_proxy=127.0.0.1 NO_PROXY=127.0.0.1 \
+       "$elevated" --apply-manifest "${cdn}manifest.json" --target "$target" --cdn "$cdn" \
+       >"$dir/events-$3.jsonl" 2>"$dir/stderr-$3.txt"; then
+    echo "bench: ZuveloElevated failed ($3); last events:" >&2
+    tail -5 "$dir/events-$3.jsonl" >&2
+    exit 1
+  fi
+  seconds=$(seconds_since "$start")
+  product_seconds=$seconds
+  product_peak=$(peak_mib "$dir/time.txt")
+}
+
+run_baseline() {  # dir
+  local dir=$1 start
+  local downloads=$dir/baseline-downloads copy=$dir/baseline-copy
+  : >"$dir/curl.cfg"
+  while read -r served relative; do
+    printf 'url = "%s%s"\noutput = "%s/%s"\n' "$cdn" "$served" "$downloads" "$relative" >>"$dir/curl.cfg"
+  done <"$dir/files.txt"
+  cat >"$dir/baseline.sh" <<EOF
+set -e
+curl --silent --show-error --fail --create-dirs --cacert "$ca_file" --noproxy 127.0.0.1 -K "$dir/curl.cfg"
+find "$downloads" -type f -print0 | xargs -0 openssl dgst -sha256 >/dev/null
+cp -r "$downloads" "$copy"
+EOF
+  start=$(now_ns)
+  /usr/bin/time -v -o "$dir/time.txt" bash "$dir/baseline.sh"
+  baseline_seconds=$(seconds_since "$start")
+  baseline_peak=$(peak_mib "$dir/time.txt")
+  [ "$(count_files "$copy")" -eq "$(wc -l <"$dir/files.txt")" ] || { echo "bench: baseline incomplete" >&2; exit 1; }
+  rm -rf "$downloads" "$copy"
+}
+
+scenario() {  # name label count size
+  local name=$1 label=$2 count=$3 size=$4 dir=$work/$1 bytes
+  bytes=$((count * size))
+  mkdir -p "$dir/machine" "$dir/tmp"
+  echo "[$name] generating $count files of $size bytes" >&2
+  "$maker" --root "$dir/www" --count "$count" --size "$size" --list "$dir/files.txt"
+  start_server "$dir/www"
+
+  echo "[$name] baseline" >&2
+  run_baseline "$dir"
+  add_row "$label" "baseline" "$baseline_seconds" "$count" "$bytes" "$baseline_seconds" "$baseline_peak"
+
+  echo "[$name] fresh install" >&2
+  run_product "$dir" "$dir/install-fresh" fresh
+  [ "$(count_files "$dir/install-fresh")" -eq "$count" ] || { echo "bench: fresh install incomplete" >&2; exit 1; }
+  add_row "" "fresh install" "$product_seconds" "$count" "$bytes" "$baseline_seconds" "$product_peak"
+  rm -rf "$dir/install-fresh"
+
+  echo "[$name] update from the cache" >&2
+  run_product "$dir" "$dir/install-cached" cached
+  [ "$(count_files "$dir/install-cached")" -eq "$count" ] || { echo "bench: cached install incomplete" >&2; exit 1; }
+  add_row "" "from the cache" "$product_seconds" "$count" "$bytes" "$baseline_seconds" "$product_peak"
+
+  stop_server
+  rm -rf "$dir"
+}
+
+read -r a_count a_size <<<"${BENCH_A:-8 134217728}"
+read -r b_count b_size <<<"${BENCH_B:-10000 16384}"
+only=${BENCH_ONLY:-}
+[ "$only" = "b" ] || scenario a "a: $a_count x $((a_size / 1048576)) MiB" "$a_count" "$a_size"
+[ "$only" = "a" ] || scenario b "b: $b_count x $((b_size / 1024)) KiB" "$b_count" "$b_size"
+
+echo
+printf '%-22s %-20s %9s %9s %8s %7s %10s\n' "scenario" "run" "seconds" "files/s" "MiB/s" "ratio" "peak MiB"
+for row in "${rows[@]}"; do echo "$row"; done
+echo "ratio: time over the baseline's (curl, then openssl dgst -sha256, then cp -r); peak: maximum resident set size."

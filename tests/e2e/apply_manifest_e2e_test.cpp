@@ -1,0 +1,325 @@
+// --apply-manifest end to end: downloads over loopback HTTPS, the cache, the
+// installed tree, rollback and the lost launcher.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <set>
+
+#include "tests/e2e/apply_manifest_fixture.h"
+#include "tests/support/pipe_listener.h"
+
+namespace zuvelo::test {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::AllOf;
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+using ::testing::Ge;
+using ::testing::IsEmpty;
+using ::testing::Le;
+
+constexpr std::chrono::seconds kDay{24 * 3600};
+// Only a guard against a hung run; nothing waits this long when all is well.
+constexpr int kGuardMs = 60000;
+
+// --- Fresh install, both dialects ---
+
+enum class Dialect { Legacy, Asset };
+
+void PrintTo(Dialect dialect, std::ostream* out) { *out << (dialect == Dialect::Legacy ? "legacy" : "asset"); }
+
+class FreshInstall : public ApplyManifestE2e, public testing::WithParamInterface<Dialect> {};
+
+std::vector<ReleaseFile> FreshFiles(Dialect dialect) {
+    std::vector<ReleaseFile> files = {
+        {"readme.txt", "Read me first.\n"},
+        {"bin/app.bin", Bytes(100000, 'a')},
+        {"data/levels/one/level.dat", Bytes(3000, 'l')},
+        // Same bytes as readme.txt: one cache file, one download.
+        {"docs/readme-copy.txt", "Read me first.\n"},
+    };
+    if (dialect == Dialect::Legacy) {
+        files.push_back({"docs/licence.txt", "Licence text.\n", true, "444"});
+        files.push_back({"extras/optional.pak", Bytes(5000, 'o'), false});
+    }
+    return files;
+}
+
+TEST_P(FreshInstall, InstallsTheRequiredFilesFromTheCache) {
+    const std::vector<ReleaseFile> files = FreshFiles(GetParam());
+    std::vector<ReleaseEntry> entries;
+    if (GetParam() == Dialect::Legacy) {
+        entries = PublishLegacy(files);
+    } else {
+        // Asset files are fetched from their own URL, not from files/<h8>/.
+        for (const ReleaseFile& file : files) {
+            ReleaseEntry entry = EntryOf(file);
+            entry.downloadUrl = Server().Url("/full/" + file.path);
+            WriteFile(Www() / "full" / file.path, file.content);
+            entries.push_back(entry);
+        }
+        WriteJsonFile(Www() / "manifest.json", AssetManifest(entries));
+    }
+    const fs::path target = work_ / "install";
+
+    const ProgramResult result = Apply(target);
+
+    ASSERT_EQ(result.exitCode, 0) << result.out << result.err;
+    EXPECT_EQ(result.err, "");
+    const auto events = Events(result);
+    EXPECT_THAT(ManifestStatuses(events),
+                ElementsAre("starting", "completed " + std::to_string(entries.size())));
+    EXPECT_EQ(TreeOf(target), RequiredTree(files));
+
+    std::vector<std::string> expectedRequests;
+    std::set<std::string> hashes;
+    for (const ReleaseEntry& entry : entries) {
+        if (!entry.required || !hashes.insert(entry.sha256).second) continue;
+        expectedRequests.push_back(GetParam() == Dialect::Legacy ? RequestTarget(entry) : "/full/" + entry.path);
+        EXPECT_EQ(Sha256Hex(ReadFile(CacheDir() / entry.sha256.substr(0, 8) / entry.sha256)), entry.sha256)
+            << "cache copy of " << entry.path;
+    }
+    EXPECT_THAT(FileRequests(), ElementsAreArray(expectedRequests)) << "optional and duplicate files never fetched";
+
+    EXPECT_THAT(TemporaryFilesBelow(CacheDir()), IsEmpty());
+    EXPECT_TRUE(!fs::exists(CacheDir() / "backups") || fs::is_empty(CacheDir() / "backups"));
+    struct stat cache {};
+    ASSERT_EQ(::lstat(CacheDir().c_str(), &cache), 0);
+    EXPECT_EQ(cache.st_mode & 07777, 0700u);
+
+    if (GetParam() == Dialect::Legacy) {
+        EXPECT_TRUE(IsReadOnly(target / "docs/licence.txt"));
+        EXPECT_FALSE(IsReadOnly(target / "readme.txt"));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Dialects, FreshInstall, testing::Values(Dialect::Legacy, Dialect::Asset),
+                         [](const auto& info) { return info.param == Dialect::Legacy ? "Legacy" : "Asset"; });
+
+// --- A body cut short, then the next attempt ---
+
+struct ResumeCase {
+    const char* name;
+    ServerFault second;  // what the server does from the second request on
+};
+
+void PrintTo(const ResumeCase& c, std::ostream* out) { *out << c.name; }
+
+class ShortBody : public ApplyManifestE2e, public testing::WithParamInterface<ResumeCase> {};
+
+TEST_P(ShortBody, NextAttemptCompletesTheFile) {
+    const std::vector<ReleaseFile> files = {{"pack/big.bin", Bytes(300000, 'b')}, {"small.txt", "small\n"}};
+    const std::vector<ReleaseEntry> entries = PublishLegacy(files);
+    const std::string big = RequestTarget(entries[0]);
+    Server().SetFault(big, ServerFault::Bytes(ServerFaultKind::MissingBytes, 100000));
+    const ServerFault second = GetParam().second;
+    Server().SetRequestObserver([this, big, second](const ServerRequest& request) {
+        // The fault of this request is already chosen; later ones get `second`.
+        if (request.target == big) Server().SetFault(big, second);
+    });
+    const fs::path target = work_ / "install";
+
+    const ProgramResult result = Apply(target);
+
+    ASSERT_EQ(result.exitCode, 0) << result.out;
+    const std::vector<ServerRequest> requests = RequestsFor(entries[0]);
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[0].Header("range"), "");
+    EXPECT_EQ(requests[1].Header("range"), "bytes=200000-");
+    EXPECT_EQ(TreeOf(target), RequiredTree(files));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Resume, ShortBody,
+    testing::Values(ResumeCase{"ServerHonoursRange", ServerFault{}},
+                    ResumeCase{"ServerIgnoresRangeSoTheFileStartsFresh", ServerFault::Of(ServerFaultKind::IgnoreRange)}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// --- Wrong bytes from the server ---
+
+class WrongHash : public ApplyManifestE2e {
+protected:
+    const std::vector<ReleaseFile> files_ = {{"game.bin", Bytes(20000, 'g')}};
+    const Tree old_ = {{"game.bin", "the installed version\n"}};
+    fs::path target_ = work_ / "install";
+    ReleaseEntry entry_;
+    fs::path served_;
+
+    void SetUp() override {
+        entry_ = PublishLegacy(files_)[0];
+        served_ = Www() / ServedPath(entry_);
+        WriteFile(served_, Corrupted(files_[0].content));
+        WriteTree(target_, old_);
+    }
+    static std::string Corrupted(std::string bytes) {
+        bytes[bytes.size() / 2] ^= 0x5A;
+        return bytes;
+    }
+};
+
+TEST_F(WrongHash, EveryTimeFailsAfterThreeRequestsAndLeavesTheTarget) {
+    const ProgramResult result = Apply(target_);
+
+    EXPECT_EQ(result.exitCode, 161) << result.out;
+    EXPECT_EQ(RequestsFor(entry_).size(), 3u);
+    EXPECT_EQ(TreeOf(target_), Fingerprints(old_));
+    EXPECT_THAT(ManifestStatuses(Events(result)), ElementsAre("starting", "processing_failed 1"));
+}
+
+TEST_F(WrongHash, OnceThenRightSucceeds) {
+    std::atomic<int> seen{0};
+    Server().SetRequestObserver([this, &seen](const ServerRequest& request) {
+        // Runs before the file is opened, so the second answer has the right bytes.
+        if (request.target == RequestTarget(entry_) && ++seen == 2) {
+            WriteFile(Www() / "right.bin", files_[0].content);
+            fs::rename(Www() / "right.bin", served_);
+        }
+    });
+
+    const ProgramResult result = Apply(target_);
+
+    EXPECT_EQ(result.exitCode, 0) << result.out;
+    EXPECT_EQ(RequestsFor(entry_).size(), 2u);
+    EXPECT_EQ(TreeOf(target_), RequiredTree(files_));
+}
+
+// --- Not found ---
+
+TEST_F(ApplyManifestE2e, ManifestNotFoundFailsWith163BeforeAnyFile) {
+    const ProgramResult result = Apply(work_ / "install");
+
+    EXPECT_EQ(result.exitCode, 163) << result.out;
+    EXPECT_THAT(ManifestStatuses(Events(result)), ElementsAre("starting", "download_failed"));
+    EXPECT_THAT(FileRequests(), IsEmpty());
+    EXPECT_FALSE(fs::exists(work_ / "install"));
+}
+
+TEST_F(ApplyManifestE2e, FileNotFoundFailsWith161AfterThreeRequests) {
+    const std::vector<ReleaseEntry> entries = PublishLegacy({{"present.txt", "here\n"}, {"absent.txt", "gone\n"}});
+    fs::remove(Www() / ServedPath(entries[1]));
+
+    const ProgramResult result = Apply(work_ / "install");
+
+    EXPECT_EQ(result.exitCode, 161) << result.out;
+    EXPECT_EQ(RequestsFor(entries[1]).size(), 3u);
+    EXPECT_THAT(ManifestStatuses(Events(result)), ElementsAre("starting", "processing_failed 2"));
+}
+
+// --- An installation that fails half-way is rolled back ---
+
+TEST_F(ApplyManifestE2e, InstallFailureRestoresTheEarlierFiles) {
+    // c.txt cannot be installed: a folder stands where the file must go.
+    const std::vector<ReleaseFile> files = {
+        {"a.txt", "new a\n", true, "444"}, {"sub/b.txt", "new b\n"}, {"c.txt", "new c\n"}};
+    PublishLegacy(files);
+    const fs::path target = work_ / "install";
+    const Tree old = {{"a.txt", "old a\n"}, {"sub/b.txt", "old b\n"},
+                                                    {"c.txt/keep.txt", "in the way\n"}};
+    WriteTree(target, old);
+    // A read-only file is still replaced, and restored over the read-only new copy.
+    fs::permissions(target / "a.txt", fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    SetAge(target / "sub/b.txt", 2 * kDay);
+    const int64_t oldTime = ModificationSeconds(target / "sub/b.txt");
+
+    const ProgramResult result = Apply(target);
+
+    EXPECT_THAT(result.exitCode, AllOf(Ge(140), Le(148))) << "a file-system code: " << result.out;
+    const auto events = Events(result);
+    EXPECT_THAT(ManifestStatuses(events), ElementsAre("starting", "processing_failed 3"));
+    EXPECT_TRUE(HasDiagnostic(events, "INFO", "Attempting rollback..."));
+    EXPECT_TRUE(HasDiagnostic(events, "INFO", "Backup restored successfully"));
+    EXPECT_FALSE(HasDiagnostic(events, "ERROR", "Rollback failed - system may be in inconsistent state"));
+    EXPECT_EQ(TreeOf(target), Fingerprints(old));
+    EXPECT_EQ(ModificationSeconds(target / "sub/b.txt"), oldTime);
+}
+
+// --- The launcher goes away ---
+
+TEST_F(ApplyManifestE2e, LostLauncherStopsWithEightAndKeepsTheBackup) {
+    std::vector<ReleaseFile> files;
+    Tree old;
+    for (char i = '1'; i <= '6'; ++i) {
+        const std::string path = std::string("data/f") + i + ".bin";
+        files.push_back({path, Bytes(65536, i)});
+        old[path] = "old " + path;
+    }
+    const std::vector<ReleaseEntry> entries = PublishLegacy(files);
+    const fs::path target = work_ / "install";
+    WriteTree(target, old);
+    // The backup copies keep these times; the 24-hour cache expiry must not take them.
+    for (const auto& [path, content] : old) SetAge(target / path, 2 * kDay);
+
+    PipeListener listener(machineRoot_ / "pipe" / "zuvelo-e2e", 3);
+    // The second file is answered only once the listener has gone, so the loss
+    // always comes while files are still being fetched.
+    const std::string held = RequestTarget(entries[1]);
+    Server().SetRequestObserver([&listener, held](const ServerRequest& request) {
+        if (request.target == held) listener.WaitUntilDone(kGuardMs);
+    });
+
+    const ProgramResult result = Apply(target, {"--progress-pipe", "\\\\.\\pipe\\zuvelo-e2e", "--verbose"});
+
+    EXPECT_EQ(result.exitCode, 8) << result.out << result.err;
+    EXPECT_THAT(listener.Lines().size(), Ge(3u)) << "lines read before the close";
+    const auto events = Events(result);
+    EXPECT_TRUE(HasDiagnosticStartingWith(events, "WARNING", "Progress pipe to launcher lost"));
+    EXPECT_TRUE(HasDiagnostic(events, "WARNING",
+                              "Launcher disconnected; leaving files in place for the next attempt instead of rolling back"));
+    EXPECT_FALSE(HasDiagnostic(events, "INFO", "Attempting rollback..."));
+    EXPECT_EQ(TreeOf(target), Fingerprints(old));
+
+    const fs::path backups = CacheDir() / "backups";
+    ASSERT_TRUE(fs::is_directory(backups));
+    std::vector<fs::path> kept(fs::directory_iterator(backups), fs::directory_iterator{});
+    ASSERT_EQ(kept.size(), 1u);
+    EXPECT_TRUE(fs::exists(kept[0] / "backup_manifest.json"));
+    EXPECT_EQ(Fingerprint(ReadFile(kept[0] / "data/f1.bin")), Fingerprint(old["data/f1.bin"]));
+}
+
+// --- The cache across runs ---
+
+TEST_F(ApplyManifestE2e, SecondRunIsServedFromTheCacheAndOldCacheFilesExpire) {
+    const std::vector<ReleaseFile> files = {{"a.bin", Bytes(4000, 'a')}, {"b/b.bin", Bytes(5000, 'b')},
+                                            {"c.txt", "c\n"}};
+    const std::vector<ReleaseEntry> entries = PublishLegacy(files);
+    ASSERT_EQ(Apply(work_ / "first").exitCode, 0);
+    ASSERT_EQ(FileRequests().size(), 3u);
+
+    Server().ClearRequests();
+    const ProgramResult second = Apply(work_ / "second");
+    ASSERT_EQ(second.exitCode, 0) << second.out;
+    EXPECT_THAT(FileRequests(), IsEmpty());
+    EXPECT_EQ(TreeOf(work_ / "second"), RequiredTree(files));
+
+    auto cached = [this](const ReleaseEntry& entry) { return CacheDir() / entry.sha256.substr(0, 8) / entry.sha256; };
+    SetAge(cached(entries[0]), kDay + std::chrono::seconds(60));
+    SetAge(cached(entries[1]), kDay - std::chrono::hours(1));
+    ASSERT_EQ(Apply(work_ / "third").exitCode, 0);
+    EXPECT_FALSE(fs::exists(cached(entries[0]))) << "older than 24 hours";
+    EXPECT_TRUE(fs::exists(cached(entries[1])));
+
+    Server().ClearRequests();
+    ASSERT_EQ(Apply(work_ / "fourth").exitCode, 0);
+    EXPECT_THAT(FileRequests(), ElementsAre(RequestTarget(entries[0])));
+}
+
+TEST_F(ApplyManifestE2e, CacheFolderThatIsALinkIsNeitherReadNorWritten) {
+    PublishLegacy({{"a.txt", "a\n"}});
+    const fs::path elsewhere = temp_ / "elsewhere";
+    fs::create_directories(elsewhere);
+    fs::create_directory_symlink(elsewhere, CacheDir());
+
+    const ProgramResult result = Apply(work_ / "install");
+
+    EXPECT_NE(result.exitCode, 0);
+    EXPECT_THAT(ManifestStatuses(Events(result)), ElementsAre("starting", "download_failed"));
+    EXPECT_TRUE(fs::is_empty(elsewhere));
+    EXPECT_TRUE(fs::is_symlink(CacheDir()));
+    EXPECT_THAT(FileRequests(), IsEmpty());
+}
+
+}  // namespace
+}  // namespace zuvelo::test

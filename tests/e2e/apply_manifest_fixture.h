@@ -1,0 +1,86 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <json/value.h>
+
+#include "tests/support/https_test_server.h"
+#include "tests/support/program_runner.h"
+#include "tests/support/sample_release.h"
+#include "tests/support/test_folders.h"
+
+// Runs the built ZuveloElevated against an in-process HTTPS server, each test
+// with its own machine root, its own temporary folder (and so its own download
+// cache) and its own work folder for the served release, targets and sessions.
+namespace zuvelo::test {
+
+class ApplyManifestE2e : public testing::Test {
+protected:
+    ApplyManifestE2e();
+
+    std::filesystem::path Www() const { return work_ / "www"; }
+    std::filesystem::path CacheDir() const { return temp_ / "ZuveloCache"; }
+    std::string CdnUrl() const { return server_->Url("/"); }
+    std::string ManifestUrl() const { return server_->Url("/manifest.json"); }
+    HttpsTestServer& Server() { return *server_; }
+
+    // Files under files/<h8>/<path> and a signed legacy manifest at /manifest.json.
+    std::vector<ReleaseEntry> PublishLegacy(const std::vector<ReleaseFile>& files);
+    // Only the manifest: a server that holds none of the files.
+    std::vector<ReleaseEntry> PublishLegacyManifestOnly(const std::vector<ReleaseFile>& files);
+
+    ProgramResult Run(const std::vector<std::string>& arguments);
+    // --apply-manifest <manifest> --target <target> --cdn <root>, then `more`.
+    ProgramResult Apply(const std::filesystem::path& target, const std::vector<std::string>& more = {});
+
+    // Targets of the requests that fetched anything but the manifest.
+    std::vector<std::string> FileRequests() const;
+    std::vector<ServerRequest> RequestsFor(const ReleaseEntry& entry) const;
+
+    TempFolder machineRoot_;
+    TempFolder temp_;
+    TempFolder work_;
+
+private:
+    std::unique_ptr<HttpsTestServer> server_;
+};
+
+// "/files/<h8>/<path>"
+std::string RequestTarget(const ReleaseEntry& entry);
+
+std::vector<Json::Value> Events(const ProgramResult& result);
+// The "manifest_processing" statuses in order, each followed by " <files_processed>" when present.
+std::vector<std::string> ManifestStatuses(const std::vector<Json::Value>& events);
+bool HasDiagnostic(const std::vector<Json::Value>& events, const std::string& level, const std::string& message);
+bool HasDiagnosticStartingWith(const std::vector<Json::Value>& events, const std::string& level,
+                               const std::string& prefix);
+
+// Relative path -> content.
+using Tree = std::map<std::string, std::string>;
+// Each content replaced by its size and hash, so a failed comparison stays readable.
+Tree Fingerprints(const Tree& tree);
+std::string Fingerprint(const std::string& content);
+// Fingerprints of every regular file below root; links and folders are not listed.
+Tree TreeOf(const std::filesystem::path& root);
+// Fingerprints of the required files.
+Tree RequiredTree(const std::vector<ReleaseFile>& files);
+void WriteTree(const std::filesystem::path& root, const Tree& tree);
+// Every file below root whose name ends in ".tmp".
+std::vector<std::string> TemporaryFilesBelow(const std::filesystem::path& root);
+
+bool IsReadOnly(const std::filesystem::path& file);
+// Sets access and modification time to now minus `age`, in whole seconds.
+void SetAge(const std::filesystem::path& path, std::chrono::seconds age);
+int64_t ModificationSeconds(const std::filesystem::path& path);
+
+// Deterministic filler bytes.
+std::string Bytes(size_t size, char seed);
+
+}  // namespace zuvelo::test
