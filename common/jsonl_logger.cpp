@@ -33,22 +33,10 @@ std::string Timestamp() {
     return text;
 }
 
-// One compact writer per thread: building a writer costs more than writing a line.
-Json::StreamWriter& CompactWriter() {
-    thread_local const std::unique_ptr<Json::StreamWriter> writer = [] {
-        Json::StreamWriterBuilder builder;
-        builder["indentation"] = "";
-        return std::unique_ptr<Json::StreamWriter>(builder.newStreamWriter());
-    }();
-    return *writer;
-}
-
-std::string Serialise(const Json::Value& event) {
-    std::ostringstream out;
-    CompactWriter().write(event, &out);
-    std::string line = std::move(out).str();
-    if (line.empty() || line.back() != '\n') line += '\n';
-    return line;
+std::unique_ptr<Json::StreamWriter> NewCompactWriter() {
+    Json::StreamWriterBuilder builder;
+    builder["indentation"] = "";
+    return std::unique_ptr<Json::StreamWriter>(builder.newStreamWriter());
 }
 
 void SetIfNotEmpty(Json::Value& event, const char* key, const std::string& value) {
@@ -106,7 +94,7 @@ JsonlLogger& JsonlLogger::Instance() {
     return logger;
 }
 
-JsonlLogger::JsonlLogger() = default;
+JsonlLogger::JsonlLogger() : writer_(NewCompactWriter()) {}
 JsonlLogger::~JsonlLogger() = default;
 
 void JsonlLogger::SetVerbose(bool verbose) {
@@ -139,9 +127,18 @@ Json::Value JsonlLogger::MakeBaseEvent(JsonlEventType type) {
     return event;
 }
 
+// Building a writer costs more than writing a line, so the logger keeps one.
+std::string JsonlLogger::Serialise(const Json::Value& event) {
+    std::ostringstream out;
+    writer_->write(event, &out);
+    std::string line = std::move(out).str();
+    if (line.empty() || line.back() != '\n') line += '\n';
+    return line;
+}
+
 void JsonlLogger::WriteLine(const Json::Value& event) {
-    const std::string line = Serialise(event);
     std::lock_guard lock(mutex_);
+    const std::string line = Serialise(event);
     if (!pipe_ && !pipeName_.empty() && !pipeLost_) ConnectPipe(pipeName_, connectTimeoutMs_);
     if (pipe_) {
         const uint32_t error = pipe_->Write(line);

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include <json/value.h>
+#include <json/writer.h>
 
 #include "common/error_codes.h"
 
@@ -76,11 +77,13 @@ public:
 
 private:
     bool ConnectPipe(const std::wstring& name, uint32_t timeoutMs);
+    std::string Serialise(const Json::Value& event);
     void WriteLine(const Json::Value& event);
     void WriteStdout(std::string_view text);
     void HandleLostPipe(uint32_t win32Error);
 
     std::mutex mutex_;
+    std::unique_ptr<Json::StreamWriter> writer_;  // used under the mutex
     bool verbose_ = false;
     bool flushStdout_ = true;
     std::unique_ptr<platform::PipeConnection> pipe_;
