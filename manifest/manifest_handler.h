@@ -140,6 +140,11 @@ private:
     ErrorCode FetchManifest(const std::wstring& manifestUrl, UpdateManifest& manifest);
     // Restores the backup after a failed installation unless the launcher is gone.
     void ApplyRollbackPolicy(ErrorCode failure, const std::wstring& backupId, const std::wstring& targetPath);
+    // The common ends of both flows: success removes the backup, failure applies the rollback policy.
+    void CompleteApplication(const std::wstring& manifestUrl, const UpdateManifest& manifest,
+                             const std::wstring& backupId);
+    void FailApplication(const std::wstring& manifestUrl, const UpdateManifest& manifest, ErrorCode failure,
+                         const std::wstring& backupId, const std::wstring& targetPath);
     // A download that also knows the entry's size, so that a partial file too
     // large to be a prefix is checked before it is resumed.
     ErrorCode DownloadWithRetry(const std::wstring& url, const std::filesystem::path& dest,

@@ -86,14 +86,12 @@ ErrorCode ManifestHandler::ApplyManifest(const std::wstring& manifestUrl, const 
     }
     const ErrorCode result = ProcessManifestFiles(manifest, targetPath);
     if (Succeeded(result)) {
-        if (!backupId.empty()) CleanupBackup(backupId);
-        events.Report("completed", FileCount(manifest));
+        CompleteApplication(manifestUrl, manifest, backupId);
         LogManifest(LogLevel::Info, "Manifest applied successfully");
         return ErrorCode::Success;
     }
     LogManifest(LogLevel::Error, "Failed to process manifest files");
-    ApplyRollbackPolicy(result, backupId, targetPath);
-    events.Report("processing_failed", FileCount(manifest));
+    FailApplication(manifestUrl, manifest, result, backupId, targetPath);
     return result;
 }
 
@@ -124,14 +122,12 @@ ErrorCode ManifestHandler::ApplyPreparedSession(const std::wstring& manifestUrl,
 
     const ErrorCode result = ProcessPreparedSession(manifest, targetPath, sessionRoot, descriptor);
     if (Succeeded(result)) {
-        if (!backupId.empty()) CleanupBackup(backupId);
-        events.Report("completed", FileCount(manifest));
+        CompleteApplication(manifestUrl, manifest, backupId);
         LogManifest(LogLevel::Info, "Manifest applied successfully from prepared session");
         return ErrorCode::Success;
     }
     LogManifest(LogLevel::Error, "Failed to process prepared session files");
-    ApplyRollbackPolicy(result, backupId, targetPath);
-    events.Report("processing_failed", FileCount(manifest));
+    FailApplication(manifestUrl, manifest, result, backupId, targetPath);
     return result;
 }
 
@@ -147,6 +143,19 @@ ErrorCode ManifestHandler::FetchManifest(const std::wstring& manifestUrl, Update
         return result;
     }
     return ErrorCode::Success;
+}
+
+void ManifestHandler::CompleteApplication(const std::wstring& manifestUrl, const UpdateManifest& manifest,
+                                          const std::wstring& backupId) {
+    if (!backupId.empty()) CleanupBackup(backupId);
+    ManifestEvents(manifestUrl).Report("completed", FileCount(manifest));
+}
+
+void ManifestHandler::FailApplication(const std::wstring& manifestUrl, const UpdateManifest& manifest,
+                                      ErrorCode failure, const std::wstring& backupId,
+                                      const std::wstring& targetPath) {
+    ApplyRollbackPolicy(failure, backupId, targetPath);
+    ManifestEvents(manifestUrl).Report("processing_failed", FileCount(manifest));
 }
 
 void ManifestHandler::ApplyRollbackPolicy(ErrorCode failure, const std::wstring& backupId,
