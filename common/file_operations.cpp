@@ -499,16 +499,28 @@ ErrorCode FileOperations::SetPermissions(const std::wstring& path, bool readOnly
     return ErrorCode::Success;
 }
 
+namespace {
+
+ErrorCode CompareDigests(const std::string& expectedHex, const std::string& actualHex) {
+    if (actualHex == expectedHex) return ErrorCode::Success;
+    Error("Hash mismatch. Expected: " + expectedHex + ", Actual: " + actualHex);
+    return ErrorCode::FileHashMismatch;
+}
+
+}  // namespace
+
 ErrorCode FileOperations::VerifyFileIntegrity(const std::wstring& path, const std::string& expectedHex) {
     Debug("Verifying file integrity: " + U8(path));
     std::string actual;
     const ErrorCode hashed = CalculateSha256(path, actual);
     if (hashed != ErrorCode::Success) return hashed;
-    if (actual != expectedHex) {
-        Error("Hash mismatch. Expected: " + expectedHex + ", Actual: " + actual);
-        return ErrorCode::FileHashMismatch;
-    }
-    return ErrorCode::Success;
+    return CompareDigests(expectedHex, actual);
+}
+
+ErrorCode FileOperations::VerifyFileDigest(const std::wstring& path, const std::string& expectedHex,
+                                           const std::string& actualHex) {
+    Debug("Verifying file integrity: " + U8(path));
+    return CompareDigests(expectedHex, actualHex);
 }
 
 ErrorCode FileOperations::VerifyFileSignature(const std::wstring& path) {

@@ -47,6 +47,9 @@ public:
     ErrorCode EnsureDirectory(const std::wstring& path);
     ErrorCode SetPermissions(const std::wstring& path, bool readOnly);
     ErrorCode VerifyFileIntegrity(const std::wstring& path, const std::string& expectedHex);
+    // VerifyFileIntegrity for a file whose digest was taken while it was written:
+    // the same comparison and messages, without reading the file again.
+    ErrorCode VerifyFileDigest(const std::wstring& path, const std::string& expectedHex, const std::string& actualHex);
     ErrorCode VerifyFileSignature(const std::wstring& path);
     // filesRemoved/foldersRemoved are only ever incremented (the root counts as a folder).
     ErrorCode RemoveDirectoryTree(const std::wstring& path, bool recursive,

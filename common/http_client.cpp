@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cstdint>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <system_error>
@@ -14,6 +15,7 @@
 #include "common/jsonl_logger.h"
 #include "common/text.h"
 #include "platform/http_transport.h"
+#include "platform/sha256.h"
 
 namespace zuvelo {
 
@@ -207,6 +209,34 @@ ErrorCode CheckResponseHead(const HttpHeaders& headers, uint64_t offset, uint64_
     return ErrorCode::Success;
 }
 
+// A resumed file keeps its first bytes: they belong in the digest too.
+bool HashExistingPrefix(const fs::path& destination, uint64_t length, platform::Sha256& hash) {
+    std::ifstream in(destination, std::ios::binary);
+    if (!in.is_open()) return false;
+    std::vector<char> buffer(static_cast<size_t>(std::min<uint64_t>(length, kReadBufferBytes)));
+    while (length > 0) {
+        const size_t want = static_cast<size_t>(std::min<uint64_t>(length, buffer.size()));
+        in.read(buffer.data(), static_cast<std::streamsize>(want));
+        if (static_cast<size_t>(in.gcount()) != want || !hash.Update(buffer.data(), want)) return false;
+        length -= want;
+    }
+    return true;
+}
+
+// Null when no digest is asked for or it cannot be taken; the download goes on either way.
+std::unique_ptr<platform::Sha256> StartDigest(const DownloadOptions& options, const fs::path& destination, uint64_t offset) {
+    if (!options.sha256) return nullptr;
+    auto hash = std::make_unique<platform::Sha256>();
+    if (!hash->Ok() || !HashExistingPrefix(destination, offset, *hash)) return nullptr;
+    return hash;
+}
+
+// A failed hashing step leaves the digest empty, and the caller reads the file instead.
+void HandOutDigest(platform::Sha256* hash, std::string* out) {
+    std::string hex;
+    if (hash && out && hash->Finish(hex)) *out = std::move(hex);
+}
+
 ErrorCode ReportReadFailure(const platform::HttpFailure& failure, const DownloadProgress& progress) {
     if (failure.truncated) return ReportShortBody(progress);
     LogTransportDetail(failure);
@@ -307,6 +337,7 @@ ErrorCode HttpClient::DownloadFile(const std::wstring& url, const fs::path& dest
     if (!initialized_) {
         if (ErrorCode rc = Initialize(); rc != ErrorCode::Success) return rc;
     }
+    if (options.sha256) options.sha256->clear();
     Log().LogStatus("download", "starting");
     Log().LogDiagnostic(LogLevel::Debug, "Downloading: " + WideToUtf8(url) + " -> " + ToUtf8Lossy(destination));
     uint64_t offset = ResumeOffset(destination, options.resume);
@@ -399,33 +430,38 @@ ErrorCode HttpClient::ReceiveToFile(platform::HttpRequest& request, const fs::pa
     if (ErrorCode rc = CheckResponseHead(headers, offset, total, options.maxBytes); rc != ErrorCode::Success) return rc;
     std::ofstream out;
     if (ErrorCode rc = OpenDestination(destination, offset, out); rc != ErrorCode::Success) return rc;
+    const std::unique_ptr<platform::Sha256> hash = StartDigest(options, destination, offset);
     DownloadProgress progress = StartProgress(offset, total, Now());
-    if (ErrorCode rc = ReceiveBody(request, out, destination, options, progress); rc != ErrorCode::Success) return rc;
+    if (ErrorCode rc = ReceiveBody(request, out, destination, options, progress, hash.get()); rc != ErrorCode::Success)
+        return rc;
     // Bytes still buffered in the stream are part of the result: a failed close is a failed write.
     out.close();
     if (!out) return Fail(ErrorCode::FileCopyFailed, "File write failed");
+    HandOutDigest(hash.get(), options.sha256);
     Log().LogCompletion("download");
     Log().LogStatus("download", "completed");
     return ErrorCode::Success;
 }
 
 ErrorCode HttpClient::ReceiveBody(platform::HttpRequest& request, std::ofstream& out, const fs::path& destination,
-                                  const DownloadOptions& options, DownloadProgress& progress) {
+                                  const DownloadOptions& options, DownloadProgress& progress, platform::Sha256* hash) {
     std::vector<char> buffer(kReadBufferBytes);
     for (;;) {
         platform::HttpReadResult read = request.ReadBody(buffer.data(), buffer.size());
         if (read.failure) return ReportReadFailure(*read.failure, progress);
         if (read.bytes == 0) return ErrorCode::Success;
-        ErrorCode rc = StoreChunk(std::string_view(buffer.data(), read.bytes), out, destination, options, progress);
+        ErrorCode rc = StoreChunk(std::string_view(buffer.data(), read.bytes), out, destination, options, progress, hash);
         if (rc != ErrorCode::Success) return rc;
     }
 }
 
 ErrorCode HttpClient::StoreChunk(std::string_view chunk, std::ofstream& out, const fs::path& destination,
-                                 const DownloadOptions& options, DownloadProgress& progress) {
+                                 const DownloadOptions& options, DownloadProgress& progress, platform::Sha256* hash) {
     uint64_t received = SaturatingAdd(progress.bytesDownloaded, chunk.size());
     if (received > options.maxBytes) return DiscardOversizedFile(out, destination, received);
     if (!WriteInPieces(out, chunk)) return Fail(ErrorCode::FileCopyFailed, "File write failed");
+    // A failed step is remembered by the hash, whose digest then stays empty.
+    if (hash) hash->Update(chunk.data(), chunk.size());
     AdvanceProgress(progress, chunk.size(), Now());
     if (options.progress && !options.progress(progress)) {
         Log().LogStatus("download", "cancelled_by_user");

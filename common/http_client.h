@@ -17,6 +17,7 @@ namespace zuvelo {
 namespace platform {
 class HttpRequest;
 struct HttpSessionSettings;
+class Sha256;
 }  // namespace platform
 
 // The running state of one download, handed to the progress callback.
@@ -43,6 +44,9 @@ struct DownloadOptions {
     uint64_t maxBytes = 2147483648ULL;
     DownloadProgressCallback progress;
     std::map<std::wstring, std::wstring> headers;
+    // When set, receives the SHA-256 of the whole destination file as written,
+    // so the caller need not read it again; left empty when it could not be taken.
+    std::string* sha256 = nullptr;
 };
 
 // Response header names compare without regard to case.
@@ -95,9 +99,9 @@ private:
     ErrorCode ReceiveToFile(platform::HttpRequest& request, const std::filesystem::path& destination,
                             const DownloadOptions& options, uint64_t offset);
     ErrorCode ReceiveBody(platform::HttpRequest& request, std::ofstream& out, const std::filesystem::path& destination,
-                          const DownloadOptions& options, DownloadProgress& progress);
+                          const DownloadOptions& options, DownloadProgress& progress, platform::Sha256* hash);
     ErrorCode StoreChunk(std::string_view chunk, std::ofstream& out, const std::filesystem::path& destination,
-                         const DownloadOptions& options, DownloadProgress& progress);
+                         const DownloadOptions& options, DownloadProgress& progress, platform::Sha256* hash);
     std::chrono::steady_clock::time_point Now() const;
 
     std::unique_ptr<platform::HttpSessionSettings> session_;

@@ -10,6 +10,7 @@
 #include "common/paths.h"
 #include "common/text.h"
 #include "manifest/cache_folder.h"
+#include "manifest/cache_store.h"
 #include "manifest/manifest_handler.h"
 #include "manifest/manifest_log.h"
 
@@ -63,12 +64,6 @@ bool IsBelow(const fs::path& folder, const fs::path& root) {
     return !relative.empty() && relative != "." && *relative.begin() != "..";
 }
 
-// Removes the folders a removed file leaves empty, up to the cache itself.
-void RemoveEmptiedFolders(const fs::path& cacheDir, fs::path folder) {
-    std::error_code ec;
-    while (IsBelow(folder, cacheDir) && fs::remove(folder, ec) && !ec) folder = folder.parent_path();
-}
-
 // Replacing the downloaded file's name gives the cache the very bytes just
 // verified, without copying them; the download's name is not used afterwards.
 bool MoveIntoCache(const fs::path& downloaded, const fs::path& cached) {
@@ -94,22 +89,31 @@ CopyOptions CacheCopyOptions() {
 
 }  // namespace
 
+void RemoveEmptiedFolders(const fs::path& cacheDir, fs::path folder) {
+    std::error_code ec;
+    while (IsBelow(folder, cacheDir) && fs::remove(folder, ec) && !ec) folder = folder.parent_path();
+}
+
+ErrorCode MoveDownloadIntoCache(const fs::path& cacheDir, const fs::path& downloaded, const std::string& sha256) {
+    const fs::path folder = cacheDir / PathFromUtf8(FolderNameOf(sha256));
+    if (const ErrorCode result = FileOperations().EnsureDirectory(WidePath(folder)); !Succeeded(result)) {
+        return result;
+    }
+    const fs::path cached = folder / PathFromUtf8(sha256);
+    if (MoveIntoCache(downloaded, cached)) return ErrorCode::Success;
+    return FileOperations().Copy(WidePath(downloaded), WidePath(cached), CacheCopyOptions());
+}
+
 ErrorCode ManifestHandler::GetCachePath(const std::string& sha256, fs::path& out) {
     out = cacheDir_ / PathFromUtf8(FolderNameOf(sha256)) / PathFromUtf8(sha256);
     return IsExistingFile(out) ? ErrorCode::Success : ErrorCode::FileNotFound;
 }
 
 ErrorCode ManifestHandler::StoreInCache(const fs::path& downloaded, const std::string& sha256) {
-    const fs::path folder = cacheDir_ / PathFromUtf8(FolderNameOf(sha256));
-    if (const ErrorCode result = FileOperations().EnsureDirectory(WidePath(folder)); !Succeeded(result)) {
-        return result;
-    }
-    const fs::path cached = folder / PathFromUtf8(sha256);
-    if (MoveIntoCache(downloaded, cached)) {
-        RemoveEmptiedFolders(cacheDir_, downloaded.parent_path());
-        return ErrorCode::Success;
-    }
-    return FileOperations().Copy(WidePath(downloaded), WidePath(cached), CacheCopyOptions());
+    const ErrorCode result = MoveDownloadIntoCache(cacheDir_, downloaded, sha256);
+    // A copy leaves the download in place, and so its folders.
+    if (Succeeded(result) && !fs::exists(downloaded)) RemoveEmptiedFolders(cacheDir_, downloaded.parent_path());
+    return result;
 }
 
 ErrorCode ManifestHandler::CleanupCache() {

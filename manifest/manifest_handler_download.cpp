@@ -3,6 +3,7 @@
 #include <fstream>
 #include <iterator>
 #include <optional>
+#include <set>
 #include <string>
 #include <system_error>
 
@@ -11,6 +12,7 @@
 #include "common/paths.h"
 #include "common/text.h"
 #include "manifest/cache_folder.h"
+#include "manifest/cache_store.h"
 #include "manifest/manifest_handler.h"
 #include "manifest/manifest_log.h"
 
@@ -48,6 +50,45 @@ uint64_t PartialSize(const fs::path& file) {
     const uint64_t size = fs::file_size(file, ec);
     return ec ? 0 : size;
 }
+
+// A partial file that already holds the whole size cannot be continued:
+// either it is complete and correct (true), or it has to go.
+bool SettleFullSizePartial(FileOperations& files, const fs::path& dest, const std::string& expectedSha256,
+                           std::optional<uint64_t> expectedSize) {
+    if (!expectedSize || PartialSize(dest) == 0 || PartialSize(dest) < *expectedSize) return false;
+    if (!expectedSha256.empty() && Succeeded(files.VerifyFileIntegrity(WidePath(dest), expectedSha256))) return true;
+    LogManifest(LogLevel::Debug, "Discarding partial download: " + ToUtf8Lossy(dest));
+    fs::remove(dest);
+    return false;
+}
+
+// The digest taken while receiving spares reading the file again; without one it is read.
+ErrorCode VerifyDownload(FileOperations& files, const fs::path& dest, const std::string& expectedSha256,
+                         const std::string& digest) {
+    if (digest.empty()) return files.VerifyFileIntegrity(WidePath(dest), expectedSha256);
+    return files.VerifyFileDigest(WidePath(dest), expectedSha256, digest);
+}
+
+// Download folders stay while files are fetched and go once, when left empty,
+// at the end (a partial download kept for the next attempt keeps its own).
+class DownloadFolders {
+public:
+    explicit DownloadFolders(const fs::path& cacheDir) : cacheDir_(cacheDir) {}
+    DownloadFolders(const DownloadFolders&) = delete;
+    DownloadFolders& operator=(const DownloadFolders&) = delete;
+    ~DownloadFolders() {
+        try {
+            for (auto it = used_.rbegin(); it != used_.rend(); ++it) RemoveEmptiedFolders(cacheDir_, *it);
+        } catch (...) {
+            // Leftover empty folders are harmless; a destructor must not throw.
+        }
+    }
+    void Used(const fs::path& file) { used_.insert(file.parent_path()); }
+
+private:
+    const fs::path& cacheDir_;
+    std::set<fs::path> used_;
+};
 
 bool ReadWholeFile(const fs::path& file, std::string& bytes) {
     std::ifstream in(file, std::ios::binary);
@@ -108,23 +149,17 @@ ErrorCode ManifestHandler::DownloadWithRetry(const std::wstring& url, const fs::
     FileOperations files;
     for (int attempt = 1; attempt <= kDownloadAttempts; ++attempt) {
         LogManifest(LogLevel::Debug, "Download attempt " + std::to_string(attempt) + " for: " + WideToUtf8Lossy(url));
-        const DownloadOptions options = FileDownloadOptions(attempt);
+        DownloadOptions options = FileDownloadOptions(attempt);
+        std::string digest;
+        if (!expectedSha256.empty()) options.sha256 = &digest;
 
-        // A partial file that already holds the whole size cannot be continued:
-        // either it is complete and correct, or it has to go.
-        if (options.resume && expectedSize && PartialSize(dest) > 0 && PartialSize(dest) >= *expectedSize) {
-            if (!expectedSha256.empty() && Succeeded(files.VerifyFileIntegrity(WidePath(dest), expectedSha256))) {
-                return ErrorCode::Success;
-            }
-            LogManifest(LogLevel::Debug, "Discarding partial download: " + ToUtf8Lossy(dest));
-            fs::remove(dest);
-        }
+        if (options.resume && SettleFullSizePartial(files, dest, expectedSha256, expectedSize)) return ErrorCode::Success;
         const bool resumed = options.resume && PartialSize(dest) > 0;
 
         const ErrorCode result = httpClient_.DownloadFile(url, dest, options);
         if (Succeeded(result)) {
             if (expectedSha256.empty()) return ErrorCode::Success;
-            if (Succeeded(files.VerifyFileIntegrity(WidePath(dest), expectedSha256))) return ErrorCode::Success;
+            if (Succeeded(VerifyDownload(files, dest, expectedSha256, digest))) return ErrorCode::Success;
             LogManifest(LogLevel::Warning, "Hash verification failed, retrying...");
             fs::remove(dest);
         } else if (resumed && result == ErrorCode::HttpError) {
@@ -140,6 +175,7 @@ ErrorCode ManifestHandler::DownloadWithRetry(const std::wstring& url, const fs::
 ErrorCode ManifestHandler::DownloadAllFiles(const UpdateManifest& manifest) {
     LogManifest(LogLevel::Info, "Downloading all files from manifest");
     if (const ErrorCode result = PrepareCacheFolder(cacheDir_); !Succeeded(result)) return result;
+    DownloadFolders folders(cacheDir_);
     int32_t downloaded = 0;
     uint64_t bytes = 0;
     for (const ManifestFileEntry& entry : manifest.files) {
@@ -157,10 +193,11 @@ ErrorCode ManifestHandler::DownloadAllFiles(const UpdateManifest& manifest) {
 
         const fs::path temp = cacheDir_ / NativePathUtf8(entry.relativePath + ".tmp");
         UpdateProgress(downloaded, bytes, entry.relativePath);
+        folders.Used(temp);
         if (const ErrorCode result = DownloadFile(entry, temp, manifest.baseUrl); !Succeeded(result)) {
             return Fail(result, "Failed to download file: " + entry.relativePath);
         }
-        if (!Succeeded(StoreInCache(temp, entry.sha256))) {
+        if (!Succeeded(MoveDownloadIntoCache(cacheDir_, temp, entry.sha256))) {
             LogManifest(LogLevel::Warning, "Failed to store file in cache: " + entry.relativePath);
         }
         ++downloaded;

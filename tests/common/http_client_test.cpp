@@ -15,6 +15,7 @@
 
 #include "common/jsonl_logger.h"
 #include "common/text.h"
+#include "platform/sha256.h"
 #include "platform/unique_fd.h"
 #include "tests/support/https_test_server.h"
 #include "tests/support/log_capture.h"
@@ -124,10 +125,14 @@ TEST_P(SuccessfulDownload, LeavesTheWholeFileAndReportsCompletion) {
     DownloadOptions options;
     options.resume = c.resume;
     options.maxBytes = c.maxBytes;
+    std::string digest;
+    options.sha256 = &digest;
 
     ASSERT_EQ(Download("/file.bin", options), ErrorCode::Success);
 
     EXPECT_EQ(test::ReadFile(destination_), full_);
+    // The digest covers the whole file: a kept prefix as well as the bytes received.
+    EXPECT_EQ(digest, platform::Sha256Hex(full_.data(), full_.size()));
     auto requests = server_.Requests();
     ASSERT_EQ(requests.size(), 1u);
     EXPECT_EQ(requests[0].Header("range"), c.expectedRange);
@@ -273,8 +278,11 @@ TEST_P(FailedDownload, ReportsOneErrorAndLeavesTheFileAsExpected) {
     PrepareDestination(c.existingBytes);
     DownloadOptions options;
     options.maxBytes = c.maxBytes;
+    std::string digest = "left from an earlier download";
+    options.sha256 = &digest;
 
     EXPECT_EQ(Download(client_, "/file.bin", options), c.expected);
+    EXPECT_TRUE(digest.empty());
 
     auto errors = Errors();
     ASSERT_EQ(errors.size(), 1u);

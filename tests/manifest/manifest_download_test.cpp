@@ -1,6 +1,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "tests/manifest/apply_fixture.h"
 
 namespace zuvelo {
@@ -77,6 +79,37 @@ TEST_F(ManifestDownload, WrongHashEveryTimeGivesUpAfterThreeAttempts) {
     EXPECT_EQ(log.EventsWhere("message", "Hash verification failed, retrying...").size(), 3u);
     EXPECT_TRUE(log.HasMessage("Download failed after 3 attempts"));
     EXPECT_FALSE(fs::exists(dest));
+}
+
+// The digest taken while receiving is checked with the messages of a check that
+// reads the file, in the same order, for fresh and resumed files.
+TEST_F(ManifestDownload, WrongHashWritesTheIntegrityCheckMessages) {
+    const std::string right = Pattern(50000);
+    std::string wrong = right;
+    wrong.back() = '#';
+    const ManifestFileEntry entry = AddFile("a.bin", right);
+    WriteFile(ServedPath(entry), wrong);
+    const std::string path = dest.string();
+    const std::vector<std::string> expected = {
+        "Verifying file integrity: " + path,
+        "Hash mismatch. Expected: " + entry.sha256 + ", Actual: " + test::Sha256Of(wrong),
+        "Hash verification failed, retrying..."};
+    server.SetFault(RequestPath(entry), ServerFault::Bytes(ServerFaultKind::DropAfter, 20000));
+    onSleep = [&](size_t) { server.ClearFaults(); };
+    std::vector<std::string> seen;
+    log.onLine = [&](const std::string& line) {
+        const std::string message = test::ParseJson(line)["message"].asString();
+        if (std::find(expected.begin(), expected.end(), message) != expected.end()) seen.push_back(message);
+    };
+
+    EXPECT_EQ(Retry(entry, dest), ErrorCode::DownloadFailed);
+    log.onLine = nullptr;
+
+    // The first attempt is cut short; the resumed second and the third each fail the check.
+    std::vector<std::string> twice = expected;
+    twice.insert(twice.end(), expected.begin(), expected.end());
+    EXPECT_EQ(seen, twice);
+    EXPECT_THAT(RangesSent(entry), ElementsAre("", ::testing::StartsWith("bytes="), ""));
 }
 
 TEST_F(ManifestDownload, WrongOnceThenRight) {
@@ -233,6 +266,25 @@ TEST_F(ManifestDownloadAll, CancelAndLostLauncherStopAfterADownloadedFile) {
     EXPECT_TRUE(log.HasMessage("Launcher progress pipe lost; abandoning download"));
     EXPECT_TRUE(RequestsFor(RequestPath(first)).empty());
     EXPECT_EQ(RequestsFor(RequestPath(second)).size(), 1u);
+}
+
+// Download folders outlive each file but not the run; a kept partial keeps its own.
+TEST_F(ManifestDownloadAll, EmptiedDownloadFoldersGoAtTheEnd) {
+    AddFile("p/q/1.bin", "one");
+    AddFile("p/2.bin", "two");
+    {
+        const auto handler = Handler();
+        ASSERT_EQ(handler->DownloadAllFiles(Manifest()), ErrorCode::Success);
+        EXPECT_FALSE(fs::exists(cacheDir / "p"));
+    }
+
+    AddFile("x/y/3.bin", "three");
+    const ManifestFileEntry cut = AddFile("x/z/4.bin", Pattern(200000));
+    server.SetFault(RequestPath(cut), ServerFault::Bytes(ServerFaultKind::DropAfter, 30000));
+    const auto handler = Handler();
+    EXPECT_EQ(handler->DownloadAllFiles(Manifest()), ErrorCode::DownloadFailed);
+    EXPECT_FALSE(fs::exists(cacheDir / "x" / "y"));
+    EXPECT_TRUE(fs::exists(cacheDir / "x" / "z" / "4.bin.tmp"));
 }
 
 TEST_F(ManifestDownloadAll, FileNotServedFailsWithTheDownloadCode) {
