@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "common/text.h"
+#include "resources/version.h"
 
 namespace zuvelo {
 
@@ -117,7 +118,7 @@ int ParseCommandLine(int argc, wchar_t* argv[], CommandLineOptions& out) {
 void PrintUsage(const wchar_t* programPath) {
     const std::string path = WideToUtf8Lossy(programPath != nullptr ? programPath : L"");
     const std::array<std::string, 40> lines{
-        "Zuvelo Elevated Helper v1.0.0",
+        std::string(version::kElevatedDescription) + " v" + version::kVersion,
         "Privileged operations for Zuvelo installation and updates",
         "",
         "Usage:",

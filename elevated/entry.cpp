@@ -12,6 +12,7 @@
 #include "elevated/command_handlers.h"
 #include "elevated/command_line.h"
 #include "platform/process_startup.h"
+#include "resources/version.h"
 
 namespace zuvelo {
 
@@ -117,7 +118,7 @@ int HelperMain(int argc, char* argv[]) {
     }
     if (options.command != HelperCommand::None) return RunCommand(options);
 
-    std::cout << "ZuveloElevated 1.0.0" << std::endl;
+    std::cout << "ZuveloElevated " << version::kVersion << std::endl;
     PrintUsage(wideArgv[0]);
     return ToInt(ErrorCode::InvalidArguments);
 }
