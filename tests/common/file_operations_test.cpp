@@ -353,6 +353,17 @@ protected:
         return source;
     }
 
+    // Copies source into target.bin while `interfere` runs once, after the first MiB.
+    ErrorCode CopyWhileChanged(const fs::path& source, bool verify, const std::function<void()>& interfere) {
+        CopyOptions options;
+        options.verifyHash = verify;
+        options.progress = [&](uint64_t copied, uint64_t) {
+            if (copied == 1048576) interfere();
+            return true;
+        };
+        return FileOperations().Copy(W(source), W(temp_ / "target.bin"), options);
+    }
+
     static int64_t MtimeOf(const fs::path& path) {
         struct stat st {};
         return ::stat(path.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_mtim.tv_sec) : -1;
@@ -494,48 +505,32 @@ TEST_F(CopyTest, SameFileIsRefusedAndLeftIntact) {
 TEST_F(CopyTest, TruncatedSourceIsDetected) {
     for (const bool verify : {false, true}) {
         const fs::path source = MakeSource(kTenMiB + 4096);
-        const fs::path target = temp_ / "target.bin";
         test::LogCapture log;
-        CopyOptions options;
-        options.verifyHash = verify;
-        options.progress = [&](uint64_t copied, uint64_t) {
-            if (copied == 1048576) fs::resize_file(source, 2 * 1048576 + 5);  // cut short mid-copy
-            return true;
-        };
-        EXPECT_EQ(FileOperations().Copy(W(source), W(target), options), ErrorCode::FileCopyFailed);
-        EXPECT_FALSE(fs::exists(target));
+        EXPECT_EQ(CopyWhileChanged(source, verify, [&] { fs::resize_file(source, 2 * 1048576 + 5); }),
+                  ErrorCode::FileCopyFailed);
+        EXPECT_FALSE(fs::exists(temp_ / "target.bin"));
     }
 }
 
 TEST_F(CopyTest, AGrowingSourceIsDetected) {
     const fs::path source = MakeSource(kTenMiB + 4096);
-    const fs::path target = temp_ / "target.bin";
     test::LogCapture log;
-    CopyOptions options;
-    options.progress = [&](uint64_t copied, uint64_t) {
-        if (copied == 1048576) fs::resize_file(source, kTenMiB + 8192);
-        return true;
-    };
-    EXPECT_EQ(FileOperations().Copy(W(source), W(target), options), ErrorCode::FileCopyFailed);
-    EXPECT_FALSE(fs::exists(target));
+    EXPECT_EQ(CopyWhileChanged(source, false, [&] { fs::resize_file(source, kTenMiB + 8192); }),
+              ErrorCode::FileCopyFailed);
+    EXPECT_FALSE(fs::exists(temp_ / "target.bin"));
 }
 
 TEST_F(CopyTest, ATargetChangedBehindTheCopyFailsVerification) {
     const fs::path source = MakeSource(kTenMiB + 1);
     const fs::path target = temp_ / "target.bin";
     test::LogCapture log;
-    CopyOptions options;
-    options.verifyHash = true;
-    options.progress = [&](uint64_t copied, uint64_t) {
-        if (copied == 1048576) {  // someone else writes past the end of the copy
-            const int fd = ::open(target.c_str(), O_WRONLY | O_CLOEXEC);
-            EXPECT_GE(fd, 0);
-            EXPECT_EQ(::pwrite(fd, "junk", 4, static_cast<off_t>(kTenMiB + 100)), 4);
-            ::close(fd);
-        }
-        return true;
+    const auto writePastTheEnd = [&] {  // someone else writes past the end of the copy
+        const int fd = ::open(target.c_str(), O_WRONLY | O_CLOEXEC);
+        EXPECT_GE(fd, 0);
+        EXPECT_EQ(::pwrite(fd, "junk", 4, static_cast<off_t>(kTenMiB + 100)), 4);
+        ::close(fd);
     };
-    EXPECT_EQ(FileOperations().Copy(W(source), W(target), options), ErrorCode::FileHashMismatch);
+    EXPECT_EQ(CopyWhileChanged(source, true, writePastTheEnd), ErrorCode::FileHashMismatch);
     EXPECT_FALSE(fs::exists(target));
     EXPECT_TRUE(log.HasMessage("Hash verification failed after copy"));
     EXPECT_EQ(FileEvents(log, "delete").size(), 1u);
