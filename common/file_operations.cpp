@@ -9,6 +9,7 @@
 #include <system_error>
 #include <vector>
 
+#include "common/descriptor_copy.h"
 #include "common/jsonl_logger.h"
 #include "common/paths.h"
 #include "common/pinned_removal.h"
@@ -50,88 +51,6 @@ void LogHashFailure(const platform::Sha256& hash) {
         default: break;
     }
     Error(std::string(call) + " failed: " + std::to_string(hash.FailureStatus()));
-}
-
-// ---------------------------------------------------------------------------------
-// Copy engine: one pass over the source. With verifyHash the bytes are hashed as
-// they are read, and the very buffer that was hashed is what gets written, so the
-// check costs no second read of either file.
-
-constexpr uint64_t kWritebackWindow = 32ull * 1024 * 1024;
-
-struct CopyRun {
-    int source = -1;
-    int target = -1;
-    uint64_t total = 0;
-    bool chunked = false;
-    bool verify = false;
-    bool flush = false;  // write the data to the device before reporting success
-    const CopyProgressCallback* progress = nullptr;
-};
-
-struct CopyOutcome {
-    enum class Kind { Done, ReadFailed, WriteFailed, FlushFailed, Cancelled };
-    Kind kind = Kind::Done;
-    uint32_t win32Error = 0;
-    uint64_t copied = 0;
-    bool hashesMatch = false;  // only with verify
-    std::string sha256;        // the copy's digest when the hashes match
-};
-
-// The digest of what was written, provided the target holds exactly those bytes.
-bool FinishVerifiedCopy(int target, uint64_t copied, platform::Sha256& hash, std::string& hex) {
-    platform::FileStat written;
-    if (platform::StatFd(target, written) != 0 || written.size != copied) return false;
-    if (hash.Ok() && hash.Finish(hex)) return true;
-    LogHashFailure(hash);
-    return false;
-}
-
-bool ReportChunkProgress(const CopyRun& run, uint64_t copied) {
-    if (run.progress && *run.progress && !(*run.progress)(copied, run.total)) return false;
-    const int64_t percent = run.total == 0 ? 100 : static_cast<int64_t>(copied * 100 / run.total);
-    Log().LogProgress("file_copy", percent, "Copied " + std::to_string(copied) + " bytes");
-    return true;
-}
-
-CopyOutcome RunCopy(const CopyRun& run) {
-    CopyOutcome outcome;
-    const std::unique_ptr<unsigned char[]> buffer = NewBlock();
-    platform::Sha256 hash;
-    while (true) {
-        size_t got = 0;
-        if (const uint32_t err = platform::ReadSome(run.source, buffer.get(), FileOperations::kIoBlockSize, got)) {
-            outcome.kind = CopyOutcome::Kind::ReadFailed;
-            outcome.win32Error = err;
-            return outcome;
-        }
-        if (got == 0) break;
-        if (run.verify) hash.Update(buffer.get(), got);
-        if (const uint32_t err = platform::WriteFullyAt(run.target, buffer.get(), got, outcome.copied)) {
-            outcome.kind = CopyOutcome::Kind::WriteFailed;
-            outcome.win32Error = err;
-            return outcome;
-        }
-        outcome.copied += got;
-        // Start writing each finished window to the device, so that the flush at
-        // the end has little left to wait for.
-        if (run.flush && outcome.copied % kWritebackWindow == 0) {
-            platform::StartWriteback(run.target, outcome.copied - kWritebackWindow, kWritebackWindow);
-        }
-        if (run.chunked && !ReportChunkProgress(run, outcome.copied)) {
-            outcome.kind = CopyOutcome::Kind::Cancelled;
-            return outcome;
-        }
-    }
-    if (run.flush) {
-        if (const uint32_t err = platform::FlushFile(run.target)) {
-            outcome.kind = CopyOutcome::Kind::FlushFailed;
-            outcome.win32Error = err;
-            return outcome;
-        }
-    }
-    if (run.verify) outcome.hashesMatch = FinishVerifiedCopy(run.target, outcome.copied, hash, outcome.sha256);
-    return outcome;
 }
 
 // The existence test of Copy: absence is false; any other failure of the test
@@ -312,9 +231,8 @@ ErrorCode FileOperations::GetFileInfo(const std::wstring& path, FileInfo& info) 
 
 ErrorCode FileOperations::CalculateSha256(const std::wstring& path, std::string& hexOut) {
     Debug("Calculating SHA-256 hash for: " + U8(path));
-    platform::Sha256 hash;
-    if (!hash.Ok()) {
-        LogHashFailure(hash);
+    if (platform::Sha256 probe; !probe.Ok()) {
+        LogHashFailure(probe);
         return ErrorCode::HashCalculationFailed;
     }
     platform::UniqueFd file;
@@ -325,12 +243,21 @@ ErrorCode FileOperations::CalculateSha256(const std::wstring& path, std::string&
         LogFileError("CreateFile", path, err);
         return MapWin32Error(err);
     }
+    return CalculateSha256Of(file.get(), path, hexOut);
+}
+
+ErrorCode FileOperations::CalculateSha256Of(int file, const std::wstring& shownPath, std::string& hexOut) {
+    platform::Sha256 hash;
+    if (!hash.Ok()) {
+        LogHashFailure(hash);
+        return ErrorCode::HashCalculationFailed;
+    }
     const auto buffer = NewBlock();
     while (true) {
         size_t got = 0;
-        if ((err = platform::ReadSome(file.get(), buffer.get(), kIoBlockSize, got))) {
+        if (const uint32_t err = platform::ReadSome(file, buffer.get(), kIoBlockSize, got)) {
             // A read error is a failure: the digest would not be the file's.
-            LogFileError("ReadFile", path, err);
+            LogFileError("ReadFile", shownPath, err);
             return ErrorCode::HashCalculationFailed;
         }
         if (got == 0) break;
@@ -414,7 +341,7 @@ ErrorCode FileOperations::Copy(const std::wstring& source, const std::wstring& t
         if (const uint32_t err = platform::Truncate(out.get(), 0)) return fail("CreateFile (target)", target, err);
     }
 
-    CopyRun run;
+    DescriptorCopy run;
     run.source = in.get();
     run.target = out.get();
     run.total = opened.size;
@@ -422,16 +349,17 @@ ErrorCode FileOperations::Copy(const std::wstring& source, const std::wstring& t
     run.verify = options.verifyHash;
     run.flush = chunked;  // FlushFileBuffers of the chunked path
     run.progress = &options.progress;
-    const CopyOutcome outcome = RunCopy(run);
+    run.onHashFailure = &LogHashFailure;
+    const DescriptorCopyOutcome outcome = CopyBetweenDescriptors(run);
 
     switch (outcome.kind) {
-        case CopyOutcome::Kind::ReadFailed:
+        case DescriptorCopyOutcome::Kind::ReadFailed:
             LogFileError("ReadFile", source, outcome.win32Error);
             return ErrorCode::FileCopyFailed;
-        case CopyOutcome::Kind::WriteFailed: return fail("WriteFile", target, outcome.win32Error);
-        case CopyOutcome::Kind::FlushFailed: return fail("FlushFileBuffers", target, outcome.win32Error);
-        case CopyOutcome::Kind::Cancelled: return ErrorCode::Cancelled;
-        case CopyOutcome::Kind::Done: break;
+        case DescriptorCopyOutcome::Kind::WriteFailed: return fail("WriteFile", target, outcome.win32Error);
+        case DescriptorCopyOutcome::Kind::FlushFailed: return fail("FlushFileBuffers", target, outcome.win32Error);
+        case DescriptorCopyOutcome::Kind::Cancelled: return ErrorCode::Cancelled;
+        case DescriptorCopyOutcome::Kind::Done: break;
     }
     if (outcome.copied != opened.size) {
         Error("Copy incomplete: wrote " + std::to_string(outcome.copied) + " of " + std::to_string(opened.size) +
@@ -513,6 +441,15 @@ ErrorCode FileOperations::VerifyFileIntegrity(const std::wstring& path, const st
     Debug("Verifying file integrity: " + U8(path));
     std::string actual;
     const ErrorCode hashed = CalculateSha256(path, actual);
+    if (hashed != ErrorCode::Success) return hashed;
+    return CompareDigests(expectedHex, actual);
+}
+
+ErrorCode FileOperations::VerifyOpenFileIntegrity(int file, const std::wstring& shownPath,
+                                                  const std::string& expectedHex) {
+    Debug("Verifying file integrity: " + U8(shownPath));
+    std::string actual;
+    const ErrorCode hashed = CalculateSha256Of(file, shownPath, actual);
     if (hashed != ErrorCode::Success) return hashed;
     return CompareDigests(expectedHex, actual);
 }

@@ -42,11 +42,16 @@ public:
 
     ErrorCode GetFileInfo(const std::wstring& path, FileInfo& info);
     ErrorCode CalculateSha256(const std::wstring& path, std::string& hexOut);
+    // The digest of the rest of the file open as file (read from its current
+    // offset); shownPath names it in messages.
+    ErrorCode CalculateSha256Of(int file, const std::wstring& shownPath, std::string& hexOut);
     ErrorCode Copy(const std::wstring& source, const std::wstring& target, const CopyOptions& options);
     ErrorCode Delete(const std::wstring& path);
     ErrorCode EnsureDirectory(const std::wstring& path);
     ErrorCode SetPermissions(const std::wstring& path, bool readOnly);
     ErrorCode VerifyFileIntegrity(const std::wstring& path, const std::string& expectedHex);
+    // VerifyFileIntegrity of a file already open (never reopened by name).
+    ErrorCode VerifyOpenFileIntegrity(int file, const std::wstring& shownPath, const std::string& expectedHex);
     // VerifyFileIntegrity for a file whose digest was taken while it was written:
     // the same comparison and messages, without reading the file again.
     ErrorCode VerifyFileDigest(const std::wstring& path, const std::string& expectedHex, const std::string& actualHex);

@@ -111,4 +111,9 @@ fs::path NativePath(const std::wstring& path) { return NativePathUtf8(WideToUtf8
 
 std::wstring WidePath(const fs::path& path) { return Utf8ToWide(path.native()); }
 
+bool IsAbsoluteNonRootPath(const std::wstring& path) {
+    const std::filesystem::path native = NativePath(path);
+    return native.is_absolute() && !native.lexically_normal().relative_path().empty();
+}
+
 }  // namespace zuvelo

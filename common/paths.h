@@ -17,6 +17,11 @@ bool IsSafeRelativePathUtf8(const std::string& path);
 // cannot be canonicalised.
 bool IsPathWithin(const std::filesystem::path& path, const std::filesystem::path& base);
 
+// An absolute path that does not name a file-system root (after "." and ".."
+// are folded): what a folder the programs write into or remove must be.
+// Throws like NativePath.
+bool IsAbsoluteNonRootPath(const std::wstring& path);
+
 // A path the programs received (either separator) as a native path: "\" becomes "/".
 // Throws like PathFromUtf8 on a NUL or invalid text.
 std::filesystem::path NativePath(const std::wstring& path);

@@ -7,15 +7,11 @@
 
 namespace zuvelo {
 
-bool IsReleasableSessionRoot(const std::wstring& sessionRoot) {
-    const std::filesystem::path root = NativePath(sessionRoot);
-    return root.is_absolute() && !root.lexically_normal().relative_path().empty();
-}
-
 ErrorCode ReleaseSessionFolder(const std::wstring& sessionRoot, const std::string& operation,
                                const TreeRemover& removeTree) {
     JsonlLogger& log = JsonlLogger::Instance();
-    if (!IsReleasableSessionRoot(sessionRoot)) {
+    // Removed recursively: it must name one folder, never a relative path or a file-system root.
+    if (!IsAbsoluteNonRootPath(sessionRoot)) {
         log.LogError(ErrorCode::InvalidArguments, operation,
                      "Session root must be an absolute path and not a file-system root");
         return ErrorCode::InvalidArguments;

@@ -15,8 +15,4 @@ using TreeRemover = std::function<ErrorCode(const std::wstring& root)>;
 ErrorCode ReleaseSessionFolder(const std::wstring& sessionRoot, const std::string& operation,
                                const TreeRemover& removeTree);
 
-// The session root is removed recursively, so it must name one folder, never a
-// relative path or a file-system root.
-bool IsReleasableSessionRoot(const std::wstring& sessionRoot);
-
 }  // namespace zuvelo

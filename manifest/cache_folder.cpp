@@ -17,22 +17,47 @@ std::string RefusalMessage(const std::filesystem::path& cacheDir, platform::Priv
     return "Refusing cache folder " + ToUtf8Lossy(cacheDir) + ": it is " + platform::DescribePrivateFolderState(state);
 }
 
+ErrorCode CreateFailed(const std::filesystem::path& folder, uint32_t error) {
+    LogManifest(LogLevel::Error, "Failed to create directory: " + ToUtf8Lossy(folder) + " - " +
+                                     WideToUtf8Lossy(FormatWin32Error(error)));
+    return ErrorCode::DirectoryCreateFailed;
+}
+
+// Usable (made now when missing), Failed, or the reason it is refused.
+platform::PrivateFolderState EnsureCacheFolder(const std::filesystem::path& cacheDir, uint32_t& error) {
+    bool created = false;
+    const platform::PrivateFolderState state = platform::EnsurePrivateFolder(cacheDir, created, error);
+    if (created) JsonlLogger::Instance().LogFileOperation("mkdir", WidePath(cacheDir), true, 0, false);
+    return state;
+}
+
 }  // namespace
 
 ErrorCode PrepareCacheFolder(const std::filesystem::path& cacheDir) {
-    bool created = false;
     uint32_t error = 0;
-    const platform::PrivateFolderState state = platform::EnsurePrivateFolder(cacheDir, created, error);
-    if (state == platform::PrivateFolderState::Failed) {
-        LogManifest(LogLevel::Error, "Failed to create directory: " + ToUtf8Lossy(cacheDir) + " - " +
-                                         WideToUtf8Lossy(FormatWin32Error(error)));
-        return ErrorCode::DirectoryCreateFailed;
-    }
+    const platform::PrivateFolderState state = EnsureCacheFolder(cacheDir, error);
+    if (state == platform::PrivateFolderState::Failed) return CreateFailed(cacheDir, error);
     if (state != platform::PrivateFolderState::Usable) {
         LogManifest(LogLevel::Error, RefusalMessage(cacheDir, state));
         return ErrorCode::DirectoryCreateFailed;
     }
-    if (created) JsonlLogger::Instance().LogFileOperation("mkdir", WidePath(cacheDir), true, 0, false);
+    return ErrorCode::Success;
+}
+
+ErrorCode PrepareCacheFolderOrReplacement(std::filesystem::path& cacheDir, bool& replaced) {
+    replaced = false;
+    uint32_t error = 0;
+    const platform::PrivateFolderState state = EnsureCacheFolder(cacheDir, error);
+    if (state == platform::PrivateFolderState::Usable) return ErrorCode::Success;
+    if (state == platform::PrivateFolderState::Failed) return CreateFailed(cacheDir, error);
+    std::filesystem::path fresh;
+    if ((error = platform::MakeFreshPrivateFolder(cacheDir.parent_path(), cacheDir.filename().native() + ".", fresh))) {
+        LogManifest(LogLevel::Error, RefusalMessage(cacheDir, state));
+        return CreateFailed(fresh.empty() ? cacheDir.parent_path() : fresh, error);
+    }
+    LogManifest(LogLevel::Warning, RefusalMessage(cacheDir, state) + "; using " + ToUtf8Lossy(fresh) + " for this run");
+    cacheDir = fresh;
+    replaced = true;
     return ErrorCode::Success;
 }
 

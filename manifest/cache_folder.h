@@ -14,6 +14,12 @@ enum class CacheFolderState { Usable, Missing, Refused };
 // private; 146 with an ERROR line when it cannot be made or is refused.
 ErrorCode PrepareCacheFolder(const std::filesystem::path& cacheDir);
 
+// PrepareCacheFolder, except that a refused folder (a link, not a folder,
+// another owner's, open to others) is replaced by a fresh private folder beside
+// it, made for this run: cacheDir then names it, replaced is set, and a WARNING
+// names the refused folder. Nobody can block the programs by making the name first.
+ErrorCode PrepareCacheFolderOrReplacement(std::filesystem::path& cacheDir, bool& replaced);
+
 // Whether the folder may be used as it stands; never creates it. A refusal is
 // logged as a WARNING.
 CacheFolderState CheckCacheFolder(const std::filesystem::path& cacheDir);

@@ -1,5 +1,7 @@
 #include "manifest/manifest_handler.h"
 
+#include <random>
+#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -14,6 +16,15 @@ std::filesystem::path CacheDirOrDefault(std::filesystem::path dir) {
     return dir.empty() ? ManifestHandler::DefaultCacheDir() : std::move(dir);
 }
 
+// Eight characters of [0-9a-z], different for every handler.
+std::string NewRunToken() {
+    static constexpr char kDigits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+    std::random_device random;
+    std::string token;
+    for (int i = 0; i < 8; ++i) token += kDigits[random() % (sizeof(kDigits) - 1)];
+    return token;
+}
+
 }  // namespace
 
 ManifestHandler::ManifestHandler(std::wstring cdnBaseUrl, ManifestHandlerOptions options)
@@ -21,14 +32,26 @@ ManifestHandler::ManifestHandler(std::wstring cdnBaseUrl, ManifestHandlerOptions
       httpClient_(options.http),
       cryptoVerifier_(options.trustedPublicKeys),  // logs "Initializing crypto verifier" itself
       cacheDir_(CacheDirOrDefault(options.cacheDir)),
-      options_(std::move(options)) {}
+      options_(std::move(options)),
+      runToken_(NewRunToken()) {}
 
 ManifestHandler::~ManifestHandler() {
+    // A flow that never got the update lock leaves the cache alone: another run may be using it.
+    if (flowWithoutLock_) return;
     try {
-        CleanupCache();
+        if (freshCacheDir_) {
+            std::error_code ignored;
+            std::filesystem::remove_all(cacheDir_, ignored);
+        } else {
+            CleanupCache();
+        }
     } catch (...) {
         // The cache is tidied again by the next handler; a destructor must not throw.
     }
+}
+
+std::filesystem::path ManifestHandler::TemporaryPath(const std::filesystem::path& file) const {
+    return cacheDir_ / (file.native() + "." + runToken_ + ".tmp");
 }
 
 std::filesystem::path ManifestHandler::DefaultCacheDir() {

@@ -15,8 +15,10 @@
 #include "common/http_client.h"
 #include "manifest/crypto_verifier.h"
 #include "manifest/prepared_session.h"
+#include "manifest/target_folder.h"
 #include "manifest/trusted_keys.h"
 #include "manifest/update_manifest.h"
+#include "platform/file_lock.h"
 
 namespace zuvelo {
 
@@ -111,8 +113,17 @@ public:
     ErrorCode VerifyFile(const ManifestFileEntry& entry, const std::filesystem::path& file);
     ErrorCode InstallFile(const ManifestFileEntry& entry, const std::filesystem::path& source,
                           const std::wstring& targetRoot);
+    // InstallFile for a source already open (read once, hashed while copied
+    // into a staged file that replaces the target only when it matches the
+    // entry). verifiedMessages: also the messages of verifying a file, for a
+    // source not checked before.
+    ErrorCode InstallOpenFile(const ManifestFileEntry& entry, int sourceFd, const std::filesystem::path& sourcePath,
+                              const std::wstring& targetRoot, bool verifiedMessages);
+    // Makes the folders of relativePath's file below the held target: 0, 1
+    // (unsafe path, or a link or non-folder on the way) or 146.
     ErrorCode EnsureParentDirectory(const std::wstring& root, const std::string& relativePath);
-    ErrorCode SetPermissions(const std::filesystem::path& file, const std::string& permissions);
+    // The permission word applied to the file open as file (shown by its path).
+    ErrorCode SetPermissions(int file, const std::filesystem::path& shown, const std::string& permissions);
     ErrorCode ProcessExecutable(const std::filesystem::path& file);
 
     // --- Prepared sessions ---
@@ -136,8 +147,18 @@ public:
     void SetProgressCallback(ProgressCallback callback) { progressCallback_ = std::move(callback); }
 
 private:
-    // Initialize, download and validate, with the events of the two flows.
-    ErrorCode FetchManifest(const std::wstring& manifestUrl, UpdateManifest& manifest);
+    // Holds the target folder for this application (kept while it is the same
+    // path); with create it is made first. The codes of TargetFolder::Open.
+    ErrorCode OpenTarget(const std::wstring& targetPath, bool create);
+    // A required file the prepared session left out must already be right at the target.
+    ErrorCode CheckUnchangedTarget(const ManifestFileEntry& entry, const std::wstring& targetPath);
+    // cacheDir_ / file + "." + run token + ".tmp": a temporary name no other run uses.
+    std::filesystem::path TemporaryPath(const std::filesystem::path& file) const;
+    // Takes the one-update-at-a-time lock for the rest of this handler's life.
+    ErrorCode HoldUpdateLock();
+    // The target checked, the update lock taken, then Initialize, download and
+    // validate, with the events of the two flows.
+    ErrorCode FetchManifest(const std::wstring& manifestUrl, const std::wstring& targetPath, UpdateManifest& manifest);
     // Restores the backup after a failed installation unless the launcher is gone.
     void ApplyRollbackPolicy(ErrorCode failure, const std::wstring& backupId, const std::wstring& targetPath);
     // The common ends of both flows: success removes the backup, failure applies the rollback policy.
@@ -164,6 +185,11 @@ private:
     ManifestProgress progress_;
     ProgressCallback progressCallback_;
     ManifestHandlerOptions options_;
+    std::string runToken_;               // makes this run's temporary names its own
+    bool flowWithoutLock_ = false;       // a flow began but holds no update lock: the cache is not ours to tidy
+    bool freshCacheDir_ = false;         // cacheDir_ was made for this run and goes with it
+    TargetFolder target_;
+    platform::FileLock updateLock_;      // released last, after the cache is tidied
 };
 
 }  // namespace zuvelo

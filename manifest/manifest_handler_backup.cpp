@@ -16,6 +16,9 @@
 #include "manifest/json_access.h"
 #include "manifest/manifest_handler.h"
 #include "manifest/manifest_log.h"
+#include "manifest/target_writes.h"
+#include "platform/file_io.h"
+#include "platform/win32_error.h"
 
 namespace zuvelo {
 
@@ -28,11 +31,6 @@ constexpr const char* kBackupManifestName = "backup_manifest.json";
 ErrorCode Fail(ErrorCode code, const std::string& message) {
     LogManifest(LogLevel::Error, message);
     return code;
-}
-
-CopyOptions BackupCopyOptions() {
-    return CopyOptions{.overwrite = true, .preserveTimestamps = true, .verifyHash = true, .createDirectories = true,
-                       .progress = {}};
 }
 
 // The UTC second of the backup, e.g. 20260101_093005.
@@ -52,28 +50,28 @@ bool AllPathsSafe(const UpdateManifest& manifest) {
     return true;
 }
 
-// Copies one existing file; the parent folder of the copy is made first.
-ErrorCode CopyWithParent(const fs::path& from, const fs::path& to) {
-    FileOperations files;
-    if (const ErrorCode code = files.EnsureDirectory(WidePath(to.parent_path())); code != ErrorCode::Success) {
-        return code;
-    }
-    return files.Copy(WidePath(from), WidePath(to), BackupCopyOptions());
-}
-
-// The current version of one target file into the backup; saved stays false
-// when there is nothing to save.
-ErrorCode SaveTargetFile(const fs::path& target, const fs::path& backupDir, const std::string& relativePath,
+// The current version of one target file into the backup, read through the
+// held target; saved stays false when there is nothing to save (no file, or a
+// link, which is never followed).
+ErrorCode SaveTargetFile(const TargetFolder& target, const fs::path& backupDir, const std::string& relativePath,
                          bool& saved) {
-    const fs::path source = target / NativePathUtf8(relativePath);
-    std::error_code ec;
-    const fs::file_status status = fs::status(source, ec);
-    if (!fs::exists(status) || fs::is_directory(status)) {
-        // Absent: nothing to save. Unreadable: not saved, and so no backup.
-        return ec && status.type() != fs::file_type::not_found ? ErrorCode::FileCopyFailed : ErrorCode::Success;
+    platform::UniqueFd file;
+    bool linkFound = false;
+    const uint32_t err = target.OpenFile(relativePath, file, linkFound);
+    if (linkFound || err == platform::win32::kFileNotFound || err == platform::win32::kPathNotFound) {
+        return ErrorCode::Success;
+    }
+    platform::FileStat st;
+    const uint32_t statErr = err != 0 ? err : platform::StatFd(file.get(), st);
+    if (statErr == 0 && st.IsDirectory()) return ErrorCode::Success;
+    if (statErr != 0 || !st.IsRegular()) {
+        // Unreadable, or nothing that can be saved and put back: no backup.
+        const uint32_t reported = statErr != 0 ? statErr : platform::win32::kAccessDenied;
+        FileOperations::LogFileError("CopyFileEx", WidePath(target.PathOf(relativePath)), reported);
+        return FileOperations::MapWin32Error(reported);
     }
     saved = true;
-    return CopyWithParent(source, backupDir / NativePathUtf8(relativePath));
+    return SaveOpenFile(file.get(), target.PathOf(relativePath), backupDir / NativePathUtf8(relativePath));
 }
 
 struct BackupCounts {
@@ -82,7 +80,7 @@ struct BackupCounts {
 };
 
 // The files named by the manifest (or by the restriction) as they are now.
-ErrorCode SaveTargetFiles(const UpdateManifest& manifest, const fs::path& target, const fs::path& backupDir,
+ErrorCode SaveTargetFiles(const UpdateManifest& manifest, const TargetFolder* target, const fs::path& backupDir,
                           const std::set<std::string>* onlyThese, BackupCounts& counts) {
     for (const ManifestFileEntry& entry : manifest.files) {
         if (onlyThese && !onlyThese->contains(entry.relativePath)) {
@@ -90,7 +88,8 @@ ErrorCode SaveTargetFiles(const UpdateManifest& manifest, const fs::path& target
             continue;
         }
         bool saved = false;
-        if (const ErrorCode code = SaveTargetFile(target, backupDir, entry.relativePath, saved);
+        if (const ErrorCode code = target ? SaveTargetFile(*target, backupDir, entry.relativePath, saved)
+                                          : ErrorCode::Success;
             code != ErrorCode::Success) {
             return code;
         }
@@ -193,32 +192,6 @@ ErrorCode CollectSavedPaths(const Json::Value& files, std::vector<std::string>& 
     return ErrorCode::Success;
 }
 
-// What stands where a saved file goes back: a read-only file is made writable,
-// a link is removed, so the restore never writes through it to elsewhere.
-void PrepareRestoreTarget(const fs::path& file) {
-    std::error_code ec;
-    const fs::file_status status = fs::symlink_status(file, ec);
-    if (!ec && fs::is_symlink(status)) {
-        FileOperations().Delete(WidePath(file));
-        return;
-    }
-    constexpr fs::perms kWrite = fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
-    if (ec || !fs::is_regular_file(status) || (status.permissions() & kWrite) != fs::perms::none) return;
-    if (FileOperations().SetPermissions(WidePath(file), false) != ErrorCode::Success) {
-        LogManifest(LogLevel::Warning, "Failed to clear read-only attribute of: " + ToUtf8Lossy(file));
-    }
-}
-
-// Puts one saved file back; true when there was nothing to put back or it went back.
-bool RestoreSavedFile(const fs::path& backupDir, const fs::path& target, const std::string& relativePath) {
-    const fs::path saved = backupDir / NativePathUtf8(relativePath);
-    std::error_code ec;
-    if (!fs::is_regular_file(fs::symlink_status(saved, ec))) return true;
-    const fs::path restored = target / NativePathUtf8(relativePath);
-    PrepareRestoreTarget(restored);
-    return CopyWithParent(saved, restored) == ErrorCode::Success;
-}
-
 }  // namespace
 
 ErrorCode ManifestHandler::CreateBackup(const UpdateManifest& manifest, const std::wstring& targetPath,
@@ -236,7 +209,9 @@ ErrorCode ManifestHandler::CreateBackup(const UpdateManifest& manifest, const st
     if (code == ErrorCode::Success) code = WriteBackupManifest(manifest, backupDir);
     BackupCounts counts;
     if (code == ErrorCode::Success) {
-        code = SaveTargetFiles(manifest, NativePath(targetPath), backupDir, onlyThese, counts);
+        // A target that is not there yet has nothing to save.
+        const TargetFolder* target = OpenTarget(targetPath, false) == ErrorCode::Success ? &target_ : nullptr;
+        code = SaveTargetFiles(manifest, target, backupDir, onlyThese, counts);
     }
     if (code == ErrorCode::ProgressPipeClosed) return code;  // left for the next attempt
     if (code != ErrorCode::Success) {
@@ -302,10 +277,13 @@ ErrorCode ManifestHandler::ReadBackupManifest(const fs::path& backupDir, const s
     std::vector<std::string> paths;
     if (const ErrorCode code = CollectSavedPaths(document["files"], paths); code != ErrorCode::Success) return code;
 
-    const fs::path target = NativePath(targetPath);
+    if (const ErrorCode code = OpenTarget(targetPath, true); code != ErrorCode::Success) return code;
     int32_t failed = 0;
     for (const std::string& path : paths) {
-        if (!RestoreSavedFile(backupDir, target, path)) ++failed;
+        const fs::path saved = backupDir / NativePathUtf8(path);
+        std::error_code ec;
+        if (!fs::is_regular_file(fs::symlink_status(saved, ec))) continue;  // nothing was saved for it
+        if (RestoreSavedFile(target_, path, saved) != ErrorCode::Success) ++failed;
     }
     if (failed > 0) {
         return Fail(ErrorCode::FileCopyFailed, "Failed to restore " + std::to_string(failed) + " file(s) from backup");

@@ -103,7 +103,7 @@ ErrorCode ManifestHandler::DownloadManifest(const std::wstring& manifestUrl, Upd
     LogManifest(LogLevel::Debug, "Downloading manifest from: " + WideToUtf8Lossy(manifestUrl));
     if (const ErrorCode result = PrepareCacheFolder(cacheDir_); !Succeeded(result)) return result;
 
-    const fs::path manifestFile = cacheDir_ / "manifest.json.tmp";
+    const fs::path manifestFile = TemporaryPath("manifest.json");
     const ErrorCode downloaded = httpClient_.DownloadFile(manifestUrl, manifestFile, ManifestDownloadOptions());
     if (!Succeeded(downloaded)) return Fail(downloaded, "Failed to download manifest");
 
@@ -191,7 +191,7 @@ ErrorCode ManifestHandler::DownloadAllFiles(const UpdateManifest& manifest) {
             continue;
         }
 
-        const fs::path temp = cacheDir_ / NativePathUtf8(entry.relativePath + ".tmp");
+        const fs::path temp = TemporaryPath(NativePathUtf8(entry.relativePath));
         UpdateProgress(downloaded, bytes, entry.relativePath);
         folders.Used(temp);
         if (const ErrorCode result = DownloadFile(entry, temp, manifest.baseUrl); !Succeeded(result)) {

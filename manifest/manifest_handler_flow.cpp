@@ -2,6 +2,7 @@
 #include <set>
 #include <string>
 
+#include "common/file_operations.h"
 #include "common/jsonl_logger.h"
 #include "common/paths.h"
 #include "common/text.h"
@@ -9,10 +10,14 @@
 #include "manifest/manifest_handler.h"
 #include "manifest/manifest_log.h"
 #include "manifest/prepared_session.h"
+#include "platform/machine_root.h"
+#include "platform/private_folder.h"
 
 namespace zuvelo {
 
 namespace {
+
+namespace fs = std::filesystem;
 
 JsonlLogger& Log() { return JsonlLogger::Instance(); }
 
@@ -64,9 +69,11 @@ ErrorCode ReadSessionPaths(const PreparedSessionDescriptor& descriptor, std::set
 ErrorCode ManifestHandler::Initialize() {
     LogManifest(LogLevel::Debug, "Initializing ManifestHandler");
     if (const ErrorCode result = httpClient_.Initialize(); !Succeeded(result)) return result;
-    if (!Succeeded(PrepareCacheFolder(cacheDir_))) {
+    bool replaced = false;
+    if (!Succeeded(PrepareCacheFolderOrReplacement(cacheDir_, replaced))) {
         LogManifest(LogLevel::Warning, "Failed to create cache directory: " + ToUtf8Lossy(cacheDir_));
     }
+    freshCacheDir_ = freshCacheDir_ || replaced;
     LogManifest(LogLevel::Debug, "Loading trusted certificates (placeholder implementation)");
     LogManifest(LogLevel::Info, "ManifestHandler initialized successfully");
     return ErrorCode::Success;
@@ -77,7 +84,7 @@ ErrorCode ManifestHandler::ApplyManifest(const std::wstring& manifestUrl, const 
     const ManifestEvents events(manifestUrl);
     events.Report("starting");
     UpdateManifest manifest;
-    if (const ErrorCode result = FetchManifest(manifestUrl, manifest); !Succeeded(result)) return result;
+    if (const ErrorCode result = FetchManifest(manifestUrl, targetPath, manifest); !Succeeded(result)) return result;
 
     std::wstring backupId;
     if (!Succeeded(CreateBackup(manifest, targetPath, backupId, nullptr))) {
@@ -102,7 +109,7 @@ ErrorCode ManifestHandler::ApplyPreparedSession(const std::wstring& manifestUrl,
     const ManifestEvents events(manifestUrl);
     events.Report("starting");
     UpdateManifest manifest;
-    if (const ErrorCode result = FetchManifest(manifestUrl, manifest); !Succeeded(result)) return result;
+    if (const ErrorCode result = FetchManifest(manifestUrl, targetPath, manifest); !Succeeded(result)) return result;
 
     // Read once: the backup restriction and the installation work from the same entries.
     const PreparedSessionDescriptor descriptor = ReadPreparedSessionDescriptor(filesManifestPath);
@@ -131,8 +138,16 @@ ErrorCode ManifestHandler::ApplyPreparedSession(const std::wstring& manifestUrl,
     return result;
 }
 
-ErrorCode ManifestHandler::FetchManifest(const std::wstring& manifestUrl, UpdateManifest& manifest) {
+ErrorCode ManifestHandler::FetchManifest(const std::wstring& manifestUrl, const std::wstring& targetPath,
+                                         UpdateManifest& manifest) {
     const ManifestEvents events(manifestUrl);
+    flowWithoutLock_ = !updateLock_.Held();
+    if (!IsAbsoluteNonRootPath(targetPath)) {
+        LogManifest(LogLevel::Error, "Invalid target path: " + WideToUtf8Lossy(targetPath));
+        return ErrorCode::InvalidArguments;
+    }
+    if (const ErrorCode result = HoldUpdateLock(); !Succeeded(result)) return result;
+    flowWithoutLock_ = false;
     if (const ErrorCode result = Initialize(); !Succeeded(result)) return result;
     if (const ErrorCode result = DownloadManifest(manifestUrl, manifest); !Succeeded(result)) {
         events.Report("download_failed");
@@ -141,6 +156,28 @@ ErrorCode ManifestHandler::FetchManifest(const std::wstring& manifestUrl, Update
     if (const ErrorCode result = ValidateManifest(manifest); !Succeeded(result)) {
         events.Report("validation_failed");
         return result;
+    }
+    return ErrorCode::Success;
+}
+
+ErrorCode ManifestHandler::HoldUpdateLock() {
+    if (updateLock_.Held()) return ErrorCode::Success;
+    const fs::path locks = platform::MachineRoot() / "locks";
+    bool created = false;
+    uint32_t error = 0;
+    const platform::PrivateFolderState state = platform::EnsurePrivateFolder(locks, created, error);
+    if (state != platform::PrivateFolderState::Usable) {
+        LogManifest(LogLevel::Error, "Refusing lock folder " + ToUtf8Lossy(locks) + ": it is " +
+                                         platform::DescribePrivateFolderState(state));
+        return ErrorCode::DirectoryCreateFailed;
+    }
+    error = updateLock_.Acquire(locks / "update.lock", [] {
+        LogManifest(LogLevel::Info, "Waiting for another update to finish");
+    });
+    if (error != 0) {
+        LogManifest(LogLevel::Error, "Failed to lock " + ToUtf8Lossy(locks / "update.lock") + " - " +
+                                         WideToUtf8Lossy(FormatWin32Error(error)));
+        return FileOperations::MapWin32Error(error);
     }
     return ErrorCode::Success;
 }

@@ -8,6 +8,7 @@
 #include "common/text.h"
 #include "manifest/manifest_handler.h"
 #include "manifest/manifest_log.h"
+#include "platform/file_io.h"
 
 namespace zuvelo {
 
@@ -29,24 +30,6 @@ bool IsExistingFile(const fs::path& path) {
     return !ec && fs::exists(status) && !fs::is_directory(status);
 }
 
-bool IsReadOnlyFile(const fs::path& path) {
-    std::error_code ec;
-    const fs::file_status status = fs::symlink_status(path, ec);
-    if (ec || !fs::is_regular_file(status)) return false;
-    constexpr fs::perms kWrite = fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
-    return (status.permissions() & kWrite) == fs::perms::none;
-}
-
-CopyOptions InstallCopyOptions(std::string* copiedSha256) {
-    CopyOptions options;
-    options.overwrite = true;
-    options.preserveTimestamps = true;
-    options.verifyHash = true;
-    options.createDirectories = true;
-    options.copiedSha256 = copiedSha256;
-    return options;
-}
-
 ErrorCode SizeMismatch(const ManifestFileEntry& entry, uint64_t actual) {
     return Fail(ErrorCode::FileHashMismatch, "File size mismatch for " + entry.relativePath +
                                                  ". Expected: " + std::to_string(entry.size) +
@@ -57,39 +40,13 @@ ErrorCode HashMismatch(const ManifestFileEntry& entry) {
     return Fail(ErrorCode::FileHashMismatch, "Hash verification failed for: " + entry.relativePath);
 }
 
-// A file that was written by the installer over an older copy may still carry
-// the old copy's read-only state; the copy would fail against it for anyone
-// but the superuser.
-void ClearReadOnly(const fs::path& dest) {
-    if (!IsReadOnlyFile(dest)) return;
-    FileOperations files;
-    if (!Succeeded(files.SetPermissions(WidePath(dest), false))) {
-        LogManifest(LogLevel::Warning, "Failed to clear read-only attribute of: " + ToUtf8Lossy(dest));
-    }
-}
-
-// The copy in the target must be what the manifest describes, not merely what
-// the source held when it was copied. The digest is the one taken while copying.
-ErrorCode CheckInstalledCopy(const ManifestFileEntry& entry, const fs::path& dest, const std::string& copiedSha256) {
-    std::error_code ec;
-    const uint64_t size = fs::file_size(dest, ec);
-    ErrorCode result = ErrorCode::Success;
-    if (ec || size != entry.size) {
-        result = SizeMismatch(entry, ec ? 0 : size);
-    } else if (copiedSha256 != (entry.size == 0 ? std::string(kEmptySha256) : entry.sha256)) {
-        result = HashMismatch(entry);
-    }
-    if (!Succeeded(result)) FileOperations().Delete(WidePath(dest));
-    return result;
-}
-
 }  // namespace
 
 ErrorCode ManifestHandler::ProcessManifestFiles(const UpdateManifest& manifest, const std::wstring& targetPath) {
     const auto count = static_cast<int32_t>(manifest.files.size());
     LogManifest(LogLevel::Info, "Processing " + std::to_string(count) + " files from manifest");
     ResetProgress(count, manifest.totalSize);
-    if (const ErrorCode result = FileOperations().EnsureDirectory(targetPath); !Succeeded(result)) return result;
+    if (const ErrorCode result = OpenTarget(targetPath, true); !Succeeded(result)) return result;
     if (const ErrorCode result = DownloadAllFiles(manifest); !Succeeded(result)) return result;
     if (const ErrorCode result = VerifyAllFiles(manifest); !Succeeded(result)) return result;
     if (const ErrorCode result = InstallAllFiles(manifest, targetPath); !Succeeded(result)) return result;
@@ -162,42 +119,38 @@ ErrorCode ManifestHandler::VerifyFile(const ManifestFileEntry& entry, const fs::
 
 ErrorCode ManifestHandler::InstallFile(const ManifestFileEntry& entry, const fs::path& source,
                                        const std::wstring& targetRoot) {
-    LogManifest(LogLevel::Debug, "Installing file: " + entry.relativePath + " -> " + WideToUtf8Lossy(targetRoot));
-    if (!IsSafeRelativePathUtf8(entry.relativePath)) {
-        return Fail(ErrorCode::InvalidArguments, "Refusing unsafe install path");
+    platform::UniqueFd file;
+    if (const uint32_t err = platform::OpenForReading(source, file)) {
+        LogManifest(LogLevel::Debug, "Installing file: " + entry.relativePath + " -> " + WideToUtf8Lossy(targetRoot));
+        FileOperations::LogFileError("CopyFileEx", WidePath(source), err);
+        return Fail(FileOperations::MapWin32Error(err), "Failed to copy file to target: " + entry.relativePath);
     }
-    if (const ErrorCode result = EnsureParentDirectory(targetRoot, entry.relativePath); !Succeeded(result)) {
-        return result;
-    }
+    return InstallOpenFile(entry, file.get(), source, targetRoot, false);
+}
 
-    const fs::path dest = NativePath(targetRoot) / NativePathUtf8(entry.relativePath);
-    ClearReadOnly(dest);
-    std::string copiedSha256;
-    const ErrorCode copied = FileOperations().Copy(WidePath(source), WidePath(dest), InstallCopyOptions(&copiedSha256));
-    if (!Succeeded(copied)) return Fail(copied, "Failed to copy file to target: " + entry.relativePath);
-    if (const ErrorCode result = CheckInstalledCopy(entry, dest, copiedSha256); !Succeeded(result)) return result;
-    JsonlLogger::Instance().LogStatus("file:copy", "completed", entry.relativePath);
-
-    if (!entry.permissions.empty() && !Succeeded(SetPermissions(dest, entry.permissions))) {
-        LogManifest(LogLevel::Warning, "Failed to set permissions for: " + entry.relativePath);
-    }
-    if (entry.isExecutable && !Succeeded(ProcessExecutable(dest))) {
-        LogManifest(LogLevel::Warning, "Failed to process executable: " + entry.relativePath);
-    }
-    LogManifest(LogLevel::Debug, "File installed successfully: " + entry.relativePath);
-    return ErrorCode::Success;
+ErrorCode ManifestHandler::OpenTarget(const std::wstring& targetPath, bool create) {
+    if (target_.IsOpenAt(targetPath)) return ErrorCode::Success;
+    return target_.Open(targetPath, create);
 }
 
 ErrorCode ManifestHandler::EnsureParentDirectory(const std::wstring& root, const std::string& relativePath) {
     if (!IsSafeRelativePathUtf8(relativePath)) return ErrorCode::InvalidArguments;
-    const fs::path full = NativePath(root) / NativePathUtf8(relativePath);
-    return FileOperations().EnsureDirectory(WidePath(full.parent_path()));
+    if (const ErrorCode code = OpenTarget(root, true); !Succeeded(code)) return code;
+    platform::UniqueFd folder;
+    return target_.OpenParentFolder(relativePath, folder);
 }
 
-ErrorCode ManifestHandler::SetPermissions(const fs::path& file, const std::string& permissions) {
-    LogManifest(LogLevel::Debug, "Setting permissions " + permissions + " for: " + ToUtf8Lossy(file));
-    if (permissions == "755" || permissions == "644") return FileOperations().SetPermissions(WidePath(file), false);
-    if (permissions == "444") return FileOperations().SetPermissions(WidePath(file), true);
+ErrorCode ManifestHandler::SetPermissions(int file, const fs::path& shown, const std::string& permissions) {
+    LogManifest(LogLevel::Debug, "Setting permissions " + permissions + " for: " + ToUtf8Lossy(shown));
+    const bool readOnly = permissions == "444";
+    if (!readOnly && permissions != "755" && permissions != "644") return ErrorCode::Success;
+    platform::FileStat st;
+    uint32_t err = platform::StatFd(file, st);
+    if (err == 0) err = platform::SetModeOf(file, readOnly ? (st.mode & ~0222u) : (st.mode | 0200u));
+    if (err != 0) {
+        FileOperations::LogFileError("SetFileAttributes", WidePath(shown), err);
+        return FileOperations::MapWin32Error(err);
+    }
     return ErrorCode::Success;
 }
 

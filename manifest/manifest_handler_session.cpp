@@ -14,7 +14,6 @@
 #include "manifest/json_access.h"
 #include "manifest/manifest_handler.h"
 #include "manifest/manifest_log.h"
-#include "manifest/open_file_install.h"
 #include "platform/file_io.h"
 #include "platform/open_beneath.h"
 #include "platform/unique_fd.h"
@@ -200,24 +199,7 @@ ErrorCode InstallPreparedFile(ManifestHandler& handler, const ManifestFileEntry&
     platform::UniqueFd file;
     if (const ErrorCode code = OpenPreparedFile(session, prepared, file); code != ErrorCode::Success) return code;
     WarnAboutMetadata(entry, prepared);
-    return InstallOpenFile(handler, entry, file.get(), prepared.path, targetPath);
-}
-
-// A required file the session left out must already be right at the target.
-ErrorCode CheckUnchangedTarget(const ManifestFileEntry& entry, const std::wstring& targetPath) {
-    const std::string missing = "Prepared session is missing file and target does not have valid copy: " +
-                                entry.relativePath;
-    const fs::path target = NativePath(targetPath) / NativePathUtf8(entry.relativePath);
-    std::error_code ec;
-    const fs::file_status status = fs::status(target, ec);
-    if (!fs::exists(status) || fs::is_directory(status)) return Fail(ErrorCode::FileNotFound, missing);
-    if (FileOperations().VerifyFileIntegrity(WidePath(target), entry.sha256) != ErrorCode::Success) {
-        LogManifest(LogLevel::Warning, "File exists at target but hash mismatch, session missing: " +
-                                           entry.relativePath);
-        return Fail(ErrorCode::FileNotFound, missing);
-    }
-    LogManifest(LogLevel::Debug, "Delta skip: file unchanged at target - " + entry.relativePath);
-    return ErrorCode::Success;
+    return handler.InstallOpenFile(entry, file.get(), prepared.path, targetPath, true);
 }
 
 }  // namespace
@@ -294,6 +276,27 @@ ErrorCode ManifestHandler::ProcessPreparedSession(const UpdateManifest& manifest
     }
     UpdateProgress(progress_.totalFiles, progress_.totalBytes, "");
     LogManifest(LogLevel::Info, "Prepared session files installed successfully");
+    return ErrorCode::Success;
+}
+
+ErrorCode ManifestHandler::CheckUnchangedTarget(const ManifestFileEntry& entry, const std::wstring& targetPath) {
+    const std::string missing = "Prepared session is missing file and target does not have valid copy: " +
+                                entry.relativePath;
+    // Read through the held target: a link there is no valid copy.
+    platform::UniqueFd file;
+    bool linkFound = false;
+    platform::FileStat st;
+    if (!Succeeded(OpenTarget(targetPath, false)) || target_.OpenFile(entry.relativePath, file, linkFound) != 0 ||
+        platform::StatFd(file.get(), st) != 0 || !st.IsRegular()) {
+        return Fail(ErrorCode::FileNotFound, missing);
+    }
+    const std::wstring shown = WidePath(target_.PathOf(entry.relativePath));
+    if (!Succeeded(FileOperations().VerifyOpenFileIntegrity(file.get(), shown, entry.sha256))) {
+        LogManifest(LogLevel::Warning, "File exists at target but hash mismatch, session missing: " +
+                                           entry.relativePath);
+        return Fail(ErrorCode::FileNotFound, missing);
+    }
+    LogManifest(LogLevel::Debug, "Delta skip: file unchanged at target - " + entry.relativePath);
     return ErrorCode::Success;
 }
 

@@ -71,8 +71,8 @@ ErrorCode ManifestHandler::VerifyManifestSignature(const UpdateManifest& manifes
 
 ErrorCode ManifestHandler::VerifyManifestCmsSignature(const std::string& data, const std::string& signature) {
     LogManifest(LogLevel::Debug, "Verifying manifest CMS signature");
-    ScopedTempFile dataFile(cacheDir_ / "manifest_data.tmp");
-    ScopedTempFile signatureFile(cacheDir_ / "manifest_sig.tmp");
+    ScopedTempFile dataFile(TemporaryPath("manifest_data"));
+    ScopedTempFile signatureFile(TemporaryPath("manifest_sig"));
     if (!dataFile.Write(data, std::ios::openmode{})) return ErrorCode::FileAccessDenied;
     if (!signatureFile.Write(signature, std::ios::binary)) return ErrorCode::FileAccessDenied;
     const ErrorCode result = cryptoVerifier_.VerifyDetachedSignature(dataFile.path(), signatureFile.path());

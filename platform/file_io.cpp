@@ -18,6 +18,8 @@ void FillStat(const struct stat& st, FileStat& out) {
     out.mode = static_cast<uint32_t>(st.st_mode);
     out.device = static_cast<uint64_t>(st.st_dev);
     out.inode = static_cast<uint64_t>(st.st_ino);
+    out.owner = static_cast<uint32_t>(st.st_uid);
+    out.group = static_cast<uint32_t>(st.st_gid);
 }
 
 // Opened with O_NONBLOCK so that a FIFO never blocks; regular files ignore it,
@@ -45,6 +47,24 @@ uint32_t StatFd(int fd, FileStat& out) {
     struct stat st {};
     if (::fstat(fd, &st) != 0) return LastWin32Error();
     FillStat(st, out);
+    return 0;
+}
+
+uint32_t StatEntry(int folderFd, const std::string& name, FileStat& out) {
+    struct stat st {};
+    if (::fstatat(folderFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return LastWin32Error();
+    FillStat(st, out);
+    return 0;
+}
+
+uint32_t SetOwnerAndMode(int fd, uint32_t owner, uint32_t group, uint32_t mode) {
+    // Changing the owner can clear mode bits, so the mode comes last.
+    if (::fchown(fd, static_cast<uid_t>(owner), static_cast<gid_t>(group)) != 0) return LastWin32Error();
+    return SetModeOf(fd, mode);
+}
+
+uint32_t SetModeOf(int fd, uint32_t mode) {
+    if (::fchmod(fd, static_cast<mode_t>(mode & 0777)) != 0) return LastWin32Error();
     return 0;
 }
 

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <string>
 
 #include "platform/handles.h"
 #include "platform/unique_fd.h"
@@ -18,6 +19,8 @@ struct FileStat {
     uint32_t mode = 0;
     uint64_t device = 0;
     uint64_t inode = 0;
+    uint32_t owner = 0;
+    uint32_t group = 0;
 
     bool IsDirectory() const;
     bool IsRegular() const;
@@ -27,9 +30,18 @@ struct FileStat {
 
 uint32_t StatPath(const std::filesystem::path& path, FileStat& out);
 uint32_t StatFd(int fd, FileStat& out);
+// One name in the folder open as folderFd, never following a link (a link is
+// reported as itself: neither regular nor a folder).
+uint32_t StatEntry(int folderFd, const std::string& name, FileStat& out);
 
 // chmod with the permission bits of mode.
 uint32_t SetMode(const std::filesystem::path& path, uint32_t mode);
+
+// Owner and group, then exactly the permission bits mode & 0777, of the file
+// open as fd (the object opened, never a name that could have been swapped).
+uint32_t SetOwnerAndMode(int fd, uint32_t owner, uint32_t group, uint32_t mode);
+// Exactly the permission bits mode & 0777 of the file open as fd.
+uint32_t SetModeOf(int fd, uint32_t mode);
 
 // unlink: a file or a link as itself; a folder fails with 5.
 uint32_t RemoveFile(const std::filesystem::path& path);

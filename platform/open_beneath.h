@@ -19,4 +19,12 @@ uint32_t PinFolder(const std::filesystem::path& folder, UniqueFd& out);
 // An empty relative path opens the folder itself.
 uint32_t OpenForReadingBeneath(int rootFd, const std::filesystem::path& relative, UniqueFd& out, bool& linkFound);
 
+// Holds the folder relative (plain components) below rootFd, reached one
+// component at a time without following links; with createMissing, missing
+// folders are made (mode 0755) on the way. unsafe is set when a link or any
+// non-folder stands where a folder must be; the result is then 5, and nothing
+// was created below it. An empty relative path holds the root itself.
+uint32_t OpenFolderBeneath(int rootFd, const std::filesystem::path& relative, bool createMissing, UniqueFd& out,
+                           bool& unsafe);
+
 }  // namespace zuvelo::platform

@@ -61,6 +61,14 @@ PrivateFolderState EnsurePrivateFolder(const std::filesystem::path& path, bool& 
     return InspectPrivateFolder(path, win32Error);
 }
 
+uint32_t MakeFreshPrivateFolder(const std::filesystem::path& parent, const std::string& prefix,
+                                std::filesystem::path& out) {
+    std::string pattern = (parent / (prefix + "XXXXXX")).native();
+    if (::mkdtemp(pattern.data()) == nullptr) return LastWin32Error();
+    out = pattern;
+    return 0;
+}
+
 const char* DescribePrivateFolderState(PrivateFolderState state) {
     switch (state) {
         case PrivateFolderState::Usable: return "usable";

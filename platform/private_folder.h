@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <string>
 
 // The temporary folder (GetTempPath) and the folders a privileged program keeps
 // there for itself: created with mode 0700, and refused when they are a link,
@@ -28,6 +29,11 @@ PrivateFolderState InspectPrivateFolder(const std::filesystem::path& path, uint3
 // Creates the folder (mode 0700; missing parents as usual) when it is missing,
 // then inspects it. created: this call made it.
 PrivateFolderState EnsurePrivateFolder(const std::filesystem::path& path, bool& created, uint32_t& win32Error);
+
+// Makes a new folder parent/<prefix>XXXXXX (mkdtemp, mode 0700) that nobody
+// else can have made first; 0 or the Windows number of the failure.
+uint32_t MakeFreshPrivateFolder(const std::filesystem::path& parent, const std::string& prefix,
+                                std::filesystem::path& out);
 
 // Why a folder is refused, for messages: "a link", "not a folder", ...
 const char* DescribePrivateFolderState(PrivateFolderState state);

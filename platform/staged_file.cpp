@@ -4,9 +4,11 @@
 #include <sys/stat.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <random>
+#include <string_view>
 
+#include "platform/handles.h"
+#include "platform/open_beneath.h"
 #include "platform/win32_error.h"
 
 namespace zuvelo::platform {
@@ -14,51 +16,89 @@ namespace zuvelo::platform {
 namespace {
 
 constexpr int kNameAttempts = 16;
-constexpr size_t kMaxStemBytes = 200;  // room for the dot, suffix and ".tmp" within a 255-byte name
+constexpr std::string_view kPrefix = ".zuvelo-staged.";
+constexpr std::string_view kSuffix = ".tmp";
+constexpr size_t kRandomLength = 12;
+constexpr std::string_view kDigits = "0123456789abcdefghijklmnopqrstuvwxyz";
 
-std::string RandomSuffix() {
+std::string StagedName() {
     static thread_local std::mt19937_64 generator{std::random_device{}()};
-    static constexpr char kDigits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
-    std::string suffix;
-    for (int i = 0; i < 8; ++i) suffix += kDigits[generator() % (sizeof(kDigits) - 1)];
-    return suffix;
+    std::string name(kPrefix);
+    for (size_t i = 0; i < kRandomLength; ++i) name += kDigits[generator() % kDigits.size()];
+    return name.append(kSuffix);
+}
+
+bool IsRegularEntry(int folderFd, const std::string& name, struct stat& st) {
+    return ::fstatat(folderFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode);
 }
 
 }  // namespace
 
+bool IsStagedFileName(const std::string& name) {
+    const std::string_view text(name);
+    if (text.size() != kPrefix.size() + kRandomLength + kSuffix.size()) return false;
+    if (!text.starts_with(kPrefix) || !text.ends_with(kSuffix)) return false;
+    return text.substr(kPrefix.size(), kRandomLength).find_first_not_of(kDigits) == std::string_view::npos;
+}
+
 StagedFile::~StagedFile() {
-    if (committed_ || path_.empty()) return;
+    if (committed_ || !fd_) return;
     // Only the file this object created: the name may have been replaced meanwhile.
     struct stat open {};
     struct stat named {};
-    if (fd_ && ::fstat(fd_.get(), &open) == 0 && ::lstat(path_.c_str(), &named) == 0 && open.st_dev == named.st_dev &&
-        open.st_ino == named.st_ino) {
-        ::unlink(path_.c_str());
+    if (::fstat(fd_.get(), &open) == 0 && IsRegularEntry(folder_.get(), name_, named) &&
+        open.st_dev == named.st_dev && open.st_ino == named.st_ino) {
+        ::unlinkat(folder_.get(), name_.c_str(), 0);
     }
 }
 
-uint32_t StagedFile::Create(const std::filesystem::path& folder, const std::string& finalName, uint32_t mode) {
+uint32_t StagedFile::Create(int folderFd, uint32_t mode) {
+    UniqueFd folder(::fcntl(folderFd, F_DUPFD_CLOEXEC, 0));
+    if (!folder) return LastWin32Error();
     for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
-        const std::string name = "." + finalName.substr(0, kMaxStemBytes) + "." + RandomSuffix() + ".tmp";
-        const std::filesystem::path candidate = folder / name;
-        const int fd = ::open(candidate.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                              static_cast<mode_t>(mode & 0777));
-        if (fd >= 0) {
-            fd_.reset(fd);
-            path_ = candidate;
-            return 0;
+        std::string name = StagedName();
+        UniqueFd fd(::openat(folder.get(), name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (!fd) {
+            if (errno == EEXIST) continue;
+            return LastWin32Error();
         }
-        if (errno != EEXIST) return LastWin32Error();
+        folder_ = std::move(folder);
+        fd_ = std::move(fd);
+        name_ = std::move(name);
+        // The umask must not decide what the installed file allows.
+        if (::fchmod(fd_.get(), static_cast<mode_t>(mode & 0777)) != 0) return LastWin32Error();
+        return 0;
     }
     return win32::kAlreadyExists;
 }
 
-uint32_t StagedFile::CommitAs(const std::filesystem::path& target) {
+uint32_t StagedFile::Create(const std::filesystem::path& folder, uint32_t mode) {
+    UniqueFd pinned;
+    if (const uint32_t err = PinFolder(folder, pinned)) return err;
+    return Create(pinned.get(), mode);
+}
+
+uint32_t StagedFile::CommitAs(const std::string& finalName) {
     if (!fd_) return win32::kInvalidHandle;
-    if (::rename(path_.c_str(), target.c_str()) != 0) return LastWin32Error();
+    if (::renameat(folder_.get(), name_.c_str(), folder_.get(), finalName.c_str()) != 0) return LastWin32Error();
     committed_ = true;
     fd_.reset();
     return 0;
+}
+
+int RemoveStagedLeftovers(int folderFd) {
+    UniqueFd listing;
+    if (OpenDirectoryForListing(folderFd, ".", listing) != 0) return 0;
+    DirectoryReader reader(std::move(listing));
+    int removed = 0;
+    DirectoryReader::Entry entry;
+    bool done = false;
+    while (reader.Next(entry, done) == 0 && !done) {
+        struct stat st {};
+        if (!IsStagedFileName(entry.name) || !IsRegularEntry(folderFd, entry.name, st)) continue;
+        if (::unlinkat(folderFd, entry.name.c_str(), 0) == 0) ++removed;
+    }
+    return removed;
 }
 
 }  // namespace zuvelo::platform

@@ -7,9 +7,15 @@
 #include "platform/unique_fd.h"
 
 // A new file written beside its final name and then renamed over it, so the
-// final name never holds a partial file. Until committed it is removed when the
-// object goes. Functions return 0 or the Windows number of the failure.
+// final name never holds a partial file and a link standing at the final name
+// is replaced as itself, never written through. Until committed it is removed
+// when the object goes. Staged files carry one name pattern, so the leftovers
+// of a run that was killed can be recognised and removed by the next one.
+// Functions return 0 or the Windows number of the failure.
 namespace zuvelo::platform {
+
+// ".zuvelo-staged." + 12 of [0-9a-z] + ".tmp".
+bool IsStagedFileName(const std::string& name);
 
 class StagedFile {
 public:
@@ -18,19 +24,27 @@ public:
     StagedFile(const StagedFile&) = delete;
     StagedFile& operator=(const StagedFile&) = delete;
 
-    // Creates a fresh file named after finalName in folder (never an existing
-    // name or link), with mode & 0777 less the umask.
-    uint32_t Create(const std::filesystem::path& folder, const std::string& finalName, uint32_t mode);
+    // Creates a fresh file with a staged name in the folder open as folderFd
+    // (which the object keeps its own copy of), never over an existing name or
+    // link, with exactly the permission bits mode & 0777.
+    uint32_t Create(int folderFd, uint32_t mode);
+    // The same in the folder at this path (opened without following a link at its last component).
+    uint32_t Create(const std::filesystem::path& folder, uint32_t mode);
 
     int fd() const { return fd_.get(); }
 
-    // Renames the file over target (which must be in the same folder) and closes it.
-    uint32_t CommitAs(const std::filesystem::path& target);
+    // Renames the file over finalName in its folder and closes it.
+    uint32_t CommitAs(const std::string& finalName);
 
 private:
+    UniqueFd folder_;
     UniqueFd fd_;
-    std::filesystem::path path_;
+    std::string name_;
     bool committed_ = false;
 };
+
+// Removes the regular files with a staged name directly in the folder open as
+// folderFd (links and folders so named are left alone); returns how many went.
+int RemoveStagedLeftovers(int folderFd);
 
 }  // namespace zuvelo::platform

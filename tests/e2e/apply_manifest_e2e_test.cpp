@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <set>
@@ -20,6 +21,7 @@ using ::testing::ElementsAreArray;
 using ::testing::Ge;
 using ::testing::IsEmpty;
 using ::testing::Le;
+using ::testing::Pair;
 
 constexpr std::chrono::seconds kDay{24 * 3600};
 // Only a guard against a hung run; nothing waits this long when all is well.
@@ -306,19 +308,21 @@ TEST_F(ApplyManifestE2e, SecondRunIsServedFromTheCacheAndOldCacheFilesExpire) {
     EXPECT_THAT(FileRequests(), ElementsAre(RequestTarget(entries[0])));
 }
 
-TEST_F(ApplyManifestE2e, CacheFolderThatIsALinkIsNeitherReadNorWritten) {
+// Another user who makes the cache's name first blocks nothing: the run works
+// in a fresh private folder, and leaves the foreign one as it found it.
+TEST_F(ApplyManifestE2e, ForeignCacheFolderIsLeftAloneAndTheUpdateRuns) {
     PublishLegacy({{"a.txt", "a\n"}});
-    const fs::path elsewhere = temp_ / "elsewhere";
-    fs::create_directories(elsewhere);
-    fs::create_directory_symlink(elsewhere, CacheDir());
+    fs::create_directories(CacheDir());
+    WriteFile(CacheDir() / "manifest.json.tmp", "planted");
+    ASSERT_EQ(::chown(CacheDir().c_str(), 65534, 65534), 0);
 
     const ProgramResult result = Apply(work_ / "install");
 
-    EXPECT_NE(result.exitCode, 0);
-    EXPECT_THAT(ManifestStatuses(Events(result)), ElementsAre("starting", "download_failed"));
-    EXPECT_TRUE(fs::is_empty(elsewhere));
-    EXPECT_TRUE(fs::is_symlink(CacheDir()));
-    EXPECT_THAT(FileRequests(), IsEmpty());
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_TRUE(HasDiagnosticStartingWith(Events(result), "WARNING", "Refusing cache folder " + CacheDir().string()));
+    EXPECT_EQ(ReadFile(work_ / "install" / "a.txt"), "a\n");
+    EXPECT_EQ(ReadFile(CacheDir() / "manifest.json.tmp"), "planted");
+    EXPECT_THAT(TreeOf(temp_.path()), ElementsAre(Pair("ZuveloCache/manifest.json.tmp", Fingerprint("planted"))));
 }
 
 }  // namespace

@@ -57,6 +57,17 @@ inline ManifestFileEntry EntryFor(const std::string& relativePath, const std::st
     return entry;
 }
 
+// Names in folder of the temporary files "<prefix><run token>.tmp"; none when the folder is missing.
+inline std::vector<std::string> TemporaryFiles(const fs::path& folder, const std::string& prefix) {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (name.starts_with(prefix) && name.ends_with(".tmp")) names.push_back(name);
+    }
+    return names;
+}
+
 inline fs::path MakeFolder(const fs::path& path) {
     fs::create_directories(path);
     return path;
@@ -109,6 +120,12 @@ public:
         return found;
     }
     bool HasMessage(const std::string& message) const { return !EventsWhere("message", message).empty(); }
+    bool HasMessageStarting(const std::string& prefix) const {
+        for (const std::string& line : lines_) {
+            if (ParseJson(line).get("message", "").asString().starts_with(prefix)) return true;
+        }
+        return false;
+    }
     void Clear() { lines_.clear(); }
 
     std::function<void(const std::string&)> onLine;

@@ -155,7 +155,8 @@ TEST_F(ManifestCacheFolder, RefusedFolders) {
 }
 
 TEST_F(ManifestCacheFolder, InitializeOnlyWarns) {
-    WriteFile(cacheDir, "not a folder");
+    WriteFile(temp / "blocker", "not a folder");
+    cacheDir = temp / "blocker" / "ZuveloCache";
     EXPECT_EQ(Handler()->Initialize(), ErrorCode::Success);
     EXPECT_TRUE(log.HasMessage("Failed to create cache directory: " + cacheDir.string()));
 }

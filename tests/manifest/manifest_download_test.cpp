@@ -14,7 +14,10 @@ using test::ReadFile;
 using test::ServerFault;
 using test::ServerFaultKind;
 using test::WriteFile;
+using test::TemporaryFiles;
 using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using ::testing::SizeIs;
 
 std::string Pattern(size_t size, char seed = 'a') {
     std::string bytes(size, '\0');
@@ -191,9 +194,9 @@ TEST_F(ManifestDownload, ManifestFailures) {
         // Text that does not parse stays until the handler goes.
         WriteFile(content / "manifest.json", "{ not json");
         EXPECT_EQ(handler->DownloadManifest(ManifestUrl(), manifest), ErrorCode::ManifestParseFailed);
-        EXPECT_TRUE(fs::exists(cacheDir / "manifest.json.tmp"));
+        EXPECT_THAT(TemporaryFiles(cacheDir, "manifest.json."), SizeIs(1));
     }
-    EXPECT_FALSE(fs::exists(cacheDir / "manifest.json.tmp"));
+    EXPECT_THAT(TemporaryFiles(cacheDir, "manifest.json."), IsEmpty());
 }
 
 TEST_F(ManifestDownload, ManifestIsParsedAndItsFileRemoved) {
@@ -203,7 +206,7 @@ TEST_F(ManifestDownload, ManifestIsParsedAndItsFileRemoved) {
     ASSERT_EQ(Handler()->DownloadManifest(ManifestUrl(), manifest), ErrorCode::Success);
     EXPECT_EQ(manifest.version, "1.2.3");
     ASSERT_EQ(manifest.files.size(), 1u);
-    EXPECT_FALSE(fs::exists(cacheDir / "manifest.json.tmp"));
+    EXPECT_THAT(TemporaryFiles(cacheDir, "manifest.json."), IsEmpty());
 }
 
 class ManifestDownloadAll : public ManifestDownload {
@@ -238,7 +241,7 @@ TEST_F(ManifestDownloadAll, FillsTheCacheByContent) {
     EXPECT_EQ(handler->Progress().processedFiles, 1);
     EXPECT_EQ(handler->Progress().processedBytes, 6u);
     // Nothing is left under the download's own name.
-    EXPECT_FALSE(fs::exists(cacheDir / "bin/app.dll.tmp"));
+    EXPECT_THAT(TemporaryFiles(cacheDir / "bin", "app.dll."), IsEmpty());
 }
 
 TEST_F(ManifestDownloadAll, StaleCachedCopyIsFetchedAgain) {
@@ -284,7 +287,7 @@ TEST_F(ManifestDownloadAll, EmptiedDownloadFoldersGoAtTheEnd) {
     const auto handler = Handler();
     EXPECT_EQ(handler->DownloadAllFiles(Manifest()), ErrorCode::DownloadFailed);
     EXPECT_FALSE(fs::exists(cacheDir / "x" / "y"));
-    EXPECT_TRUE(fs::exists(cacheDir / "x" / "z" / "4.bin.tmp"));
+    EXPECT_THAT(TemporaryFiles(cacheDir / "x" / "z", "4.bin."), SizeIs(1));
 }
 
 TEST_F(ManifestDownloadAll, FileNotServedFailsWithTheDownloadCode) {

@@ -1,4 +1,7 @@
+#include <unistd.h>
+
 #include <fstream>
+#include <functional>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -171,17 +174,35 @@ TEST_F(ManifestApply, FileNotServed) {
     EXPECT_EQ(sleeps.size(), 2u);
 }
 
-TEST_F(ManifestApply, CacheFolderThatIsALinkIsRefused) {
+// Nobody can block updates by making the cache's name first: the run uses a
+// fresh private folder of its own, removed when it ends.
+TEST_F(ManifestApply, RefusedCacheFolderIsReplacedForTheRun) {
     AddFile("a.txt", "a");
     Publish();
     const fs::path elsewhere = test::MakeFolder(temp / "elsewhere");
-    fs::create_directory_symlink(elsewhere, cacheDir);
-    EXPECT_EQ(Apply(), ErrorCode::DirectoryCreateFailed);
-    EXPECT_TRUE(log.HasMessage("Failed to create cache directory: " + cacheDir.string()));
-    EXPECT_THAT(ManifestEvents(), ElementsAre(std::pair<std::string, int64_t>{"starting", -1},
-                                              std::pair<std::string, int64_t>{"download_failed", -1}));
-    EXPECT_TRUE(fs::is_empty(elsewhere));
-    EXPECT_TRUE(server.Requests().empty());
+    const std::vector<std::pair<const char*, std::function<void()>>> rows = {
+        {"link", [&] { fs::create_directory_symlink(elsewhere, cacheDir); }},
+        {"another user's folder",
+         [&] {
+             fs::create_directory(cacheDir);
+             ASSERT_EQ(::chown(cacheDir.c_str(), 65534, 65534), 0);
+         }},
+    };
+    for (const auto& [name, plant] : rows) {
+        SCOPED_TRACE(name);
+        fs::remove_all(target);
+        plant();
+        log.Clear();
+        EXPECT_EQ(Apply(), ErrorCode::Success);
+        EXPECT_EQ(ReadFile(target / "a.txt"), "a");
+        EXPECT_TRUE(log.HasMessageStarting("Refusing cache folder " + cacheDir.string()));
+        EXPECT_TRUE(fs::is_empty(elsewhere));
+        fs::remove(cacheDir);
+        // The fresh folder went with the run.
+        for (const auto& entry : fs::directory_iterator(temp.path())) {
+            EXPECT_FALSE(entry.path().filename().string().starts_with("ZuveloCache")) << entry.path();
+        }
+    }
 }
 
 TEST_F(ManifestApply, FailedInstallIsRolledBack) {

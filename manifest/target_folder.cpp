@@ -1,0 +1,94 @@
+#include "manifest/target_folder.h"
+
+#include "common/file_operations.h"
+#include "common/paths.h"
+#include "common/text.h"
+#include "manifest/manifest_log.h"
+#include "platform/handles.h"
+#include "platform/open_beneath.h"
+#include "platform/staged_file.h"
+#include "platform/win32_error.h"
+
+namespace zuvelo {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+ErrorCode Unsafe(const std::string& shown) {
+    LogManifest(LogLevel::Error, "Unsafe path in target: " + shown);
+    return ErrorCode::InvalidArguments;
+}
+
+std::string FolderOf(const std::string& relativePath) {
+    const size_t cut = relativePath.find_last_of("\\/");
+    return cut == std::string::npos ? std::string() : relativePath.substr(0, cut);
+}
+
+void RemoveLeftoversOnce(std::set<std::string>& swept, const std::string& folder, int folderFd,
+                         const fs::path& shown) {
+    if (!swept.insert(folder).second) return;
+    if (const int removed = platform::RemoveStagedLeftovers(folderFd); removed > 0) {
+        LogManifest(LogLevel::Info, "Removed " + std::to_string(removed) +
+                                        " leftover staged file(s) of an interrupted run in: " + ToUtf8Lossy(shown));
+    }
+}
+
+}  // namespace
+
+std::string FileNameOf(const std::string& relativePath) {
+    const size_t cut = relativePath.find_last_of("\\/");
+    return cut == std::string::npos ? relativePath : relativePath.substr(cut + 1);
+}
+
+ErrorCode TargetFolder::Open(const std::wstring& targetPath, bool create) {
+    root_.reset();
+    swept_.clear();
+    path_ = targetPath;
+    native_ = NativePath(targetPath);
+    if (create) {
+        if (const ErrorCode code = FileOperations().EnsureDirectory(targetPath); code != ErrorCode::Success) {
+            return code;
+        }
+    }
+    platform::UniqueFd root;
+    if (const uint32_t err = platform::PinFolder(native_, root)) {
+        if (err == platform::win32::kFileNotFound) return ErrorCode::FileNotFound;
+        return Unsafe(WideToUtf8Lossy(targetPath));  // a link, or not a folder
+    }
+    root_ = std::move(root);
+    return ErrorCode::Success;
+}
+
+bool TargetFolder::IsOpenAt(const std::wstring& targetPath) const {
+    if (!root_.valid() || path_ != targetPath) return false;
+    platform::HandleInfo held;
+    platform::HandleInfo named;
+    return platform::QueryHandleInfo(root_.get(), held) == 0 && platform::QueryPathInfo(native_, false, named) == 0 &&
+           held.SameObject(named);
+}
+
+ErrorCode TargetFolder::OpenParentFolder(const std::string& relativePath, platform::UniqueFd& folder) {
+    const std::string relativeFolder = FolderOf(relativePath);
+    bool unsafe = false;
+    const uint32_t err =
+        platform::OpenFolderBeneath(root_.get(), NativePathUtf8(relativeFolder), true, folder, unsafe);
+    if (unsafe) return Unsafe(relativePath);
+    if (err != 0) {
+        LogManifest(LogLevel::Error, "Failed to create directory: " + ToUtf8Lossy(PathOf(relativeFolder)) + " - " +
+                                         WideToUtf8Lossy(FormatWin32Error(err)));
+        return ErrorCode::DirectoryCreateFailed;
+    }
+    RemoveLeftoversOnce(swept_, relativeFolder, folder.get(), PathOf(relativeFolder));
+    return ErrorCode::Success;
+}
+
+uint32_t TargetFolder::OpenFile(const std::string& relativePath, platform::UniqueFd& out, bool& linkFound) const {
+    return platform::OpenForReadingBeneath(root_.get(), NativePathUtf8(relativePath), out, linkFound);
+}
+
+fs::path TargetFolder::PathOf(const std::string& relativePath) const {
+    return relativePath.empty() ? native_ : native_ / NativePathUtf8(relativePath);
+}
+
+}  // namespace zuvelo

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <set>
+#include <string>
+
+#include "common/error_codes.h"
+#include "platform/unique_fd.h"
+
+namespace zuvelo {
+
+// The installation folder of one application, held open once: every folder and
+// file below it is reached from that handle one component at a time without
+// following links, so a link planted in the folder never leads a write, a read
+// or a permission change elsewhere.
+class TargetFolder {
+public:
+    // Holds the folder at targetPath; with create it is made first (with its
+    // parents). 0; 141 when it is missing (without create); 1 with "Unsafe path
+    // in target: " when it is a link or not a folder; the code of making it.
+    ErrorCode Open(const std::wstring& targetPath, bool create);
+    // Held, and targetPath still names the very folder held.
+    bool IsOpenAt(const std::wstring& targetPath) const;
+
+    // The folder of relativePath's file, held in folder and made when missing.
+    // The first time a run enters a folder, the staged files an interrupted run
+    // left there are removed. 1 with "Unsafe path in target: " + relativePath
+    // when a link or any non-folder stands where a folder must be (nothing is
+    // made below it); 146 when a folder cannot be made.
+    ErrorCode OpenParentFolder(const std::string& relativePath, platform::UniqueFd& folder);
+
+    // relativePath's file for reading. 0 or the Windows number of the failure
+    // (2 when it is missing); linkFound when a link stands on the way or at it.
+    uint32_t OpenFile(const std::string& relativePath, platform::UniqueFd& out, bool& linkFound) const;
+
+    // Where relativePath lies, for messages and by-name calls that only report.
+    std::filesystem::path PathOf(const std::string& relativePath) const;
+
+private:
+    std::wstring path_;
+    std::filesystem::path native_;
+    platform::UniqueFd root_;
+    std::set<std::string> swept_;  // folders cleared of staged leftovers in this run
+};
+
+// The last component of a relative path (either separator).
+std::string FileNameOf(const std::string& relativePath);
+
+}  // namespace zuvelo
