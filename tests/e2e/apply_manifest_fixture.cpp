@@ -30,14 +30,16 @@ std::vector<ReleaseEntry> ApplyManifestE2e::PublishLegacyManifestOnly(const std:
     return entries;
 }
 
-ProgramResult ApplyManifestE2e::Run(const std::vector<std::string>& arguments) {
+ProgramResult ApplyManifestE2e::Run(const std::vector<std::string>& arguments,
+                                    const std::function<void(pid_t)>& started) {
     return RunProgram(kElevatedProgram, arguments,
                       {{"ZUVELO_MACHINE_ROOT", machineRoot_.path().string()},
                        {"TMPDIR", temp_.path().string()},
                        {"SSL_CERT_FILE", server_->CaFile().string()},
                        // A proxy from the environment must not see loopback requests.
                        {"no_proxy", "127.0.0.1"},
-                       {"NO_PROXY", "127.0.0.1"}});
+                       {"NO_PROXY", "127.0.0.1"}},
+                      started);
 }
 
 ProgramResult ApplyManifestE2e::Apply(const fs::path& target, const std::vector<std::string>& more) {

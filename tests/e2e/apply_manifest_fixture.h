@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -36,7 +37,8 @@ protected:
     // Only the manifest: a server that holds none of the files.
     std::vector<ReleaseEntry> PublishLegacyManifestOnly(const std::vector<ReleaseFile>& files);
 
-    ProgramResult Run(const std::vector<std::string>& arguments);
+    // started receives the process id once the program runs.
+    ProgramResult Run(const std::vector<std::string>& arguments, const std::function<void(pid_t)>& started = {});
     // --apply-manifest <manifest> --target <target> --cdn <root>, then `more`.
     ProgramResult Apply(const std::filesystem::path& target, const std::vector<std::string>& more = {});
 

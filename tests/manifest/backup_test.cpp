@@ -198,6 +198,7 @@ TEST_F(Backups, LostPipeAbandonsTheBackupAndKeepsIt) {
 }
 
 TEST_F(Backups, RestorePutsBackWhatWasSaved) {
+    fs::permissions(target / "sub" / "b.txt", fs::perms::owner_read | fs::perms::group_read);
     ASSERT_EQ(Backup(Update()), ErrorCode::Success);
     // The update: a.txt replaced by a read-only file, sub/b.txt removed, c.txt added.
     test::WriteFile(target / "a.txt", "new-a");
@@ -209,6 +210,7 @@ TEST_F(Backups, RestorePutsBackWhatWasSaved) {
     EXPECT_EQ(test::ReadFile(target / "a.txt"), "old-a");
     EXPECT_TRUE(test::IsWritable(target / "a.txt"));
     EXPECT_EQ(test::ReadFile(target / "sub" / "b.txt"), "old-b");
+    EXPECT_EQ(fs::status(target / "sub" / "b.txt").permissions(), fs::perms::owner_read | fs::perms::group_read);
     EXPECT_EQ(test::ReadFile(target / "c.txt"), "new-c");
     EXPECT_TRUE(capture.HasMessage("Backup restored successfully"));
     EXPECT_TRUE(fs::exists(backupDir));

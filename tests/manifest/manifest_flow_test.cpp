@@ -164,6 +164,19 @@ TEST_F(ManifestApply, ManifestFailures) {
     }
 }
 
+// A target that is relative or a root folder is refused before anything is downloaded.
+TEST_F(ManifestApply, TargetMustBeAnAbsoluteFolder) {
+    AddFile("a.txt", "a");
+    Publish();
+    for (const std::wstring& path : {std::wstring(L"relative/install"), std::wstring(L"/"), std::wstring(L"/tmp/..")}) {
+        SCOPED_TRACE(WideToUtf8(path));
+        log.Clear();
+        EXPECT_EQ(Handler()->ApplyManifest(ManifestUrl(), path), ErrorCode::InvalidArguments);
+        EXPECT_TRUE(log.HasMessage("Invalid target path: " + WideToUtf8(path)));
+        EXPECT_TRUE(server.Requests().empty());
+    }
+}
+
 TEST_F(ManifestApply, FileNotServed) {
     const ManifestFileEntry entry = AddFile("a.txt", "a");
     Publish();

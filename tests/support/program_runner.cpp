@@ -81,7 +81,8 @@ int WaitForExit(pid_t pid) {
 }  // namespace
 
 ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& arguments,
-                         const std::map<std::string, std::string>& environment) {
+                         const std::map<std::string, std::string>& environment,
+                         const std::function<void(pid_t)>& started) {
     PipeEnds out = MakePipe();
     PipeEnds err = MakePipe();
     posix_spawn_file_actions_t actions;
@@ -102,6 +103,7 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
     if (spawned != 0) throw std::runtime_error("cannot start " + program);
     out.write.reset();
     err.write.reset();
+    if (started) started(pid);
 
     ProgramResult result;
     ReadUntilClosed(out.read, err.read, result.out, result.err);

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <sys/types.h>
+
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -17,8 +20,10 @@ struct ProgramResult {
 // Runs a program to its end with this process's environment plus the given
 // variables (which win), standard input empty, and captures both output streams.
 // The program's argv[0] is its path.
+// started, when given, receives the program's process id as soon as it runs.
 ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& arguments,
-                         const std::map<std::string, std::string>& environment = {});
+                         const std::map<std::string, std::string>& environment = {},
+                         const std::function<void(pid_t)>& started = {});
 
 // One JSON value per non-empty line; throws on a line that is not JSON.
 std::vector<Json::Value> ParseJsonLines(const std::string& text);
