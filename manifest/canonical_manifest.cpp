@@ -11,7 +11,7 @@ namespace {
 Json::Value CanonicalFile(const ManifestFileEntry& entry) {
     Json::Value file(Json::objectValue);
     file["relativePath"] = entry.relativePath;
-    file["sha256Hash"] = entry.sha256;
+    file["sha256Hash"] = entry.WrittenSha256();
     file["size"] = Json::UInt64(entry.size);
     if (entry.isExecutable) file["isExecutable"] = true;
     if (!entry.isRequired) file["isRequired"] = false;

@@ -125,7 +125,7 @@ ErrorCode ManifestHandler::BuildFileUrl(const ManifestFileEntry& entry, const st
     }
     std::string text = baseUrl;
     if (!text.empty() && text.back() != '/') text += '/';
-    text += "files/" + entry.sha256.substr(0, 8) + "/" + entry.relativePath;
+    text += "files/" + entry.WrittenSha256().substr(0, 8) + "/" + entry.relativePath;
     url = Utf8ToWide(text);
     return ErrorCode::Success;
 }

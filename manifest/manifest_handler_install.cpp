@@ -36,8 +36,8 @@ ErrorCode SizeMismatch(const ManifestFileEntry& entry, uint64_t actual) {
                                                  ", Actual: " + std::to_string(actual));
 }
 
-ErrorCode HashMismatch(const ManifestFileEntry& entry) {
-    return Fail(ErrorCode::FileHashMismatch, "Hash verification failed for: " + entry.relativePath);
+ErrorCode HashMismatch(const ManifestFileEntry& entry, ErrorCode code) {
+    return Fail(code, "Hash verification failed for: " + entry.relativePath);
 }
 
 }  // namespace
@@ -102,17 +102,11 @@ ErrorCode ManifestHandler::VerifyFile(const ManifestFileEntry& entry, const fs::
     if (const ErrorCode result = files.GetFileInfo(widePath, info); !Succeeded(result)) return result;
     if (info.size != entry.size) return SizeMismatch(entry, info.size);
 
-    if (info.size == 0) {
-        if (entry.sha256 != kEmptySha256) return HashMismatch(entry);
-    } else if (info.sha256.empty()) {
-        // Hashing failed during the look-up; a second try reports why.
-        if (const ErrorCode result = files.VerifyFileIntegrity(widePath, entry.sha256); !Succeeded(result)) {
-            LogManifest(LogLevel::Error, "Hash verification failed for: " + entry.relativePath);
-            return result;
-        }
-    } else if (info.sha256 != entry.sha256) {
-        return HashMismatch(entry);
-    }
+    // Hashing that failed during the look-up is tried again, which reports why.
+    const std::string actual = info.size == 0 ? kEmptySha256 : info.sha256;
+    const ErrorCode checked = actual.empty() ? files.VerifyFileIntegrity(widePath, entry.sha256)
+                                             : files.VerifyFileDigest(widePath, entry.sha256, actual);
+    if (!Succeeded(checked)) return HashMismatch(entry, checked);
     LogManifest(LogLevel::Debug, "File verification successful: " + entry.relativePath);
     return ErrorCode::Success;
 }

@@ -226,9 +226,11 @@ void ManifestHandler::ExtractFileFields(const Json::Value& file, ManifestFileEnt
     if (const Json::Value* path = FirstStringMember(file, {"path", "relativePath"})) {
         entry.relativePath = path->asString();
     }
-    // Lower case, so that every later comparison and cache name sees one spelling.
+    // Lower case, so that every later comparison and cache name sees one spelling;
+    // URLs and the signed text keep the publisher's spelling.
     if (const Json::Value* hash = FirstStringMember(file, {"sha256", "sha256Hash", "hash"})) {
-        entry.sha256 = AsciiLower(hash->asString());
+        entry.sha256AsWritten = hash->asString();
+        entry.sha256 = AsciiLower(entry.sha256AsWritten);
     }
     if (const Json::Value* url = FirstStringMember(file, {"downloadUrl", "url"})) {
         entry.downloadUrl = url->asString();

@@ -25,9 +25,7 @@ std::string FolderOf(const std::string& relativePath) {
     return cut == std::string::npos ? std::string() : relativePath.substr(0, cut);
 }
 
-void RemoveLeftoversOnce(std::set<std::string>& swept, const std::string& folder, int folderFd,
-                         const fs::path& shown) {
-    if (!swept.insert(folder).second) return;
+void RemoveStagedLeftovers(int folderFd, const fs::path& shown) {
     if (const int removed = platform::RemoveStagedLeftovers(folderFd); removed > 0) {
         LogManifest(LogLevel::Info, "Removed " + std::to_string(removed) +
                                         " leftover staged file(s) of an interrupted run in: " + ToUtf8Lossy(shown));
@@ -43,7 +41,6 @@ std::string FileNameOf(const std::string& relativePath) {
 
 ErrorCode TargetFolder::Open(const std::wstring& targetPath, bool create) {
     root_.reset();
-    swept_.clear();
     path_ = targetPath;
     native_ = NativePath(targetPath);
     if (create) {
@@ -57,6 +54,7 @@ ErrorCode TargetFolder::Open(const std::wstring& targetPath, bool create) {
         return Unsafe(WideToUtf8Lossy(targetPath));  // a link, or not a folder
     }
     root_ = std::move(root);
+    RemoveStagedLeftovers(root_.get(), native_);
     return ErrorCode::Success;
 }
 
@@ -79,7 +77,20 @@ ErrorCode TargetFolder::OpenParentFolder(const std::string& relativePath, platfo
                                          WideToUtf8Lossy(FormatWin32Error(err)));
         return ErrorCode::DirectoryCreateFailed;
     }
-    RemoveLeftoversOnce(swept_, relativeFolder, folder.get(), PathOf(relativeFolder));
+    return ErrorCode::Success;
+}
+
+ErrorCode TargetFolder::FindExisting(const std::string& relativePath,
+                                     std::optional<platform::FileStat>& existing) const {
+    existing.reset();
+    platform::UniqueFd folder;
+    bool unsafe = false;
+    platform::OpenFolderBeneath(root_.get(), NativePathUtf8(FolderOf(relativePath)), false, folder, unsafe);
+    if (unsafe) return Unsafe(relativePath);
+    platform::FileStat st;
+    if (folder && platform::StatEntry(folder.get(), FileNameOf(relativePath), st) == 0 && st.IsRegular()) {
+        existing = st;
+    }
     return ErrorCode::Success;
 }
 

@@ -2,10 +2,11 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <set>
+#include <optional>
 #include <string>
 
 #include "common/error_codes.h"
+#include "platform/file_io.h"
 #include "platform/unique_fd.h"
 
 namespace zuvelo {
@@ -13,7 +14,10 @@ namespace zuvelo {
 // The installation folder of one application, held open once: every folder and
 // file below it is reached from that handle one component at a time without
 // following links, so a link planted in the folder never leads a write, a read
-// or a permission change elsewhere.
+// or a permission change elsewhere. New files are staged in the folder itself
+// (so nothing is made below it for a file that turns out wrong) and renamed
+// into place; the staged files an interrupted run left are removed when the
+// folder is opened.
 class TargetFolder {
 public:
     // Holds the folder at targetPath; with create it is made first (with its
@@ -23,12 +27,18 @@ public:
     // Held, and targetPath still names the very folder held.
     bool IsOpenAt(const std::wstring& targetPath) const;
 
+    // The held folder itself, where new files are staged.
+    int RootFd() const { return root_.get(); }
+
     // The folder of relativePath's file, held in folder and made when missing.
-    // The first time a run enters a folder, the staged files an interrupted run
-    // left there are removed. 1 with "Unsafe path in target: " + relativePath
-    // when a link or any non-folder stands where a folder must be (nothing is
-    // made below it); 146 when a folder cannot be made.
+    // 1 with "Unsafe path in target: " + relativePath when a link or any
+    // non-folder stands where a folder must be (nothing is made below it); 146
+    // when a folder cannot be made.
     ErrorCode OpenParentFolder(const std::string& relativePath, platform::UniqueFd& folder);
+
+    // What stands at relativePath now, making nothing: existing is set when it
+    // is a regular file. 1 (as above) when the way to it is unsafe.
+    ErrorCode FindExisting(const std::string& relativePath, std::optional<platform::FileStat>& existing) const;
 
     // relativePath's file for reading. 0 or the Windows number of the failure
     // (2 when it is missing); linkFound when a link stands on the way or at it.
@@ -41,7 +51,6 @@ private:
     std::wstring path_;
     std::filesystem::path native_;
     platform::UniqueFd root_;
-    std::set<std::string> swept_;  // folders cleared of staged leftovers in this run
 };
 
 // The last component of a relative path (either separator).

@@ -1,5 +1,7 @@
 #include "manifest/target_writes.h"
 
+#include <optional>
+
 #include "common/descriptor_copy.h"
 #include "common/file_operations.h"
 #include "common/jsonl_logger.h"
@@ -89,13 +91,24 @@ void GiveAttributes(int fd, const platform::FileStat& like, uint32_t mode) {
 
 // A replaced file keeps its owner, group and bits (made writable, as the copy
 // over it used to); a new file takes the source's bits.
-void GiveInstalledAttributes(int folderFd, const std::string& name, const platform::FileStat& source, int staged) {
-    platform::FileStat existing;
-    if (platform::StatEntry(folderFd, name, existing) == 0 && existing.IsRegular()) {
-        GiveAttributes(staged, existing, existing.IsReadOnly() ? existing.mode | 0200 : existing.mode);
+void GiveInstalledAttributes(const std::optional<platform::FileStat>& existing, const platform::FileStat& source,
+                             int staged) {
+    if (existing) {
+        GiveAttributes(staged, *existing, existing->IsReadOnly() ? existing->mode | 0200 : existing->mode);
     } else {
         platform::SetModeOf(staged, source.mode & kNewFileModeMask);
     }
+}
+
+// Renames the staged file over relativePath, making its folders only now.
+ErrorCode MoveIntoPlace(TargetFolder& target, const std::string& relativePath, platform::StagedFile& staged,
+                        const CopyPlan& plan, uint32_t& renameError) {
+    platform::UniqueFd folder;
+    if (const ErrorCode code = target.OpenParentFolder(relativePath, folder); code != ErrorCode::Success) return code;
+    if ((renameError = staged.CommitAs(folder.get(), FileNameOf(relativePath))) != 0) {
+        return ReportCopyFailure(plan, "CreateFile (target)", renameError);
+    }
+    return ErrorCode::Success;
 }
 
 ErrorCode SizeMismatch(const ManifestFileEntry& entry, uint64_t actual) {
@@ -110,11 +123,11 @@ ErrorCode HashMismatch(const ManifestFileEntry& entry, ErrorCode code) {
 }
 
 // The staged copy must be exactly what the manifest describes, not merely what the source held.
-ErrorCode CheckAgainstEntry(const ManifestFileEntry& entry, const DescriptorCopyOutcome& outcome) {
+ErrorCode CheckAgainstEntry(const ManifestFileEntry& entry, const CopyPlan& plan, const DescriptorCopyOutcome& outcome) {
     if (outcome.copied != entry.size) return SizeMismatch(entry, outcome.copied);
     if (!outcome.hashesMatch) return HashMismatch(entry, ErrorCode::HashCalculationFailed);
-    if (outcome.sha256 != entry.sha256) return HashMismatch(entry, ErrorCode::FileHashMismatch);
-    return ErrorCode::Success;
+    const ErrorCode checked = FileOperations().VerifyFileDigest(WidePath(plan.sourcePath), entry.sha256, outcome.sha256);
+    return Succeeded(checked) ? checked : HashMismatch(entry, checked);
 }
 
 // The source as opened; with the messages of verifying a file when it was not checked before.
@@ -129,28 +142,28 @@ ErrorCode CheckSource(const ManifestFileEntry& entry, int sourceFd, const fs::pa
     return ErrorCode::Success;
 }
 
-// Copies into a staged file beside the target, checks it against the entry,
-// gives it its attributes and renames it over the target.
+// Copies into a staged file in the target folder, checks it against the entry,
+// gives it its attributes and renames it over the target: nothing is made
+// below the target for a file that is not right.
 ErrorCode StageAndReplace(ManifestHandler& handler, TargetFolder& target, const ManifestFileEntry& entry,
                           const CopyPlan& plan, const platform::FileStat& source, bool verifiedMessages) {
-    platform::UniqueFd folder;
-    if (const ErrorCode code = target.OpenParentFolder(entry.relativePath, folder); code != ErrorCode::Success) {
+    std::optional<platform::FileStat> existing;
+    if (const ErrorCode code = target.FindExisting(entry.relativePath, existing); code != ErrorCode::Success) {
         return code;
     }
-    const std::string name = FileNameOf(entry.relativePath);
     const auto copyFailed = [&](ErrorCode code) {
         LogManifest(LogLevel::Error, "Failed to copy file to target: " + entry.relativePath);
         return code;
     };
     platform::StagedFile staged;
-    if (const uint32_t err = staged.Create(folder.get(), 0600)) {
+    if (const uint32_t err = staged.Create(target.RootFd(), 0600)) {
         return copyFailed(ReportCopyFailure(plan, "CreateFile (target)", err));
     }
-    GiveInstalledAttributes(folder.get(), name, source, staged.fd());
+    GiveInstalledAttributes(existing, source, staged.fd());
 
     DescriptorCopyOutcome outcome;
     if (const ErrorCode code = CopyInto(plan, staged.fd(), outcome); code != ErrorCode::Success) return copyFailed(code);
-    if (const ErrorCode code = CheckAgainstEntry(entry, outcome); code != ErrorCode::Success) return code;
+    if (const ErrorCode code = CheckAgainstEntry(entry, plan, outcome); code != ErrorCode::Success) return code;
     if (verifiedMessages) LogManifest(LogLevel::Debug, "File verification successful: " + entry.relativePath);
 
     if (!entry.permissions.empty() &&
@@ -158,9 +171,9 @@ ErrorCode StageAndReplace(ManifestHandler& handler, TargetFolder& target, const 
         LogManifest(LogLevel::Warning, "Failed to set permissions for: " + entry.relativePath);
     }
     platform::CopyFileTimes(plan.sourceFd, staged.fd());  // as with preserved timestamps: failures ignored
-    if (const uint32_t err = staged.CommitAs(name)) {
-        return copyFailed(ReportCopyFailure(plan, "CreateFile (target)", err));
-    }
+    uint32_t renameError = 0;
+    const ErrorCode moved = MoveIntoPlace(target, entry.relativePath, staged, plan, renameError);
+    if (moved != ErrorCode::Success) return renameError != 0 ? copyFailed(moved) : moved;
     ReportCopied(plan);
     return ErrorCode::Success;
 }
@@ -231,16 +244,16 @@ ErrorCode RestoreSavedFile(TargetFolder& target, const std::string& relativePath
     const CopyPlan plan(source.get(), saved, dest, st.size);
     if (err != 0) return ReportCopyFailure(plan, "CreateFile (source)", err);
 
-    platform::UniqueFd folder;
-    if (const ErrorCode code = target.OpenParentFolder(relativePath, folder); code != ErrorCode::Success) return code;
     platform::StagedFile staged;
-    if ((err = staged.Create(folder.get(), 0600)) != 0) return ReportCopyFailure(plan, "CreateFile (target)", err);
+    if ((err = staged.Create(target.RootFd(), 0600)) != 0) return ReportCopyFailure(plan, "CreateFile (target)", err);
     GiveAttributes(staged.fd(), st, st.mode);
     DescriptorCopyOutcome outcome;
     if (const ErrorCode code = CopyInto(plan, staged.fd(), outcome); code != ErrorCode::Success) return code;
     if (const ErrorCode code = CheckWhole(plan, outcome); code != ErrorCode::Success) return code;
     platform::CopyFileTimes(source.get(), staged.fd());
-    if ((err = staged.CommitAs(FileNameOf(relativePath))) != 0) return ReportCopyFailure(plan, "CreateFile (target)", err);
+    if (const ErrorCode code = MoveIntoPlace(target, relativePath, staged, plan, err); code != ErrorCode::Success) {
+        return code;
+    }
     ReportCopied(plan);
     return ErrorCode::Success;
 }

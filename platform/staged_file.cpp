@@ -78,9 +78,11 @@ uint32_t StagedFile::Create(const std::filesystem::path& folder, uint32_t mode) 
     return Create(pinned.get(), mode);
 }
 
-uint32_t StagedFile::CommitAs(const std::string& finalName) {
+uint32_t StagedFile::CommitAs(const std::string& finalName) { return CommitAs(folder_.get(), finalName); }
+
+uint32_t StagedFile::CommitAs(int folderFd, const std::string& finalName) {
     if (!fd_) return win32::kInvalidHandle;
-    if (::renameat(folder_.get(), name_.c_str(), folder_.get(), finalName.c_str()) != 0) return LastWin32Error();
+    if (::renameat(folder_.get(), name_.c_str(), folderFd, finalName.c_str()) != 0) return LastWin32Error();
     committed_ = true;
     fd_.reset();
     return 0;

@@ -35,6 +35,9 @@ public:
 
     // Renames the file over finalName in its folder and closes it.
     uint32_t CommitAs(const std::string& finalName);
+    // Renames the file over finalName in the folder open as folderFd (on the
+    // same file system) and closes it.
+    uint32_t CommitAs(int folderFd, const std::string& finalName);
 
 private:
     UniqueFd folder_;

@@ -23,8 +23,8 @@ const std::string kManifest =
 
 const std::string kGolden =
     R"({"baseUrl":"https://cdn.example/b/","channel":"beta","fileCount":2,"files":[{"isExecutable)"
-    R"(":true,"permissions":"644","relativePath":"bin/App.exe","sha256Hash":"aaaaaaaaaaaaaaaaaaaa)"
-    R"(aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa","size":1024},{"compressionLevel":3,"download)"
+    R"(":true,"permissions":"644","relativePath":"bin/App.exe","sha256Hash":"AAAAAAAAAAAAAAAAAAAA)"
+    R"(AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA","size":1024},{"compressionLevel":3,"download)"
     R"(Url":"https://other.example/c.pak","isRequired":false,"permissions":"600","relativePath":")"
     R"(data/caf\u00e9.pak","sha256Hash":"bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb)"
     R"(bbbbbbbb","size":0}],"gameVersion":"9.1","totalSize":1024,"version":"1.4.0"})";
@@ -83,7 +83,7 @@ TEST(CanonicalManifest, OnlySignedFieldsCount) {
         {"fileCount", [](UpdateManifest& m) { m.fileCount += 1; }, true},
         {"file order", [](UpdateManifest& m) { std::swap(m.files[0], m.files[1]); }, true},
         {"file path", [](UpdateManifest& m) { m.files[0].relativePath = "bin/Other.exe"; }, true},
-        {"file hash", [](UpdateManifest& m) { m.files[0].sha256[0] = 'b'; }, true},
+        {"file hash", [](UpdateManifest& m) { m.files[0].sha256AsWritten[0] = 'B'; }, true},
         {"file size", [](UpdateManifest& m) { m.files[0].size += 1; }, true},
         {"file isExecutable", [](UpdateManifest& m) { m.files[0].isExecutable = false; }, true},
         {"file isRequired", [](UpdateManifest& m) { m.files[0].isRequired = false; }, true},

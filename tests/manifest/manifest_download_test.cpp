@@ -32,15 +32,19 @@ TEST(ManifestFileUrl, Rule) {
         const char* base;
         const char* downloadUrl;
         std::string expected;
+        std::string written{};  // the hash as a manifest spelled it; empty: as parsed
     };
     const std::vector<Row> rows = {
         {"https://cdn.example/b", "", "https://cdn.example/b/files/" + h8 + "/bin/app.dll"},
         {"https://cdn.example/b/", "", "https://cdn.example/b/files/" + h8 + "/bin/app.dll"},
         {"", "", "files/" + h8 + "/bin/app.dll"},
         {"https://cdn.example/b", "https://other.example/app.dll", "https://other.example/app.dll"},
+        // A case-sensitive server knows the folder by the publisher's spelling.
+        {"https://cdn.example/b", "", "https://cdn.example/b/files/ABCDEF12/bin/app.dll", "ABCDEF12" + std::string(56, 'A')},
     };
     for (const Row& row : rows) {
         entry.downloadUrl = row.downloadUrl;
+        entry.sha256AsWritten = row.written;
         std::wstring url;
         EXPECT_EQ(ManifestHandler::BuildFileUrl(entry, row.base, url), ErrorCode::Success);
         EXPECT_EQ(url, test::Wide(row.expected));

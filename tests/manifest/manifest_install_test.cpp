@@ -61,6 +61,8 @@ TEST_F(ManifestInstall, VerifyFileOutcomes) {
          "File size mismatch for a.bin. Expected: 5, Actual: 4"},
         {"same size, other bytes", [&] { return Source("a.bin", bytes); }, wrongHash, ErrorCode::FileHashMismatch,
          "Hash verification failed for: a.bin"},
+        {"same size, other bytes: both digests", [&] { return Source("a.bin", bytes); }, wrongHash,
+         ErrorCode::FileHashMismatch, "Hash mismatch. Expected: " + wrongHash.sha256 + ", Actual: " + test::Sha256Of(bytes)},
         {"empty file", [&] { return Source("empty.bin", ""); }, EntryFor("empty.bin", ""), ErrorCode::Success, ""},
         {"empty file, other digest", [&] { return Source("empty.bin", ""); }, emptyWrongHash,
          ErrorCode::FileHashMismatch, "Hash verification failed for: empty.bin"},

@@ -233,19 +233,23 @@ TEST_F(PreparedSession, DescriptorSizeAndHashAreOnlyHints) {
 
 TEST_F(PreparedSession, SessionFileNotMatchingTheManifestLeavesTheTargetAlone) {
     struct Row {
+        std::string path;
         std::string content;
         std::string message;
     };
     const std::vector<Row> rows = {
-        {"alphX", "Hash verification failed for: a.txt"},
-        {"alpha!!", "File size mismatch for a.txt. Expected: 5, Actual: 7"},
+        {"a.txt", "alphX", "Hash verification failed for: a.txt"},
+        {"a.txt", "alphX", "Hash mismatch. Expected: " + test::Sha256Of("alpha") + ", Actual: " + test::Sha256Of("alphX")},
+        {"a.txt", "alpha!!", "File size mismatch for a.txt. Expected: 5, Actual: 7"},
+        // Checked before anything is made for it: no new empty folders.
+        {"new/dir/b.txt", "alphX", "Hash verification failed for: new/dir/b.txt"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.content);
         capture.Clear();
         test::WriteFile(target / "a.txt", "old");
-        WriteDescriptor(Descriptor({SessionFile("a.txt", row.content)}));
-        EXPECT_EQ(Run(ManifestOf({EntryFor("a.txt", "alpha")})), ErrorCode::FileHashMismatch);
+        WriteDescriptor(Descriptor({SessionFile(row.path, row.content)}));
+        EXPECT_EQ(Run(ManifestOf({EntryFor(row.path, "alpha")})), ErrorCode::FileHashMismatch);
         EXPECT_TRUE(capture.HasMessage(row.message));
         EXPECT_EQ(test::ReadFile(target / "a.txt"), "old");
         EXPECT_THAT(NamesIn(target), ElementsAre("a.txt"));
