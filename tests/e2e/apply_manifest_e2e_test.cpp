@@ -4,11 +4,14 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <set>
 
 #include "tests/e2e/apply_manifest_fixture.h"
+#include "platform/authenticode.h"
 #include "tests/support/pipe_listener.h"
+#include "tests/support/signed_executables.h"
 
 namespace zuvelo::test {
 namespace {
@@ -319,6 +322,33 @@ TEST_F(ApplyManifestE2e, CacheFolderThatIsALinkIsNeitherReadNorWritten) {
     EXPECT_TRUE(fs::is_empty(elsewhere));
     EXPECT_TRUE(fs::is_symlink(CacheDir()));
     EXPECT_THAT(FileRequests(), IsEmpty());
+}
+
+// --- Executables: a signed one installs quietly, an unsigned one with a warning ---
+
+TEST_F(ApplyManifestE2e, SignedExecutableInstallsWithoutWarningAndUnsignedOneWithIt) {
+    const TestIdentity root = MakeTestIdentity({"Code Signing Root"});
+    const TestIdentity publisher = MakeTestIdentity({"Publisher", CertificateUse::CodeSigning}, &root);
+    TrustCodeSigningRoot(machineRoot_.path(), root);
+    const std::vector<ReleaseFile> files = {{"bin/signed.exe", SignPeImage(TinyPeImage(), publisher), true, "", true},
+                                            {"bin/unsigned.exe", TinyPeImage(), true, "", true}};
+    PublishLegacy(files);
+    const fs::path target = work_ / "install";
+
+    const ProgramResult result = Apply(target);
+
+    ASSERT_EQ(result.exitCode, 0) << result.out << result.err;
+    const auto events = Events(result);
+    const std::string warning = "Executable signature verification failed: ";
+    EXPECT_FALSE(HasDiagnostic(events, "WARNING", warning + (target / "bin/signed.exe").string()));
+    EXPECT_TRUE(HasDiagnostic(events, "WARNING", warning + (target / "bin/unsigned.exe").string()));
+    // TRUST_E_NOSIGNATURE, once: the signed file passed.
+    const std::string failure = "Signature verification failed: ";
+    EXPECT_TRUE(HasDiagnostic(events, "ERROR", failure + std::to_string(platform::trust::kNoSignature)));
+    EXPECT_EQ(std::count_if(events.begin(), events.end(),
+                            [&](const Json::Value& e) { return e["message"].asString().starts_with(failure); }),
+              1);
+    EXPECT_EQ(TreeOf(target), RequiredTree(files));
 }
 
 }  // namespace
