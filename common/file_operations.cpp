@@ -14,6 +14,7 @@
 #include "common/paths.h"
 #include "common/pinned_removal.h"
 #include "common/text.h"
+#include "platform/authenticode.h"
 #include "platform/file_io.h"
 #include "platform/handles.h"
 #include "platform/sha256.h"
@@ -27,11 +28,6 @@ namespace fs = std::filesystem;
 namespace win32 = platform::win32;
 
 constexpr const char* kComponent = "FileOperations";
-
-// WinVerifyTrust's TRUST_E_PROVIDER_UNKNOWN as a signed number: no Authenticode
-// check exists on this platform yet, so nothing is ever reported as signed.
-constexpr int32_t kTrustProviderUnknown = static_cast<int32_t>(0x800B0001u);
-
 
 JsonlLogger& Log() { return JsonlLogger::Instance(); }
 void Debug(const std::string& message) { Log().LogDiagnostic(LogLevel::Debug, message, kComponent); }
@@ -462,8 +458,9 @@ ErrorCode FileOperations::VerifyFileDigest(const std::wstring& path, const std::
 
 ErrorCode FileOperations::VerifyFileSignature(const std::wstring& path) {
     Debug("Verifying file signature: " + U8(path));
-    // The Authenticode stand-in comes later; until then no file is reported as signed.
-    Error("Signature verification failed: " + std::to_string(kTrustProviderUnknown));
+    const int32_t result = platform::VerifyAuthenticode(NativePath(path));
+    if (result == platform::trust::kSuccess) return ErrorCode::Success;
+    Error("Signature verification failed: " + std::to_string(result));
     return ErrorCode::SignatureVerificationFailed;
 }
 

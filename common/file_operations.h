@@ -55,6 +55,8 @@ public:
     // VerifyFileIntegrity for a file whose digest was taken while it was written:
     // the same comparison and messages, without reading the file again.
     ErrorCode VerifyFileDigest(const std::wstring& path, const std::string& expectedHex, const std::string& actualHex);
+    // Authenticode check of a PE file against the machine's code-signing roots; a
+    // failure is 200, with the WinVerifyTrust number in its ERROR line.
     ErrorCode VerifyFileSignature(const std::wstring& path);
     // filesRemoved/foldersRemoved are only ever incremented (the root counts as a folder).
     ErrorCode RemoveDirectoryTree(const std::wstring& path, bool recursive,

@@ -86,6 +86,13 @@ uint32_t OpenForReading(const std::filesystem::path& path, UniqueFd& out) {
     return 0;
 }
 
+uint32_t OpenForReadingNoFollow(const std::filesystem::path& path, UniqueFd& out) {
+    const int fd = OpenNonBlocking(path, O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0);
+    if (fd < 0) return LastWin32Error();
+    out.reset(fd);
+    return 0;
+}
+
 uint32_t OpenForWriting(const std::filesystem::path& path, bool mustNotExist, uint32_t mode, UniqueFd& out) {
     int flags = O_WRONLY | O_CREAT | O_CLOEXEC;
     if (mustNotExist) flags |= O_EXCL;
@@ -105,6 +112,21 @@ uint32_t ReadSome(int fd, void* buffer, size_t size, size_t& got) {
         }
         if (errno != EINTR) return LastWin32Error();
     }
+}
+
+uint32_t ReadAt(int fd, void* buffer, size_t size, uint64_t offset, size_t& got) {
+    auto* bytes = static_cast<unsigned char*>(buffer);
+    got = 0;
+    while (got < size) {
+        const ssize_t n = ::pread(fd, bytes + got, size - got, static_cast<off_t>(offset + got));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return LastWin32Error();
+        }
+        if (n == 0) break;
+        got += static_cast<size_t>(n);
+    }
+    return 0;
 }
 
 uint32_t WriteFullyAt(int fd, const void* buffer, size_t size, uint64_t offset) {

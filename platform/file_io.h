@@ -50,6 +50,10 @@ uint32_t RemoveFile(const std::filesystem::path& path);
 // opens at once); callers check that they opened a regular file.
 uint32_t OpenForReading(const std::filesystem::path& path, UniqueFd& out);
 
+// OpenForReading, except that a link as the last component is not followed
+// (it fails). Opening never blocks; callers check that they opened a regular file.
+uint32_t OpenForReadingNoFollow(const std::filesystem::path& path, UniqueFd& out);
+
 // Opens or creates a file for writing without truncating it (the caller checks
 // what it opened first). mustNotExist: O_EXCL, so an existing file or any link
 // fails with 183. A created file gets mode & 0777 (less the umask). Opening
@@ -59,6 +63,10 @@ uint32_t OpenForWriting(const std::filesystem::path& path, bool mustNotExist, ui
 // One read of up to size bytes at the current offset (retried on EINTR);
 // got 0 means the end of the file.
 uint32_t ReadSome(int fd, void* buffer, size_t size, size_t& got);
+
+// Reads up to size bytes at offset, as many reads as it takes; got < size means
+// the file ended first.
+uint32_t ReadAt(int fd, void* buffer, size_t size, uint64_t offset, size_t& got);
 
 // Writes all of size bytes at offset; a write that makes no progress is error 29.
 uint32_t WriteFullyAt(int fd, const void* buffer, size_t size, uint64_t offset);

@@ -18,9 +18,11 @@
 
 #include "common/jsonl_logger.h"
 #include "common/paths.h"
+#include "platform/authenticode.h"
 #include "platform/sha256.h"
 #include "tests/support/file_trees.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/signed_executables.h"
 #include "tests/support/test_folders.h"
 
 namespace zuvelo {
@@ -229,13 +231,21 @@ TEST(FileOperationsTest, VerifyFileIntegrity) {
     EXPECT_EQ(ops.VerifyFileIntegrity(W(temp / "missing"), kAbcHash), ErrorCode::FileNotFound);
 }
 
-TEST(FileOperationsTest, VerifyFileSignatureNeverSucceedsYet) {
+TEST(FileOperationsTest, VerifyFileSignatureWritesTheTrustResultInItsErrorLine) {
     test::TempFolder temp;
+    test::ScopedMachineRoot machineRoot;
     test::LogCapture log;
     test::WriteFile(temp / "a.exe", "MZ");
-    EXPECT_EQ(FileOperations().VerifyFileSignature(W(temp / "a.exe")), ErrorCode::SignatureVerificationFailed);
-    EXPECT_EQ(FileOperations().VerifyFileSignature(W(temp / "missing.exe")), ErrorCode::SignatureVerificationFailed);
-    EXPECT_FALSE(log.EventsWhere("level", "ERROR").empty());
+    test::WriteFile(temp / "unsigned.exe", test::TinyPeImage());
+    FileOperations ops;
+    EXPECT_EQ(ops.VerifyFileSignature(W(temp / "a.exe")), ErrorCode::SignatureVerificationFailed);
+    EXPECT_EQ(ops.VerifyFileSignature(W(temp / "missing.exe")), ErrorCode::SignatureVerificationFailed);
+    EXPECT_EQ(ops.VerifyFileSignature(W(temp / "unsigned.exe")), ErrorCode::SignatureVerificationFailed);
+    // TRUST_E_SUBJECT_FORM_UNKNOWN, CRYPT_E_FILE_ERROR, TRUST_E_NOSIGNATURE as signed decimals.
+    for (const int32_t result : {platform::trust::kSubjectFormUnknown, platform::trust::kFileError,
+                                 platform::trust::kNoSignature}) {
+        EXPECT_TRUE(log.HasMessage("Signature verification failed: " + std::to_string(result))) << result;
+    }
 }
 
 TEST(FileOperationsTest, EveryMethodStartsWithItsDebugLine) {

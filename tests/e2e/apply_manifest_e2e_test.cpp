@@ -5,11 +5,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <set>
 
 #include "tests/e2e/apply_manifest_fixture.h"
+#include "platform/authenticode.h"
 #include "tests/support/pipe_listener.h"
+#include "tests/support/signed_executables.h"
 
 namespace zuvelo::test {
 namespace {
@@ -323,6 +326,33 @@ TEST_F(ApplyManifestE2e, ForeignCacheFolderIsLeftAloneAndTheUpdateRuns) {
     EXPECT_EQ(ReadFile(work_ / "install" / "a.txt"), "a\n");
     EXPECT_EQ(ReadFile(CacheDir() / "manifest.json.tmp"), "planted");
     EXPECT_THAT(TreeOf(temp_.path()), ElementsAre(Pair("ZuveloCache/manifest.json.tmp", Fingerprint("planted"))));
+}
+
+// --- Executables: a signed one installs quietly, an unsigned one with a warning ---
+
+TEST_F(ApplyManifestE2e, SignedExecutableInstallsWithoutWarningAndUnsignedOneWithIt) {
+    const TestIdentity root = MakeTestIdentity({"Code Signing Root"});
+    const TestIdentity publisher = MakeTestIdentity({"Publisher", CertificateUse::CodeSigning}, &root);
+    TrustCodeSigningRoot(machineRoot_.path(), root);
+    const std::vector<ReleaseFile> files = {{"bin/signed.exe", SignPeImage(TinyPeImage(), publisher), true, "", true},
+                                            {"bin/unsigned.exe", TinyPeImage(), true, "", true}};
+    PublishLegacy(files);
+    const fs::path target = work_ / "install";
+
+    const ProgramResult result = Apply(target);
+
+    ASSERT_EQ(result.exitCode, 0) << result.out << result.err;
+    const auto events = Events(result);
+    const std::string warning = "Executable signature verification failed: ";
+    EXPECT_FALSE(HasDiagnostic(events, "WARNING", warning + (target / "bin/signed.exe").string()));
+    EXPECT_TRUE(HasDiagnostic(events, "WARNING", warning + (target / "bin/unsigned.exe").string()));
+    // TRUST_E_NOSIGNATURE, once: the signed file passed.
+    const std::string failure = "Signature verification failed: ";
+    EXPECT_TRUE(HasDiagnostic(events, "ERROR", failure + std::to_string(platform::trust::kNoSignature)));
+    EXPECT_EQ(std::count_if(events.begin(), events.end(),
+                            [&](const Json::Value& e) { return e["message"].asString().starts_with(failure); }),
+              1);
+    EXPECT_EQ(TreeOf(target), RequiredTree(files));
 }
 
 }  // namespace

@@ -48,32 +48,47 @@ int64_t RandomSerial() {
     return static_cast<int64_t>(serial >> 1) | 1;
 }
 
+void AddUsageExtensions(X509* certificate, X509* signer, CertificateUse use) {
+    switch (use) {
+        case CertificateUse::Authority:
+            AddExtension(certificate, signer, NID_basic_constraints, "critical,CA:TRUE");
+            AddExtension(certificate, signer, NID_key_usage, "critical,keyCertSign,cRLSign");
+            return;
+        case CertificateUse::TlsServer:
+            AddExtension(certificate, signer, NID_basic_constraints, "critical,CA:FALSE");
+            AddExtension(certificate, signer, NID_key_usage, "critical,digitalSignature,keyEncipherment");
+            AddExtension(certificate, signer, NID_ext_key_usage, "serverAuth");
+            AddExtension(certificate, signer, NID_subject_alt_name, "IP:127.0.0.1,DNS:localhost");
+            return;
+        case CertificateUse::CodeSigning:
+            AddExtension(certificate, signer, NID_basic_constraints, "critical,CA:FALSE");
+            AddExtension(certificate, signer, NID_key_usage, "critical,digitalSignature");
+            AddExtension(certificate, signer, NID_ext_key_usage, "codeSigning");
+            return;
+    }
+}
+
 // issuer null: self-signed.
-UniqueCertificate MakeCertificate(const char* commonName, EVP_PKEY* key, X509* issuer, EVP_PKEY* issuerKey) {
+UniqueCertificate MakeCertificate(const CertificateRequest& request, EVP_PKEY* key, X509* issuer,
+                                  EVP_PKEY* issuerKey) {
     UniqueCertificate certificate(X509_new());
     X509* x = certificate.get();
     Check(x && X509_set_version(x, X509_VERSION_3) == 1, "version");
     Check(ASN1_INTEGER_set_int64(X509_get_serialNumber(x), RandomSerial()) == 1, "serial");
-    Check(X509_gmtime_adj(X509_getm_notBefore(x), -3600) && X509_gmtime_adj(X509_getm_notAfter(x), 7L * 24 * 3600),
+    Check(X509_gmtime_adj(X509_getm_notBefore(x), request.notBefore) &&
+              X509_gmtime_adj(X509_getm_notAfter(x), request.notAfter),
           "validity");
     Check(X509_set_pubkey(x, key) == 1, "public key");
     X509_NAME* name = X509_get_subject_name(x);
-    Check(X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>(commonName), -1,
-                                     -1, 0) == 1,
+    Check(X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
+                                     reinterpret_cast<const unsigned char*>(request.commonName.c_str()), -1, -1,
+                                     0) == 1,
           "name");
     Check(X509_set_issuer_name(x, issuer ? X509_get_subject_name(issuer) : name) == 1, "issuer");
     X509* signer = issuer ? issuer : x;
     AddExtension(x, signer, NID_subject_key_identifier, "hash");
-    if (issuer) {
-        AddExtension(x, signer, NID_authority_key_identifier, "keyid:always");
-        AddExtension(x, signer, NID_basic_constraints, "critical,CA:FALSE");
-        AddExtension(x, signer, NID_key_usage, "critical,digitalSignature,keyEncipherment");
-        AddExtension(x, signer, NID_ext_key_usage, "serverAuth");
-        AddExtension(x, signer, NID_subject_alt_name, "IP:127.0.0.1,DNS:localhost");
-    } else {
-        AddExtension(x, signer, NID_basic_constraints, "critical,CA:TRUE");
-        AddExtension(x, signer, NID_key_usage, "critical,keyCertSign,cRLSign");
-    }
+    if (issuer) AddExtension(x, signer, NID_authority_key_identifier, "keyid:always");
+    AddUsageExtensions(x, signer, request.use);
     Check(X509_sign(x, issuerKey ? issuerKey : key, EVP_sha256()) > 0, "signature");
     return certificate;
 }
@@ -87,20 +102,34 @@ std::string ToPem(Writer write) {
     return std::string(data, static_cast<size_t>(size));
 }
 
+std::unique_ptr<BIO, OpenSslFree> PemSource(const std::string& pem) {
+    std::unique_ptr<BIO, OpenSslFree> bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+    Check(bio != nullptr, "PEM source");
+    return bio;
+}
+
+TestIdentity IdentityOf(X509* certificate, EVP_PKEY* key) {
+    return {ToPem([&](BIO* bio) { return PEM_write_bio_X509(bio, certificate); }), ToPem([&](BIO* bio) {
+                return PEM_write_bio_PrivateKey(bio, key, nullptr, nullptr, 0, nullptr, nullptr);
+            })};
+}
+
 }  // namespace
 
+TestIdentity MakeTestIdentity(const CertificateRequest& request, const TestIdentity* issuer) {
+    UniqueKey key = MakeKey();
+    if (!issuer) return IdentityOf(MakeCertificate(request, key.get(), nullptr, nullptr).get(), key.get());
+    UniqueCertificate issuerCertificate(
+        PEM_read_bio_X509(PemSource(issuer->certificatePem).get(), nullptr, nullptr, nullptr));
+    UniqueKey issuerKey(PEM_read_bio_PrivateKey(PemSource(issuer->keyPem).get(), nullptr, nullptr, nullptr));
+    Check(issuerCertificate && issuerKey, "issuer");
+    return IdentityOf(MakeCertificate(request, key.get(), issuerCertificate.get(), issuerKey.get()).get(), key.get());
+}
+
 TestCertificates MakeTestCertificates() {
-    UniqueKey caKey = MakeKey();
-    UniqueCertificate ca = MakeCertificate("Zuvelo Test CA", caKey.get(), nullptr, nullptr);
-    UniqueKey serverKey = MakeKey();
-    UniqueCertificate server = MakeCertificate("127.0.0.1", serverKey.get(), ca.get(), caKey.get());
-    TestCertificates certificates;
-    certificates.caCertificatePem = ToPem([&](BIO* bio) { return PEM_write_bio_X509(bio, ca.get()); });
-    certificates.serverCertificatePem = ToPem([&](BIO* bio) { return PEM_write_bio_X509(bio, server.get()); });
-    certificates.serverKeyPem = ToPem([&](BIO* bio) {
-        return PEM_write_bio_PrivateKey(bio, serverKey.get(), nullptr, nullptr, 0, nullptr, nullptr);
-    });
-    return certificates;
+    const TestIdentity ca = MakeTestIdentity({"Zuvelo Test CA"});
+    const TestIdentity server = MakeTestIdentity({"127.0.0.1", CertificateUse::TlsServer}, &ca);
+    return {ca.certificatePem, server.certificatePem, server.keyPem};
 }
 
 }  // namespace zuvelo::test

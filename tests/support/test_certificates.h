@@ -14,4 +14,24 @@ struct TestCertificates {
 
 TestCertificates MakeTestCertificates();
 
+// What a test certificate is for.
+enum class CertificateUse { Authority, TlsServer, CodeSigning };
+
+struct CertificateRequest {
+    std::string commonName;
+    CertificateUse use = CertificateUse::Authority;
+    // Validity, in seconds from now.
+    long notBefore = -3600;
+    long notAfter = 7L * 24 * 3600;
+};
+
+// A certificate and its private key, in PEM.
+struct TestIdentity {
+    std::string certificatePem;
+    std::string keyPem;
+};
+
+// A fresh key and its certificate, signed by issuer (null: self-signed).
+TestIdentity MakeTestIdentity(const CertificateRequest& request, const TestIdentity* issuer = nullptr);
+
 }  // namespace zuvelo::test

@@ -1,0 +1,128 @@
+#include "platform/authenticode.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <string>
+
+#include "tests/support/signed_executables.h"
+#include "tests/support/test_folders.h"
+
+namespace zuvelo::platform {
+namespace {
+
+namespace fs = std::filesystem;
+using test::CertificateUse;
+using test::MakeTestIdentity;
+using test::SignPeImage;
+using test::TestIdentity;
+using test::TinyPeImage;
+
+constexpr long kDay = 24L * 3600;
+// The certificate table's directory entry of a PE32+ TinyPeImage.
+constexpr size_t kCertificateEntry = 0x40 + 24 + 112 + 4 * 8;
+
+// One trusted root and the signers a test can pick from.
+struct Signers {
+    TestIdentity trustedRoot = MakeTestIdentity({"Trusted Code Signing Root"});
+    TestIdentity trusted = MakeTestIdentity({"Publisher", CertificateUse::CodeSigning}, &trustedRoot);
+    TestIdentity expired =
+        MakeTestIdentity({"Old Publisher", CertificateUse::CodeSigning, -30 * kDay, -kDay}, &trustedRoot);
+    TestIdentity serverOnly = MakeTestIdentity({"Web Server", CertificateUse::TlsServer}, &trustedRoot);
+    TestIdentity unknownRoot = MakeTestIdentity({"Unknown Root"});
+    TestIdentity untrusted = MakeTestIdentity({"Stranger", CertificateUse::CodeSigning}, &unknownRoot);
+};
+
+const Signers& TestSigners() {
+    static const Signers signers;
+    return signers;
+}
+
+std::string Signed(const TestIdentity& signer) { return SignPeImage(TinyPeImage(), signer); }
+
+void AddTo32(std::string& bytes, size_t at, uint32_t amount) {  // a little-endian field on a little-endian host
+    uint32_t value = 0;
+    std::memcpy(&value, &bytes[at], 4);
+    value += amount;
+    std::memcpy(&bytes[at], &value, 4);
+}
+
+// Bytes hidden after the signature inside its certificate entry, the table's
+// directory size and the entry's length grown to match.
+std::string WithDataInTheCertificateEntry(std::string image) {
+    uint32_t table = 0;
+    std::memcpy(&table, &image[kCertificateEntry], 4);
+    AddTo32(image, kCertificateEntry + 4, 8);
+    AddTo32(image, table, 8);
+    return image + "hidden!!";
+}
+
+struct SignatureCase {
+    const char* name;
+    std::function<std::string(const Signers&)> file;
+    int32_t expected;
+    bool throughLink = false;  // the file is reached through a symbolic link
+};
+
+void PrintTo(const SignatureCase& c, std::ostream* out) { *out << c.name; }
+
+class AuthenticodeTest : public testing::TestWithParam<SignatureCase> {};
+
+TEST_P(AuthenticodeTest, GivesTheWinVerifyTrustResult) {
+    test::ScopedMachineRoot machineRoot;
+    test::TrustCodeSigningRoot(machineRoot.path(), TestSigners().trustedRoot);
+    test::TempFolder temp;
+    const fs::path file = temp / "tool.exe";
+    const fs::path written = GetParam().throughLink ? temp / "real.exe" : file;
+    test::WriteFile(written, GetParam().file(TestSigners()));
+    if (GetParam().throughLink) fs::create_symlink(written, file);
+
+    EXPECT_EQ(VerifyAuthenticode(file), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, AuthenticodeTest,
+    testing::Values(
+        SignatureCase{"SignedByATrustedRoot_Success", [](const Signers& s) { return Signed(s.trusted); },
+                      trust::kSuccess},
+        SignatureCase{"Pe32ImageWithSha1Digest_Success",
+                      [](const Signers& s) { return SignPeImage(TinyPeImage(false), s.trusted, "sha1"); },
+                      trust::kSuccess},
+        SignatureCase{"NoSignature_TrustENoSignature", [](const Signers&) { return TinyPeImage(); },
+                      trust::kNoSignature},
+        SignatureCase{"SectionByteChangedAfterSigning_TrustEBadDigest",
+                      [](const Signers& s) {
+                          std::string image = Signed(s.trusted);
+                          image[test::kTinyPeSectionOffset + 1] ^= 0x5a;
+                          return image;
+                      },
+                      trust::kBadDigest},
+        SignatureCase{"RootNotInTheStore_CertEUntrustedRoot", [](const Signers& s) { return Signed(s.untrusted); },
+                      trust::kUntrustedRoot},
+        SignatureCase{"ExpiredSigningCertificate_CertEExpired", [](const Signers& s) { return Signed(s.expired); },
+                      trust::kExpired},
+        SignatureCase{"SignerNotForCodeSigning_TrustEFail", [](const Signers& s) { return Signed(s.serverOnly); },
+                      trust::kFail},
+        SignatureCase{"TextFile_TrustESubjectFormUnknown", [](const Signers&) { return std::string("hello\n"); },
+                      trust::kSubjectFormUnknown},
+        SignatureCase{"TruncatedCertificateTable_TrustEFail",
+                      [](const Signers& s) {
+                          const std::string image = Signed(s.trusted);
+                          return image.substr(0, image.size() - 100);
+                      },
+                      trust::kFail},
+        SignatureCase{"DataAfterTheCertificateTable_TrustEFail",
+                      [](const Signers& s) { return Signed(s.trusted) + "appended"; }, trust::kFail},
+        SignatureCase{"DataHiddenInTheCertificateEntry_TrustEFail",
+                      [](const Signers& s) { return WithDataInTheCertificateEntry(Signed(s.trusted)); },
+                      trust::kFail},
+        SignatureCase{"EmptyFile_TrustESubjectFormUnknown", [](const Signers&) { return std::string(); },
+                      trust::kSubjectFormUnknown},
+        SignatureCase{"SignedFileReachedThroughALink_CryptEFileError",
+                      [](const Signers& s) { return Signed(s.trusted); }, trust::kFileError, true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace zuvelo::platform
