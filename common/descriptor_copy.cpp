@@ -12,10 +12,11 @@ namespace {
 constexpr uint64_t kWritebackWindow = 32ull * 1024 * 1024;
 
 // The digest of what was written, provided the target holds exactly those bytes.
-bool FinishVerifiedCopy(const DescriptorCopy& run, uint64_t copied, platform::Sha256& hash, std::string& hex) {
+bool FinishVerifiedCopy(const DescriptorCopy& run, platform::Sha256& hash, DescriptorCopyOutcome& outcome) {
     platform::FileStat written;
-    if (platform::StatFd(run.target, written) != 0 || written.size != copied) return false;
-    if (hash.Ok() && hash.Finish(hex)) return true;
+    if (platform::StatFd(run.target, written) != 0 || written.size != outcome.copied) return false;
+    if (hash.Ok() && hash.Finish(outcome.sha256)) return true;
+    outcome.hashFailed = true;
     if (run.onHashFailure) run.onHashFailure(hash);
     return false;
 }
@@ -66,7 +67,7 @@ DescriptorCopyOutcome CopyBetweenDescriptors(const DescriptorCopy& run) {
             return outcome;
         }
     }
-    if (run.verify) outcome.hashesMatch = FinishVerifiedCopy(run, outcome.copied, hash, outcome.sha256);
+    if (run.verify) outcome.hashesMatch = FinishVerifiedCopy(run, hash, outcome);
     return outcome;
 }
 

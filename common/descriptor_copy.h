@@ -31,6 +31,7 @@ struct DescriptorCopyOutcome {
     uint32_t win32Error = 0;
     uint64_t copied = 0;
     bool hashesMatch = false;  // with verify: the target holds exactly the bytes hashed
+    bool hashFailed = false;   // with verify: the digest could not be taken
     std::string sha256;        // their digest when they do
 };
 

@@ -290,11 +290,15 @@ ErrorCode FileOperations::Copy(const std::wstring& source, const std::wstring& t
     }
 
     // 3. Look the source up (its size picks the path; its hash is taken while copying).
+    Debug("Getting file info for: " + U8(source));
     platform::FileStat sourceInfo;
     if (const uint32_t err = platform::StatPath(sourceNative, sourceInfo)) {
+        // The look-up's failure, then the copy's own, as a source that is not there gives both.
         LogFileError("GetFileAttributesEx", source, err);
+        LogFileError("CopyFileEx", source, err);
         return MapWin32Error(err);
     }
+    if (!sourceInfo.IsDirectory() && sourceInfo.size > 0) Debug("Calculating SHA-256 hash for: " + U8(source));
     const bool chunked = !sourceInfo.IsDirectory() && sourceInfo.size > kChunkedCopyThreshold;
     const auto fail = [&](const char* chunkedCall, const std::wstring& path, uint32_t err) {
         if (chunked) LogFileError(chunkedCall, path, err);
@@ -350,6 +354,7 @@ ErrorCode FileOperations::Copy(const std::wstring& source, const std::wstring& t
 
     switch (outcome.kind) {
         case DescriptorCopyOutcome::Kind::ReadFailed:
+            if (!chunked) return fail("CopyFileEx", source, outcome.win32Error);
             LogFileError("ReadFile", source, outcome.win32Error);
             return ErrorCode::FileCopyFailed;
         case DescriptorCopyOutcome::Kind::WriteFailed: return fail("WriteFile", target, outcome.win32Error);
@@ -363,8 +368,10 @@ ErrorCode FileOperations::Copy(const std::wstring& source, const std::wstring& t
         return ErrorCode::FileCopyFailed;
     }
     if (options.verifyHash && !outcome.hashesMatch) {
+        if (outcome.hashFailed) Warning("Failed to calculate hash for: " + U8(source));
         Error("Hash verification failed after copy");
         keepTarget = true;  // Delete below removes it, with its event
+        platform::SetModeOf(out.get(), opened.mode | 0200);  // a read-only copy could not be deleted
         out.reset();
         Delete(target);
         return ErrorCode::FileHashMismatch;

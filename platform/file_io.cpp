@@ -74,6 +74,10 @@ uint32_t SetMode(const std::filesystem::path& path, uint32_t mode) {
 }
 
 uint32_t RemoveFile(const std::filesystem::path& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 0222) == 0) {
+        return win32::kAccessDenied;
+    }
     if (::unlink(path.c_str()) != 0) return LastWin32Error();
     return 0;
 }

@@ -43,7 +43,8 @@ uint32_t SetOwnerAndMode(int fd, uint32_t owner, uint32_t group, uint32_t mode);
 // Exactly the permission bits mode & 0777 of the file open as fd.
 uint32_t SetModeOf(int fd, uint32_t mode);
 
-// unlink: a file or a link as itself; a folder fails with 5.
+// unlink (DeleteFileW): a file or a link as itself; a folder and a read-only
+// file fail with 5.
 uint32_t RemoveFile(const std::filesystem::path& path);
 
 // O_RDONLY, with sequential read-ahead advice. Opening never blocks (a FIFO

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <thread>
 
 #include "platform/machine_root.h"
@@ -20,11 +21,27 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr std::chrono::milliseconds kRetryPause{200};
 
-std::string NarrowAscii(const std::wstring& text) {
+// UTF-8 of a name; empty when it holds no valid character sequence.
+std::string NameToUtf8(const std::wstring& text) {
     std::string out;
-    for (wchar_t c : text) {
-        if (c <= 0 || c > 0x7F) return {};  // pipe names are plain ASCII
-        out += static_cast<char>(c);
+    for (const wchar_t wc : text) {
+        const auto c = static_cast<uint32_t>(wc);
+        if (c == 0 || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return {};
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (c >> 18));
+            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
     }
     return out;
 }
@@ -60,7 +77,7 @@ int FinishConnect(int fd, Clock::time_point deadline) {
 }  // namespace
 
 std::filesystem::path PipeSocketPath(const std::wstring& name) {
-    const std::string narrow = NarrowAscii(name);
+    const std::string narrow = NameToUtf8(name);
     if (narrow.empty()) return {};
     if (!IsPipePrefix(narrow)) return narrow.front() == '/' ? std::filesystem::path(narrow) : std::filesystem::path();
     const std::string leaf = narrow.substr(9);
@@ -75,17 +92,20 @@ bool PipeConnection::Connect(const std::wstring& name, uint32_t timeoutMs, uint3
         return false;
     };
     sockaddr_un address;
+    // A name with no socket form can never be found: waited for like a missing one.
     const std::filesystem::path path = PipeSocketPath(name);
-    if (path.empty()) return fail(win32::kInvalidName);
-    if (!FillAddress(path, address)) return fail(win32::kFilenameTooLong);
+    if (!path.empty() && !FillAddress(path, address)) return fail(win32::kFilenameTooLong);
 
     const auto start = Clock::now();
     const auto deadline = start + std::chrono::milliseconds(timeoutMs);
     while (true) {
-        fd_.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-        if (!fd_) return fail(LastWin32Error());
-        int err = ::connect(fd_.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0 ? 0 : errno;
-        if (err == EINPROGRESS) err = FinishConnect(fd_.get(), deadline);
+        int err = ENOENT;
+        if (!path.empty()) {
+            fd_.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+            if (!fd_) return fail(LastWin32Error());
+            err = ::connect(fd_.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0 ? 0 : errno;
+            if (err == EINPROGRESS) err = FinishConnect(fd_.get(), deadline);
+        }
         if (err == 0) {
             // Lines are written whole: back to blocking writes.
             ::fcntl(fd_.get(), F_SETFL, ::fcntl(fd_.get(), F_GETFL) & ~O_NONBLOCK);

@@ -11,13 +11,14 @@
 // socket <machine root>/pipe/NAME; an absolute path is the socket path itself.
 namespace zuvelo::platform {
 
-// The socket path for a pipe name; empty when the name has no socket form.
+// The socket path for a pipe name (UTF-8); empty when the name has no socket form.
 std::filesystem::path PipeSocketPath(const std::wstring& name);
 
 class PipeConnection {
 public:
     // Connects without blocking, retrying while the socket is missing or refuses,
-    // until timeoutMs has passed. A name too long for a socket address fails at once.
+    // until timeoutMs has passed; a name with no socket form counts as missing.
+    // Only a name too long for a socket address fails at once.
     // Never locks and never logs. On failure, *win32Error (if given) holds the cause.
     bool Connect(const std::wstring& name, uint32_t timeoutMs, uint32_t* win32Error = nullptr);
 
