@@ -109,6 +109,10 @@ fs::path NativePathUtf8(const std::string& path) {
 
 fs::path NativePath(const std::wstring& path) { return NativePathUtf8(WideToUtf8(path)); }
 
+std::wstring JoinPathText(const std::wstring& base, const std::wstring& name) {
+    return base + static_cast<wchar_t>(fs::path::preferred_separator) + name;
+}
+
 std::wstring WidePath(const fs::path& path) { return Utf8ToWide(path.native()); }
 
 bool IsAbsoluteNonRootPath(const std::wstring& path) {

@@ -27,6 +27,10 @@ bool IsAbsoluteNonRootPath(const std::wstring& path);
 std::filesystem::path NativePath(const std::wstring& path);
 std::filesystem::path NativePathUtf8(const std::string& path);
 
+// The text concatenation base + separator + name with the native separator, kept
+// as text: a base that ends in a separator gives a doubled one.
+std::wstring JoinPathText(const std::wstring& base, const std::wstring& name);
+
 // A native path as the wide text the interfaces carry.
 std::wstring WidePath(const std::filesystem::path& path);
 

@@ -1,8 +1,6 @@
 #include "common/pinned_removal.h"
 
-#include <locale.h>
 #include <unistd.h>
-#include <wctype.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -13,6 +11,7 @@
 
 #include "common/paths.h"
 #include "common/text.h"
+#include "platform/compare_string.h"
 #include "platform/win32_error.h"
 
 namespace zuvelo {
@@ -26,17 +25,6 @@ bool StartsWith(const std::wstring& text, std::wstring_view prefix) {
 }
 
 bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
-
-// The simple upper-case mapping CompareStringOrdinal uses: one character to one
-// character, for the characters of the Basic Multilingual Plane.
-wchar_t OrdinalUpper(wchar_t c) {
-    if (c < 0x80) return (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - 32) : c;
-    if (c > 0xFFFF) return c;
-    static const locale_t utf8 = ::newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
-    if (!utf8) return c;
-    const wint_t upper = ::towupper_l(static_cast<wint_t>(c), utf8);
-    return upper <= 0xFFFF ? static_cast<wchar_t>(upper) : c;
-}
 
 // The components of a relative path, split at "\" and "/".
 std::vector<std::string> SplitRelative(const std::string& relative) {
@@ -121,11 +109,8 @@ std::wstring StripExtendedLengthPrefix(std::wstring path) {
 
 bool PathsEqualIgnoreCase(const std::wstring& a, const std::wstring& b) noexcept {
     constexpr size_t kLimit = size_t{1} << 31;
-    if (a.size() >= kLimit || b.size() >= kLimit || a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (a[i] != b[i] && OrdinalUpper(a[i]) != OrdinalUpper(b[i])) return false;
-    }
-    return true;
+    if (a.size() >= kLimit || b.size() >= kLimit) return false;
+    return platform::OrdinalEqualIgnoreCase(a, b);
 }
 
 std::wstring TrimFinalPath(std::wstring path) {

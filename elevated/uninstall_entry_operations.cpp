@@ -3,17 +3,24 @@
 #include "elevated/command_handlers.h"
 #include "elevated/operation_frame.h"
 #include "elevated/plan_steps.h"
+#include "install/registry_manager.h"
 
 namespace zuvelo {
 
-ErrorCode HandleWriteUninstall(const std::wstring& /*targetPath*/, const std::wstring& /*version*/) {
-    return RunCommandFrame("uninstall_write", [] { return ReportNotBuilt("uninstall_write"); });
+ErrorCode HandleWriteUninstall(const std::wstring& targetPath, const std::wstring& version) {
+    return RunCommandFrame("uninstall_write", [&] {
+        RegistryManager registry;
+        return registry.WriteUninstallInfo(targetPath, version, L"", L"");
+    });
 }
 
 ErrorCode RunWriteUninstallOperation(const PlanOperation& operation) {
     const bool missing = operation.targetPath.empty() || operation.version.empty();
-    return RunStepFrame("write_uninstall", missing ? "Missing required parameters: targetPath, version" : "",
-                        [] { return ReportNotBuilt("write_uninstall"); });
+    return RunStepFrame("write_uninstall", missing ? "Missing required parameters: targetPath, version" : "", [&] {
+        RegistryManager registry;
+        return registry.WriteUninstallInfo(operation.targetPath, operation.version, operation.launcherExecutable,
+                                           operation.uninstallerExecutable);
+    });
 }
 
 }  // namespace zuvelo

@@ -4,7 +4,10 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <system_error>
 #include <vector>
+
+#include "platform/win32_error.h"
 
 namespace zuvelo::platform {
 
@@ -44,9 +47,15 @@ fs::path MachinePath(const fs::path& relative) {
     return path;
 }
 
-fs::path SpecialFolderPath(int csidl) {
+uint32_t SpecialFolderPath(int csidl, fs::path& out) {
     const fs::path relative = SpecialFolderRelative(csidl);
-    return relative.empty() ? fs::path() : MachinePath(relative);
+    if (relative.empty()) return win32::kInvalidParameter;
+    const fs::path folder = MachineRoot() / relative;
+    std::error_code ec;
+    fs::create_directories(folder, ec);
+    if (ec) return Win32ErrorFromErrno(ec.value());
+    out = folder;
+    return 0;
 }
 
 fs::path ProgramFilesPath() { return MachinePath("Program Files"); }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 
@@ -12,9 +13,10 @@ std::filesystem::path MachineRoot();
 // <machine root>/<relative>, created (with its parents) on first use.
 std::filesystem::path MachinePath(const std::filesystem::path& relative);
 
-// Shell folders by CSIDL number (2, 16, 23, 25, 26, 28, 35, 36, 37); created on
-// first use. Empty for a number that has no place here.
-std::filesystem::path SpecialFolderPath(int csidl);
+// SHGetSpecialFolderPathW: the shell folder of a CSIDL number (2, 16, 23, 25, 26,
+// 28, 35, 36, 37), created with its parents on first use. Returns 0, 87 for a
+// number that has no place here, or the Windows number of a failed creation.
+uint32_t SpecialFolderPath(int csidl, std::filesystem::path& out);
 
 // The default installation parent ("Program Files").
 std::filesystem::path ProgramFilesPath();
