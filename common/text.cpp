@@ -6,6 +6,8 @@
 #include <stdexcept>
 #include <string_view>
 
+#include "platform/utf8.h"
+
 namespace zuvelo {
 
 namespace {
@@ -46,24 +48,6 @@ std::optional<char32_t> DecodeUtf8(std::string_view text, size_t& pos) {
     return value;
 }
 
-void AppendUtf8(std::string& out, char32_t c) {
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-}
-
 // Invalid sequences become U+FFFD; never fails.
 std::wstring DecodeUtf8Lossy(std::string_view text) {
     std::wstring out;
@@ -95,7 +79,7 @@ std::string WideToUtf8(const std::wstring& text) {
     for (const wchar_t w : text) {
         const auto c = static_cast<char32_t>(w);
         if (!IsScalarValue(c)) throw std::runtime_error("Invalid UTF-16 input");
-        AppendUtf8(out, c);
+        platform::AppendUtf8(out, c);
     }
     return out;
 }
@@ -113,7 +97,7 @@ std::string WideToUtf8Lossy(const std::wstring& text) {
         out.reserve(text.size());
         for (const wchar_t w : text) {
             const auto c = static_cast<char32_t>(w);
-            AppendUtf8(out, IsScalarValue(c) ? c : kReplacement);
+            platform::AppendUtf8(out, IsScalarValue(c) ? c : kReplacement);
         }
         return out;
     } catch (...) {

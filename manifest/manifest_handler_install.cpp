@@ -30,15 +30,7 @@ bool IsExistingFile(const fs::path& path) {
     return !ec && fs::exists(status) && !fs::is_directory(status);
 }
 
-ErrorCode SizeMismatch(const ManifestFileEntry& entry, uint64_t actual) {
-    return Fail(ErrorCode::FileHashMismatch, "File size mismatch for " + entry.relativePath +
-                                                 ". Expected: " + std::to_string(entry.size) +
-                                                 ", Actual: " + std::to_string(actual));
-}
 
-ErrorCode HashMismatch(const ManifestFileEntry& entry, ErrorCode code) {
-    return Fail(code, "Hash verification failed for: " + entry.relativePath);
-}
 
 }  // namespace
 
@@ -100,13 +92,13 @@ ErrorCode ManifestHandler::VerifyFile(const ManifestFileEntry& entry, const fs::
     FileInfo info;
     const std::wstring widePath = WidePath(file);
     if (const ErrorCode result = files.GetFileInfo(widePath, info); !Succeeded(result)) return result;
-    if (info.size != entry.size) return SizeMismatch(entry, info.size);
+    if (info.size != entry.size) return ReportSizeMismatch(entry, info.size);
 
     // Hashing that failed during the look-up is tried again, which reports why.
     const std::string actual = info.size == 0 ? kEmptySha256 : info.sha256;
     const ErrorCode checked = actual.empty() ? files.VerifyFileIntegrity(widePath, entry.sha256)
                                              : files.VerifyFileDigest(widePath, entry.sha256, actual);
-    if (!Succeeded(checked)) return HashMismatch(entry, checked);
+    if (!Succeeded(checked)) return ReportHashMismatch(entry, checked);
     LogManifest(LogLevel::Debug, "File verification successful: " + entry.relativePath);
     return ErrorCode::Success;
 }

@@ -111,23 +111,14 @@ ErrorCode MoveIntoPlace(TargetFolder& target, const std::string& relativePath, p
     return ErrorCode::Success;
 }
 
-ErrorCode SizeMismatch(const ManifestFileEntry& entry, uint64_t actual) {
-    LogManifest(LogLevel::Error, "File size mismatch for " + entry.relativePath + ". Expected: " +
-                                     std::to_string(entry.size) + ", Actual: " + std::to_string(actual));
-    return ErrorCode::FileHashMismatch;
-}
 
-ErrorCode HashMismatch(const ManifestFileEntry& entry, ErrorCode code) {
-    LogManifest(LogLevel::Error, "Hash verification failed for: " + entry.relativePath);
-    return code;
-}
 
 // The staged copy must be exactly what the manifest describes, not merely what the source held.
 ErrorCode CheckAgainstEntry(const ManifestFileEntry& entry, const CopyPlan& plan, const DescriptorCopyOutcome& outcome) {
-    if (outcome.copied != entry.size) return SizeMismatch(entry, outcome.copied);
-    if (!outcome.hashesMatch) return HashMismatch(entry, ErrorCode::HashCalculationFailed);
+    if (outcome.copied != entry.size) return ReportSizeMismatch(entry, outcome.copied);
+    if (!outcome.hashesMatch) return ReportHashMismatch(entry, ErrorCode::HashCalculationFailed);
     const ErrorCode checked = FileOperations().VerifyFileDigest(WidePath(plan.sourcePath), entry.sha256, outcome.sha256);
-    return Succeeded(checked) ? checked : HashMismatch(entry, checked);
+    return Succeeded(checked) ? checked : ReportHashMismatch(entry, checked);
 }
 
 // The source as opened; with the messages of verifying a file when it was not checked before.
@@ -138,7 +129,7 @@ ErrorCode CheckSource(const ManifestFileEntry& entry, int sourceFd, const fs::pa
         LogManifest(LogLevel::Error, "File not found: " + ToUtf8Lossy(sourcePath));
         return ErrorCode::FileNotFound;
     }
-    if (verifiedMessages && source.size != entry.size) return SizeMismatch(entry, source.size);
+    if (verifiedMessages && source.size != entry.size) return ReportSizeMismatch(entry, source.size);
     return ErrorCode::Success;
 }
 

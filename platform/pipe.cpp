@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "platform/machine_root.h"
+#include "platform/utf8.h"
 #include "platform/win32_error.h"
 
 namespace zuvelo::platform {
@@ -25,23 +26,9 @@ constexpr std::chrono::milliseconds kRetryPause{200};
 std::string NameToUtf8(const std::wstring& text) {
     std::string out;
     for (const wchar_t wc : text) {
-        const auto c = static_cast<uint32_t>(wc);
+        const auto c = static_cast<char32_t>(wc);
         if (c == 0 || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return {};
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
+        AppendUtf8(out, c);
     }
     return out;
 }
