@@ -315,12 +315,12 @@ void HttpClient::LogHttpError(const std::wstring& operation, const std::wstring&
 
 ErrorCode HttpClient::Initialize() {
     if (initialized_) return ErrorCode::Success;
-    if (!platform::InitializeHttpLibrary()) {
+    auto session = std::make_unique<platform::HttpSession>();
+    if (!session->Open(platform::HttpSessionSettings{kUserAgent, kConnectTimeout, tuning_.stallLimit, kMaxRedirects})) {
         LogHttpError(L"WinHttpOpen", L"", platform::winhttp::kConnectionAborted);
         return MapWinHttpError(platform::winhttp::kConnectionAborted);
     }
-    session_ = std::make_unique<platform::HttpSessionSettings>(
-        platform::HttpSessionSettings{kUserAgent, kConnectTimeout, tuning_.stallLimit, kMaxRedirects});
+    session_ = std::move(session);
     initialized_ = true;
     Log().LogStatus("http_client", "initialized");
     return ErrorCode::Success;

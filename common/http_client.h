@@ -16,7 +16,7 @@ namespace zuvelo {
 
 namespace platform {
 class HttpRequest;
-struct HttpSessionSettings;
+class HttpSession;
 class Sha256;
 }  // namespace platform
 
@@ -57,6 +57,8 @@ struct HeaderNameLess {
 using HttpHeaders = std::map<std::string, std::string, HeaderNameLess>;
 
 // Downloads one URL into one file, synchronously, with optional resumption.
+// Between Initialize and Cleanup consecutive downloads share one session, so
+// they reuse its connections, TLS sessions and trust store.
 class HttpClient {
 public:
     using Clock = std::function<std::chrono::steady_clock::time_point()>;
@@ -104,7 +106,7 @@ private:
                          const DownloadOptions& options, DownloadProgress& progress, platform::Sha256* hash);
     std::chrono::steady_clock::time_point Now() const;
 
-    std::unique_ptr<platform::HttpSessionSettings> session_;
+    std::unique_ptr<platform::HttpSession> session_;
     bool initialized_ = false;
     Tuning tuning_;
 };
