@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/error_codes.h"
 
@@ -109,6 +110,9 @@ private:
     std::unique_ptr<platform::HttpSession> session_;
     bool initialized_ = false;
     Tuning tuning_;
+    // The body buffer, allocated by the first download and kept until Cleanup,
+    // so small downloads do not each allocate and clear a whole buffer.
+    std::vector<char> readBuffer_;
 };
 
 }  // namespace zuvelo
