@@ -138,6 +138,11 @@ now_ns() { date +%s%N; }
 seconds_since() { awk -v s="$1" -v e="$(now_ns)" 'BEGIN { printf "%.3f", (e - s) / 1e9 }'; }
 peak_mib() { awk '/Maximum resident set size/ { printf "%.1f", $NF / 1024 }' "$1"; }
 count_files() { find "$1" -type f | wc -l; }
+# Before each timed run: no earlier run's dirty pages are written back during it.
+# Nothing is deleted before the scenario ends either: for a while after many files
+# are deleted, ext4 makes every file creation skip their inodes, which slows
+# whichever run comes next.
+settle() { sync; }
 
 rows=()
 ratio() { awk -v t="$1" -v b="$2" 'BEGIN { printf "%.2f", (b > 0 ? t / b : 0) }'; }
@@ -152,6 +157,7 @@ add_row() {  # scenario run seconds files bytes peak
 # Runs ZuveloElevated into an empty target with the scenario's temporary folder (its cache).
 run_product() {  # dir target label
   local dir=$1 target=$2 start seconds
+  settle
   start=$(now_ns)
   if ! /usr/bin/time -v -o "$dir/time.txt" env ZUVELO_MACHINE_ROOT="$dir/machine" TMPDIR="$dir/tmp" \
        SSL_CERT_FILE="$ca_file" no_proxy=127.0.0.1 NO_PROXY=127.0.0.1 \
@@ -181,13 +187,13 @@ cp -r "$downloads" "$copy"
 date +%s%N >"$dir/copied.ns"
 find "$copy" -type f -print0 | xargs -0 sync -d
 EOF
+  settle
   start=$(now_ns)
   /usr/bin/time -v -o "$dir/time.txt" bash "$dir/baseline.sh"
   flushed_seconds=$(seconds_since "$start")
   baseline_seconds=$(awk -v s="$start" -v e="$(cat "$dir/copied.ns")" 'BEGIN { printf "%.3f", (e - s) / 1e9 }')
   baseline_peak=$(peak_mib "$dir/time.txt")
   [ "$(count_files "$copy")" -eq "$(wc -l <"$dir/files.txt")" ] || { echo "bench: baseline incomplete" >&2; exit 1; }
-  rm -rf "$downloads" "$copy"
 }
 
 scenario() {  # name label count size
@@ -207,7 +213,6 @@ scenario() {  # name label count size
   run_product "$dir" "$dir/install-fresh" fresh
   [ "$(count_files "$dir/install-fresh")" -eq "$count" ] || { echo "bench: fresh install incomplete" >&2; exit 1; }
   add_row "" "fresh install" "$product_seconds" "$count" "$bytes" "$product_peak"
-  rm -rf "$dir/install-fresh"
 
   echo "[$name] update from the cache" >&2
   run_product "$dir" "$dir/install-cached" cached
