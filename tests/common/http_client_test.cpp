@@ -563,6 +563,21 @@ INSTANTIATE_TEST_SUITE_P(
                   ErrorCode::DownloadFailed, 2}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A failure on a reused connection belongs to the response, not to connecting.
+TEST_F(HttpClientTest, StallOnAReusedConnectionFailsInReceiveResponse) {
+    HttpsTestServer server(content_.path(), {.connections = test::ConnectionPolicy::KeepAlive});
+    ScopedEnv trust("SSL_CERT_FILE", server.CaFile().string());
+    server.SetFault("/stalled.bin", ServerFault::Of(ServerFaultKind::StallHead));
+    HttpClient client(HttpClient::Tuning{std::chrono::milliseconds(400), {}});
+    ASSERT_EQ(client.DownloadFile(Wide(server.Url("/file.bin")), destination_, {}), ErrorCode::Success);
+
+    EXPECT_EQ(client.DownloadFile(Wide(server.Url("/stalled.bin")), work_ / "stalled.bin", {}), ErrorCode::TimedOut);
+
+    EXPECT_EQ(server.ConnectionsAccepted(), 1u);
+    ASSERT_EQ(Errors().size(), 1u);
+    EXPECT_THAT(Errors()[0]["details"].asString(), StartsWith("HTTP operation failed: WinHttpReceiveResponse Error: 12002"));
+}
+
 // --- lifecycle and reporting ------------------------------------------------
 
 TEST_F(HttpClientTest, InitializeOnceAndCleanupOnce) {
