@@ -211,6 +211,7 @@ ErrorCode CheckResponseHead(const HttpHeaders& headers, uint64_t offset, uint64_
 
 // A resumed file keeps its first bytes: they belong in the digest too.
 bool HashExistingPrefix(const fs::path& destination, uint64_t length, platform::Sha256& hash) {
+    if (length == 0) return true;
     std::ifstream in(destination, std::ios::binary);
     if (!in.is_open()) return false;
     std::vector<char> buffer(static_cast<size_t>(std::min<uint64_t>(length, kReadBufferBytes)));
@@ -272,7 +273,8 @@ HttpClient::~HttpClient() {
 HttpClient::HttpClient(HttpClient&& other) noexcept
     : session_(std::move(other.session_)),
       initialized_(std::exchange(other.initialized_, false)),
-      tuning_(std::move(other.tuning_)) {}
+      tuning_(std::move(other.tuning_)),
+      readBuffer_(std::move(other.readBuffer_)) {}
 
 HttpClient& HttpClient::operator=(HttpClient&& other) noexcept {
     if (this != &other) {
@@ -283,6 +285,7 @@ HttpClient& HttpClient::operator=(HttpClient&& other) noexcept {
         session_ = std::move(other.session_);
         initialized_ = std::exchange(other.initialized_, false);
         tuning_ = std::move(other.tuning_);
+        readBuffer_ = std::move(other.readBuffer_);
     }
     return *this;
 }
@@ -315,12 +318,12 @@ void HttpClient::LogHttpError(const std::wstring& operation, const std::wstring&
 
 ErrorCode HttpClient::Initialize() {
     if (initialized_) return ErrorCode::Success;
-    if (!platform::InitializeHttpLibrary()) {
+    auto session = std::make_unique<platform::HttpSession>();
+    if (!session->Open(platform::HttpSessionSettings{kUserAgent, kConnectTimeout, tuning_.stallLimit, kMaxRedirects})) {
         LogHttpError(L"WinHttpOpen", L"", platform::winhttp::kConnectionAborted);
         return MapWinHttpError(platform::winhttp::kConnectionAborted);
     }
-    session_ = std::make_unique<platform::HttpSessionSettings>(
-        platform::HttpSessionSettings{kUserAgent, kConnectTimeout, tuning_.stallLimit, kMaxRedirects});
+    session_ = std::move(session);
     initialized_ = true;
     Log().LogStatus("http_client", "initialized");
     return ErrorCode::Success;
@@ -329,6 +332,7 @@ ErrorCode HttpClient::Initialize() {
 void HttpClient::Cleanup() {
     if (!initialized_) return;
     session_.reset();
+    std::vector<char>().swap(readBuffer_);
     initialized_ = false;
     Log().LogStatus("http_client", "cleaned_up");
 }
@@ -445,12 +449,13 @@ ErrorCode HttpClient::ReceiveToFile(platform::HttpRequest& request, const fs::pa
 
 ErrorCode HttpClient::ReceiveBody(platform::HttpRequest& request, std::ofstream& out, const fs::path& destination,
                                   const DownloadOptions& options, DownloadProgress& progress, platform::Sha256* hash) {
-    std::vector<char> buffer(kReadBufferBytes);
+    if (readBuffer_.empty()) readBuffer_.resize(kReadBufferBytes);
     for (;;) {
-        platform::HttpReadResult read = request.ReadBody(buffer.data(), buffer.size());
+        platform::HttpReadResult read = request.ReadBody(readBuffer_.data(), readBuffer_.size());
         if (read.failure) return ReportReadFailure(*read.failure, progress);
         if (read.bytes == 0) return ErrorCode::Success;
-        ErrorCode rc = StoreChunk(std::string_view(buffer.data(), read.bytes), out, destination, options, progress, hash);
+        ErrorCode rc =
+            StoreChunk(std::string_view(readBuffer_.data(), read.bytes), out, destination, options, progress, hash);
         if (rc != ErrorCode::Success) return rc;
     }
 }

@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/error_codes.h"
 
@@ -16,7 +17,7 @@ namespace zuvelo {
 
 namespace platform {
 class HttpRequest;
-struct HttpSessionSettings;
+class HttpSession;
 class Sha256;
 }  // namespace platform
 
@@ -57,6 +58,8 @@ struct HeaderNameLess {
 using HttpHeaders = std::map<std::string, std::string, HeaderNameLess>;
 
 // Downloads one URL into one file, synchronously, with optional resumption.
+// Between Initialize and Cleanup consecutive downloads share one session, so
+// they reuse its connections, TLS sessions and trust store.
 class HttpClient {
 public:
     using Clock = std::function<std::chrono::steady_clock::time_point()>;
@@ -104,9 +107,12 @@ private:
                          const DownloadOptions& options, DownloadProgress& progress, platform::Sha256* hash);
     std::chrono::steady_clock::time_point Now() const;
 
-    std::unique_ptr<platform::HttpSessionSettings> session_;
+    std::unique_ptr<platform::HttpSession> session_;
     bool initialized_ = false;
     Tuning tuning_;
+    // The body buffer, allocated by the first download and kept until Cleanup,
+    // so small downloads do not each allocate and clear a whole buffer.
+    std::vector<char> readBuffer_;
 };
 
 }  // namespace zuvelo

@@ -24,6 +24,9 @@ struct EasyDeleter {
 struct MultiDeleter {
     void operator()(CURLM* multi) const { curl_multi_cleanup(multi); }
 };
+struct ShareDeleter {
+    void operator()(CURLSH* share) const { curl_share_cleanup(share); }
+};
 struct SlistDeleter {
     void operator()(curl_slist* list) const { curl_slist_free_all(list); }
 };
@@ -156,8 +159,33 @@ bool InitializeHttpLibrary() {
     return started;
 }
 
-struct HttpRequest::Transfer {
+// The multi handle holds the connection cache, the resolved names and the
+// loaded trust store; the share handle holds TLS sessions for new connections.
+// The multi handle goes first, while the sessions its connections used still exist.
+struct HttpSession::Shared {
+    HttpSessionSettings settings;
+    std::unique_ptr<CURLSH, ShareDeleter> share;
     std::unique_ptr<CURLM, MultiDeleter> multi;
+};
+
+HttpSession::HttpSession() = default;
+HttpSession::~HttpSession() = default;
+
+bool HttpSession::Open(const HttpSessionSettings& settings) {
+    if (!InitializeHttpLibrary()) return false;
+    auto shared = std::make_unique<Shared>();
+    shared->settings = settings;
+    shared->share.reset(curl_share_init());
+    shared->multi.reset(curl_multi_init());
+    if (!shared->share || !shared->multi ||
+        curl_share_setopt(shared->share.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION) != CURLSHE_OK)
+        return false;
+    shared_ = std::move(shared);
+    return true;
+}
+
+struct HttpRequest::Transfer {
+    CURLM* multi = nullptr;  // the session's
     std::unique_ptr<CURL, EasyDeleter> easy;
     std::unique_ptr<curl_slist, SlistDeleter> headers;
     bool attached = false;
@@ -176,8 +204,10 @@ struct HttpRequest::Transfer {
     size_t capacity = 0;
     size_t filled = 0;
 
+    // Leaving the multi handle before the response is complete closes the
+    // connection, so a half-read or failed one is never handed to the next request.
     ~Transfer() {
-        if (attached) curl_multi_remove_handle(multi.get(), easy.get());
+        if (attached) curl_multi_remove_handle(multi, easy.get());
     }
 
     static size_t OnHeader(char* data, size_t size, size_t count, void* self) {
@@ -209,8 +239,9 @@ struct HttpRequest::Transfer {
         return size;
     }
 
-    void Configure(const HttpSessionSettings& settings, const std::string& url) {
+    void Configure(const HttpSessionSettings& settings, CURLSH* share, const std::string& url) {
         CURL* h = easy.get();
+        curl_easy_setopt(h, CURLOPT_SHARE, share);
         curl_easy_setopt(h, CURLOPT_URL, url.c_str());
         curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
         curl_easy_setopt(h, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
@@ -236,7 +267,7 @@ struct HttpRequest::Transfer {
 
     bool Start() {
         curl_easy_setopt(easy.get(), CURLOPT_HTTPHEADER, headers.get());
-        if (curl_multi_add_handle(multi.get(), easy.get()) != CURLM_OK) return false;
+        if (curl_multi_add_handle(multi, easy.get()) != CURLM_OK) return false;
         attached = true;
         lastActivity = SteadyClock::now();
         return true;
@@ -250,10 +281,10 @@ struct HttpRequest::Transfer {
     // One round of libcurl's work on the socket, without waiting.
     void Perform() {
         int running = 0;
-        if (curl_multi_perform(multi.get(), &running) != CURLM_OK) return Finish(CURLE_RECV_ERROR);
+        if (curl_multi_perform(multi, &running) != CURLM_OK) return Finish(CURLE_RECV_ERROR);
         int queued = 0;
-        while (CURLMsg* message = curl_multi_info_read(multi.get(), &queued)) {
-            if (message->msg == CURLMSG_DONE) Finish(message->data.result);
+        while (CURLMsg* message = curl_multi_info_read(multi, &queued)) {
+            if (message->msg == CURLMSG_DONE && message->easy_handle == easy.get()) Finish(message->data.result);
         }
     }
 
@@ -266,7 +297,7 @@ struct HttpRequest::Transfer {
             return Finish(CURLE_OPERATION_TIMEDOUT);
         }
         auto wait = std::min(stallLimit - silent, kLongestWait);
-        curl_multi_poll(multi.get(), nullptr, 0, static_cast<int>(wait.count()), nullptr);
+        curl_multi_poll(multi, nullptr, 0, static_cast<int>(wait.count()), nullptr);
     }
 
     curl_off_t TimeInfo(CURLINFO info) const {
@@ -280,10 +311,11 @@ struct HttpRequest::Transfer {
         // The TLS handshake counts as sending, as WinHTTP reports certificate failures there.
         if (IsTlsFailure(result)) return HttpPhase::Send;
         if (result == CURLE_COULDNT_RESOLVE_HOST || result == CURLE_COULDNT_RESOLVE_PROXY ||
-            result == CURLE_COULDNT_CONNECT || TimeInfo(CURLINFO_CONNECT_TIME_T) == 0)
+            result == CURLE_COULDNT_CONNECT)
             return HttpPhase::Connect;
-        if (TimeInfo(CURLINFO_PRETRANSFER_TIME_T) == 0) return HttpPhase::Send;
-        return HttpPhase::ReceiveHead;
+        // A reused connection has no connect time of its own, but a request on its way.
+        if (TimeInfo(CURLINFO_PRETRANSFER_TIME_T) > 0) return HttpPhase::ReceiveHead;
+        return TimeInfo(CURLINFO_CONNECT_TIME_T) > 0 ? HttpPhase::Send : HttpPhase::Connect;
     }
 
     HttpFailure Failure() const {
@@ -295,13 +327,13 @@ struct HttpRequest::Transfer {
 HttpRequest::HttpRequest() = default;
 HttpRequest::~HttpRequest() = default;
 
-bool HttpRequest::Open(const HttpSessionSettings& settings, const HttpUrl& url) {
-    if (!InitializeHttpLibrary()) return false;
+bool HttpRequest::Open(HttpSession& session, const HttpUrl& url) {
+    if (!session.shared_) return false;
     auto transfer = std::make_unique<Transfer>();
-    transfer->multi.reset(curl_multi_init());
+    transfer->multi = session.shared_->multi.get();
     transfer->easy.reset(curl_easy_init());
-    if (!transfer->multi || !transfer->easy) return false;
-    transfer->Configure(settings, url.requestUrl);
+    if (!transfer->easy) return false;
+    transfer->Configure(session.shared_->settings, session.shared_->share.get(), url.requestUrl);
     transfer_ = std::move(transfer);
     url_ = url;
     return true;

@@ -7,9 +7,10 @@
 #include <optional>
 #include <string>
 
-// Stands in for WinHTTP: one GET over one libcurl easy handle, read the way the
-// downloader reads WinHTTP (the response head first, then the body in pieces).
-// Failures carry the WinHTTP number that the downloader maps to a result.
+// Stands in for WinHTTP: a session that keeps connections between requests, and
+// one GET per request, read the way the downloader reads WinHTTP (the response
+// head first, then the body in pieces). Failures carry the WinHTTP number that
+// the downloader maps to a result.
 namespace zuvelo::platform {
 
 namespace winhttp {
@@ -60,6 +61,24 @@ struct HttpReadResult {
     std::optional<HttpFailure> failure;
 };
 
+// What a WinHTTP session keeps for its life: open connections, TLS sessions,
+// resolved names and the loaded trust store. Serves one request at a time.
+class HttpSession {
+public:
+    HttpSession();
+    ~HttpSession();
+    HttpSession(const HttpSession&) = delete;
+    HttpSession& operator=(const HttpSession&) = delete;
+
+    // False when libcurl cannot start or cannot create its handles.
+    bool Open(const HttpSessionSettings& settings);
+
+private:
+    friend class HttpRequest;
+    struct Shared;
+    std::unique_ptr<Shared> shared_;
+};
+
 class HttpRequest {
 public:
     HttpRequest();
@@ -67,8 +86,9 @@ public:
     HttpRequest(const HttpRequest&) = delete;
     HttpRequest& operator=(const HttpRequest&) = delete;
 
-    // False when libcurl cannot create its handles.
-    bool Open(const HttpSessionSettings& settings, const HttpUrl& url);
+    // False when the session is not open or libcurl cannot create a handle.
+    // The session must outlive the request and serve no other one meanwhile.
+    bool Open(HttpSession& session, const HttpUrl& url);
     const HttpUrl& Url() const { return url_; }
     // Sent as given; must be called before ReceiveHead.
     void AddHeader(const std::string& name, const std::string& value);

@@ -518,6 +518,66 @@ TEST_F(ProgressSpacingTest, SlowDownloadWritesOneEventPerTwoSeconds) {
     }
 }
 
+// --- connections ------------------------------------------------------------
+
+struct ReuseCase {
+    const char* name;
+    test::ConnectionPolicy policy;
+    uint64_t firstCap;  // below the file's size: the first answer is left unread
+    ErrorCode firstResult;
+    size_t connections;
+};
+
+void PrintTo(const ReuseCase& c, std::ostream* out) { *out << c.name; }
+
+class ConnectionReuse : public HttpClientTest, public ::testing::WithParamInterface<ReuseCase> {};
+
+TEST_P(ConnectionReuse, SecondDownloadSucceedsOverTheExpectedConnections) {
+    const ReuseCase& c = GetParam();
+    HttpsTestServer server(content_.path(), {.connections = c.policy});
+    ScopedEnv trust("SSL_CERT_FILE", server.CaFile().string());
+    DownloadOptions fresh;
+    fresh.resume = false;
+    DownloadOptions first = fresh;
+    first.maxBytes = c.firstCap;
+
+    EXPECT_EQ(client_.DownloadFile(Wide(server.Url("/file.bin")), destination_, first), c.firstResult);
+    ASSERT_EQ(client_.DownloadFile(Wide(server.Url("/file.bin")), destination_, fresh), ErrorCode::Success);
+
+    EXPECT_EQ(test::ReadFile(destination_), full_);
+    EXPECT_EQ(server.ConnectionsAccepted(), c.connections);
+    EXPECT_EQ(Errors().size(), c.firstResult == ErrorCode::Success ? 0u : 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    HttpClient, ConnectionReuse,
+    ::testing::Values(
+        ReuseCase{"KeepAliveServerIsReachedOverOneConnection", test::ConnectionPolicy::KeepAlive, kDefaultCap,
+                  ErrorCode::Success, 1},
+        ReuseCase{"ConnectionCloseAnnounced", test::ConnectionPolicy::CloseEach, kDefaultCap, ErrorCode::Success, 2},
+        ReuseCase{"ServerClosesAfterTheResponse", test::ConnectionPolicy::CloseUnannounced, kDefaultCap,
+                  ErrorCode::Success, 2},
+        ReuseCase{"ServerResetsWhenTheNextRequestComes", test::ConnectionPolicy::ResetOnNextRequest, kDefaultCap,
+                  ErrorCode::Success, 2},
+        ReuseCase{"UnreadAnswerDoesNotReachTheNextRequest", test::ConnectionPolicy::KeepAlive, kFileSize - 1,
+                  ErrorCode::DownloadFailed, 2}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A failure on a reused connection belongs to the response, not to connecting.
+TEST_F(HttpClientTest, StallOnAReusedConnectionFailsInReceiveResponse) {
+    HttpsTestServer server(content_.path(), {.connections = test::ConnectionPolicy::KeepAlive});
+    ScopedEnv trust("SSL_CERT_FILE", server.CaFile().string());
+    server.SetFault("/stalled.bin", ServerFault::Of(ServerFaultKind::StallHead));
+    HttpClient client(HttpClient::Tuning{std::chrono::milliseconds(400), {}});
+    ASSERT_EQ(client.DownloadFile(Wide(server.Url("/file.bin")), destination_, {}), ErrorCode::Success);
+
+    EXPECT_EQ(client.DownloadFile(Wide(server.Url("/stalled.bin")), work_ / "stalled.bin", {}), ErrorCode::TimedOut);
+
+    EXPECT_EQ(server.ConnectionsAccepted(), 1u);
+    ASSERT_EQ(Errors().size(), 1u);
+    EXPECT_THAT(Errors()[0]["details"].asString(), StartsWith("HTTP operation failed: WinHttpReceiveResponse Error: 12002"));
+}
+
 // --- lifecycle and reporting ------------------------------------------------
 
 TEST_F(HttpClientTest, InitializeOnceAndCleanupOnce) {

@@ -153,10 +153,10 @@ const char* Reason(int status) {
 
 using HeaderList = std::vector<std::pair<std::string, std::string>>;
 
-std::string HeadText(int status, const HeaderList& headers) {
+std::string HeadText(int status, const HeaderList& headers, bool keepAlive = false) {
     std::string head = "HTTP/1.1 " + std::to_string(status) + " " + Reason(status) + "\r\n";
     for (const auto& [name, value] : headers) head += name + ": " + value + "\r\n";
-    return head + "Connection: close\r\n\r\n";
+    return head + (keepAlive ? "\r\n" : "Connection: close\r\n\r\n");
 }
 
 // One accepted connection, with or without TLS.
@@ -205,12 +205,12 @@ public:
         }
     }
 
-    // Ends the connection with a TCP reset and no TLS close.
+    // Drops TLS without a close; the descriptor, closed by the owner once the
+    // connection is off the server's list, then ends it with a TCP reset.
     void Reset() {
         linger abort{1, 0};
         ::setsockopt(fd_.get(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
         ssl_.reset();
-        fd_.reset();
     }
 
 private:
@@ -332,6 +332,7 @@ struct HttpsTestServer::State {
     UniqueFd listener;
     uint16_t port = 0;
     std::atomic<bool> stopping{false};
+    std::atomic<size_t> accepted{0};
     std::thread acceptor;
     std::list<Worker> workers;
 
@@ -374,6 +375,7 @@ struct HttpsTestServer::State {
             if (::poll(&poller, 1, kPollIntervalMs) <= 0) continue;
             UniqueFd fd(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
             if (!fd.valid()) continue;
+            ++accepted;
             int on = 1;
             ::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
             ReapWorkers();
@@ -404,7 +406,15 @@ struct HttpsTestServer::State {
         int raw = fd.get();
         Connection connection(std::move(fd), context.get());
         if (connection.Handshake()) {
-            if (auto request = ReadRequest(connection)) Answer(connection, *request);
+            bool open = true;
+            for (size_t served = 0; open && !stopping; ++served) {
+                auto request = ReadRequest(connection);
+                if (request && served > 0 && options.connections == ConnectionPolicy::ResetOnNextRequest) {
+                    connection.Reset();
+                    break;
+                }
+                open = request && Answer(connection, *request);
+            }
         }
         // Off the list before the descriptor closes, so Stop never touches a reused number.
         std::lock_guard lock(mutex);
@@ -425,20 +435,35 @@ struct HttpsTestServer::State {
         return fault;
     }
 
-    void Answer(Connection& connection, const ServerRequest& request) {
+    // True when the connection stays open for another request.
+    bool Answer(Connection& connection, const ServerRequest& request) {
         ServerFault fault = Record(request);
         switch (fault.kind) {
             case ServerFaultKind::Status:
-                return SendStatus(connection, fault.status ? fault.status : 500);
+                SendStatus(connection, fault.status ? fault.status : 500);
+                return false;
             case ServerFaultKind::Redirect:
                 connection.Write(HeadText(fault.status ? fault.status : 302,
                                           {{"Location", fault.location}, {"Content-Length", "0"}}));
-                return connection.CloseCleanly(stopping);
+                connection.CloseCleanly(stopping);
+                return false;
             case ServerFaultKind::StallHead:
-                return Stall(connection);
+                Stall(connection);
+                return false;
             default:
                 return ServeFile(connection, request, fault);
         }
+    }
+
+    bool KeepsAlive(const ServerFault& fault) const {
+        return fault.kind == ServerFaultKind::None && options.connections != ConnectionPolicy::CloseEach;
+    }
+
+    // Ends a connection whose answer promised to keep it, when the policy says so.
+    bool AfterKeepAliveAnswer(Connection& connection) {
+        if (options.connections != ConnectionPolicy::CloseUnannounced) return true;
+        connection.CloseCleanly(stopping);
+        return false;
     }
 
     void SendStatus(Connection& connection, int status) {
@@ -447,18 +472,36 @@ struct HttpsTestServer::State {
         connection.CloseCleanly(stopping);
     }
 
-    void ServeFile(Connection& connection, const ServerRequest& request, const ServerFault& fault) {
+    bool ServeFile(Connection& connection, const ServerRequest& request, const ServerFault& fault) {
         UniqueFd file = OpenUnderRoot(root, DecodePath(request.target));
         struct stat info {};
-        if (!file.valid() || ::fstat(file.get(), &info) != 0) return SendStatus(connection, 404);
+        if (!file.valid() || ::fstat(file.get(), &info) != 0) {
+            SendStatus(connection, 404);
+            return false;
+        }
         uint64_t size = static_cast<uint64_t>(info.st_size);
         Slice slice = ChooseSlice(size, ParseRange(request.Header("range")), fault);
         if (slice.status == 416) {
             connection.Write(HeadText(416, {{"Content-Range", "bytes */" + std::to_string(size)}, {"Content-Length", "0"}}));
-            return connection.CloseCleanly(stopping);
+            connection.CloseCleanly(stopping);
+            return false;
         }
-        if (fault.kind == ServerFaultKind::Chunked) return SendChunked(connection, file.get(), slice, size);
+        if (fault.kind == ServerFaultKind::Chunked) {
+            SendChunked(connection, file.get(), slice, size);
+            return false;
+        }
+        if (KeepsAlive(fault)) return SendKeepingAlive(connection, file.get(), slice, size);
         SendWithLength(connection, file.get(), slice, size, fault);
+        return false;
+    }
+
+    bool SendKeepingAlive(Connection& connection, int file, const Slice& slice, uint64_t size) {
+        HeaderList headers = SliceHeaders(slice, size);
+        headers.emplace_back("Content-Length", std::to_string(slice.count));
+        if (!connection.Write(HeadText(slice.status, headers, true)) ||
+            !SendFileBytes(connection, file, slice.first, slice.count))
+            return false;
+        return AfterKeepAliveAnswer(connection);
     }
 
     void SendWithLength(Connection& connection, int file, const Slice& slice, uint64_t size, const ServerFault& fault) {
@@ -547,6 +590,8 @@ void HttpsTestServer::ClearFaults() {
     std::lock_guard lock(state_->mutex);
     state_->faults.clear();
 }
+
+size_t HttpsTestServer::ConnectionsAccepted() const { return state_->accepted; }
 
 std::vector<ServerRequest> HttpsTestServer::Requests() const {
     std::lock_guard lock(state_->mutex);

@@ -53,14 +53,24 @@ struct ServerRequest {
     std::string Header(std::string_view name) const;
 };
 
+// What becomes of a connection after a plain answer (one without a fault);
+// an answer with a fault always ends its connection as the fault says.
+enum class ConnectionPolicy {
+    CloseEach,         // "Connection: close", then a clean close
+    KeepAlive,         // kept open for the next request
+    CloseUnannounced,    // keep-alive promised, then a clean close
+    ResetOnNextRequest,  // kept open, but reset when the next request arrives
+};
+
 // Serves the files of a folder on 127.0.0.1 at a port chosen by the system,
 // over TLS with a CA made at start (trust it through SSL_CERT_FILE=CaFile()).
-// Honours "Range: bytes=N-" and "bytes=N-M"; one request per connection.
+// Honours "Range: bytes=N-" and "bytes=N-M".
 class HttpsTestServer {
 public:
     struct Options {
         bool tls = true;    // false: plain http, for redirect targets
         uint16_t port = 0;  // 0: any free port
+        ConnectionPolicy connections = ConnectionPolicy::CloseEach;
     };
 
     explicit HttpsTestServer(std::filesystem::path root);
@@ -79,6 +89,8 @@ public:
     void SetFault(const std::string& path, ServerFault fault);
     void ClearFaults();
 
+    // Connections accepted since the start.
+    size_t ConnectionsAccepted() const;
     std::vector<ServerRequest> Requests() const;
     void ClearRequests();
     // Called on the connection's thread for every request, after it is logged.
