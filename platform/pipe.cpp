@@ -22,17 +22,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr std::chrono::milliseconds kRetryPause{200};
 
-// UTF-8 of a name; empty when it holds no valid character sequence.
-std::string NameToUtf8(const std::wstring& text) {
-    std::string out;
-    for (const wchar_t wc : text) {
-        const auto c = static_cast<char32_t>(wc);
-        if (c == 0 || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return {};
-        AppendUtf8(out, c);
-    }
-    return out;
-}
-
 bool IsPipePrefix(const std::string& name) {
     if (name.size() < 9) return false;
     auto sep = [](char c) { return c == '\\' || c == '/'; };
@@ -64,7 +53,7 @@ int FinishConnect(int fd, Clock::time_point deadline) {
 }  // namespace
 
 std::filesystem::path PipeSocketPath(const std::wstring& name) {
-    const std::string narrow = NameToUtf8(name);
+    const std::string narrow = Utf8FromWide(name);
     if (narrow.empty()) return {};
     if (!IsPipePrefix(narrow)) return narrow.front() == '/' ? std::filesystem::path(narrow) : std::filesystem::path();
     const std::string leaf = narrow.substr(9);

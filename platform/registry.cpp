@@ -20,6 +20,7 @@
 #include "platform/machine_root.h"
 #include "platform/staged_file.h"
 #include "platform/unique_fd.h"
+#include "platform/utf16le.h"
 #include "platform/win32_error.h"
 
 namespace zuvelo::platform {
@@ -394,52 +395,13 @@ private:
     RegistryKeyHandle next_ = 1;
 };
 
-void AppendUnit(std::string& out, uint32_t unit) {
-    out += static_cast<char>(unit & 0xFF);
-    out += static_cast<char>((unit >> 8) & 0xFF);
-}
-
 }  // namespace
 
 std::unique_ptr<Registry> OpenMachineRegistry() { return std::make_unique<MachineRegistry>(); }
 
-std::string RegistryStringData(const std::wstring& text) {
-    std::string out;
-    for (const wchar_t w : text) {
-        const auto c = static_cast<uint32_t>(w);
-        if (c <= 0xFFFF) {
-            AppendUnit(out, c);
-        } else if (c <= 0x10FFFF) {
-            AppendUnit(out, 0xD800 + ((c - 0x10000) >> 10));
-            AppendUnit(out, 0xDC00 + ((c - 0x10000) & 0x3FF));
-        } else {
-            AppendUnit(out, 0xFFFD);
-        }
-    }
-    AppendUnit(out, 0);
-    return out;
-}
+std::string RegistryStringData(const std::wstring& text) { return Utf16LeBytes(text) + std::string(2, '\0'); }
 
-std::wstring RegistryStringFromData(const std::string& data) {
-    std::vector<uint32_t> units;
-    for (size_t i = 0; i + 1 < data.size(); i += 2) {
-        const uint32_t unit = static_cast<unsigned char>(data[i]) | (static_cast<unsigned char>(data[i + 1]) << 8);
-        if (unit == 0) break;
-        units.push_back(unit);
-    }
-    std::wstring text;
-    for (size_t i = 0; i < units.size(); ++i) {
-        const bool pair = units[i] >= 0xD800 && units[i] < 0xDC00 && i + 1 < units.size() && units[i + 1] >= 0xDC00 &&
-                          units[i + 1] < 0xE000;
-        if (pair) {
-            text += static_cast<wchar_t>(0x10000 + ((units[i] - 0xD800) << 10) + (units[i + 1] - 0xDC00));
-            ++i;
-        } else {
-            text += static_cast<wchar_t>(units[i]);  // a lone surrogate stays as it was stored
-        }
-    }
-    return text;
-}
+std::wstring RegistryStringFromData(const std::string& data) { return TextFromUtf16Le(data); }
 
 std::string RegistryDwordData(uint32_t value) { return RegistryQwordData(value).substr(0, 4); }
 
