@@ -15,7 +15,10 @@ inline constexpr const wchar_t* kUpdatesUrl = L"https://www.zuvelo.example/updat
 inline constexpr const wchar_t* kUninstallKeyPath = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Zuvelo";
 
 inline constexpr const wchar_t* kLauncherExecutableName = L"ZuveloLauncher.exe";
+inline constexpr const wchar_t* kUninstallerExecutableName = L"ZuveloUninstall.exe";
 // The folder below the installation that holds the launcher and the helpers.
 inline constexpr const wchar_t* kLauncherFolderName = L"Launcher";
+// The folder below the installation that holds the client.
+inline constexpr const wchar_t* kClientFolderName = L"Client";
 
 }  // namespace zuvelo

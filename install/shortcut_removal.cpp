@@ -1,0 +1,173 @@
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "common/error_codes.h"
+#include "common/paths.h"
+#include "common/text.h"
+#include "install/shortcut_creator.h"
+#include "install/shortcut_log.h"
+#include "platform/file_io.h"
+#include "platform/machine_root.h"
+#include "platform/shell_link.h"
+#include "platform/win32_error.h"
+
+namespace zuvelo {
+
+namespace {
+
+namespace fs = std::filesystem;
+namespace win32 = platform::win32;
+using shortcut_log::Log;
+using shortcut_log::Text;
+
+constexpr const char* kProductName = "Zuvelo";
+
+constexpr int kCsidlPrograms = 2;
+constexpr int kCsidlDesktopDirectory = 16;
+constexpr int kCsidlCommonPrograms = 23;
+constexpr int kCsidlCommonDesktopDirectory = 25;
+
+bool IsNotFound(uint32_t error) { return error == win32::kFileNotFound || error == win32::kPathNotFound; }
+
+uint32_t Win32Error(const std::error_code& ec) { return platform::Win32ErrorFromErrno(ec.value()); }
+
+std::wstring FolderOf(int csidl) {
+    fs::path folder;
+    return platform::SpecialFolderPath(csidl, folder) == 0 ? WidePath(folder) : std::wstring();
+}
+
+// A native path for a message, whatever its bytes.
+std::string Shown(const fs::path& path) { return ToUtf8Lossy(path); }
+
+bool HasShortcutExtension(const fs::path& path) {
+    std::string extension = path.extension().string();
+    for (char& c : extension) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    return extension == ".lnk";
+}
+
+void ReportUnreadable(const fs::path& path, uint32_t error, ShortcutSearch& found) {
+    Log(LogLevel::Warning,
+        "Failed to read folder entry while searching for shortcuts: " + Shown(path) + " - " + std::to_string(error));
+    found.complete = false;
+}
+
+}  // namespace
+
+uint32_t ShortcutCreator::ListFolder(const fs::path& folder, std::vector<fs::directory_entry>& out) {
+    std::error_code ec;
+    fs::directory_iterator it(folder, ec);
+    for (; !ec && it != fs::directory_iterator(); it.increment(ec)) out.push_back(*it);
+    return ec ? Win32Error(ec) : 0;
+}
+
+std::wstring ShortcutCreator::GetProgramsFolder(ShortcutScope scope) {
+    return FolderOf(scope == ShortcutScope::AllUsers ? kCsidlCommonPrograms : kCsidlPrograms);
+}
+
+std::wstring ShortcutCreator::GetDesktopFolder(ShortcutScope scope) {
+    return FolderOf(scope == ShortcutScope::AllUsers ? kCsidlCommonDesktopDirectory : kCsidlDesktopDirectory);
+}
+
+bool ShortcutCreator::IsShortcutFile(const std::wstring& path) { return HasShortcutExtension(NativePath(path)); }
+
+ShortcutSearch ShortcutCreator::FindProductShortcuts(const std::wstring& folder, const std::wstring& pattern) {
+    ShortcutSearch found;
+    if (!folder.empty()) SearchFolder(NativePath(folder), WideToUtf8(pattern), found);
+    return found;
+}
+
+// Depth first in the order the folder lists; a folder or entry that cannot be
+// read is passed over with a warning, so the rest is still found.
+void ShortcutCreator::SearchFolder(const fs::path& folder, const std::string& pattern, ShortcutSearch& found) {
+    std::vector<fs::directory_entry> entries;
+    if (const uint32_t error = lister_(folder, entries)) {
+        if (!IsNotFound(error)) ReportUnreadable(folder, error, found);
+        return;
+    }
+    for (const fs::directory_entry& entry : entries) {
+        std::error_code ec;
+        const fs::file_status own = entry.symlink_status(ec);
+        if (!ec && fs::is_directory(own)) {
+            SearchFolder(entry.path(), pattern, found);
+            continue;
+        }
+        const fs::file_status status = ec ? own : entry.status(ec);  // a link counts as what it points to
+        if (ec) {
+            if (!IsNotFound(Win32Error(ec))) ReportUnreadable(entry.path(), Win32Error(ec), found);
+            continue;
+        }
+        const std::string name = entry.path().filename().string();
+        if (!fs::is_regular_file(status) || !HasShortcutExtension(entry.path()) ||
+            (!pattern.empty() && name.find(pattern) == std::string::npos)) {
+            continue;
+        }
+        try {
+            found.paths.push_back(WidePath(entry.path()));
+        } catch (const std::runtime_error&) {  // a name that is not UTF-8 has no wide form
+            ReportUnreadable(entry.path(), win32::kInvalidName, found);
+        } catch (const std::length_error&) {
+            ReportUnreadable(entry.path(), win32::kInvalidName, found);
+        }
+    }
+}
+
+ErrorCode ShortcutCreator::RemoveAllShortcuts() {
+    Log(LogLevel::Info, "Removing all Zuvelo shortcuts");
+    if (const ErrorCode result = Initialize(); result != ErrorCode::Success) return result;
+
+    const std::wstring pattern = Utf8ToWide(kProductName);
+    const std::wstring programsFolders[] = {GetProgramsFolder(ShortcutScope::AllUsers),
+                                            GetProgramsFolder(ShortcutScope::CurrentUser)};
+    const std::wstring searched[] = {programsFolders[0], programsFolders[1], GetDesktopFolder(ShortcutScope::AllUsers),
+                                     GetDesktopFolder(ShortcutScope::CurrentUser)};
+    bool warnings = false;
+    std::vector<std::wstring> shortcuts;
+    for (const std::wstring& folder : searched) {
+        ShortcutSearch found = FindProductShortcuts(folder, pattern);
+        warnings |= !found.complete;
+        shortcuts.insert(shortcuts.end(), found.paths.begin(), found.paths.end());
+    }
+
+    for (const std::wstring& path : shortcuts) {
+        Log(LogLevel::Debug, "Removing shortcut: " + Text(path));
+        const uint32_t error = platform::RemoveFile(NativePath(path));
+        if (error == 0) {
+            // A removal reports false in the shortcut event: nothing was created.
+            JsonlLogger::Instance().LogShortcutCreate(Shown(NativePath(path).filename()), Text(path), false);
+        } else if (error != win32::kFileNotFound) {
+            Log(LogLevel::Warning, "Failed to remove shortcut: " + Text(path) + " - " + std::to_string(error));
+            warnings = true;
+        }
+    }
+    // Links are made in the common programs folder; an earlier per-user one may remain.
+    for (const std::wstring& folder : programsFolders) warnings |= !RemoveProgramsSubfolder(folder);
+
+    platform::NotifyShellOfChanges();
+    Log(LogLevel::Info, std::string("Shortcut removal ") + (warnings ? "completed with warnings" : "completed successfully"));
+    return warnings ? ErrorCode::ShortcutCreateFailed : ErrorCode::Success;
+}
+
+// The programs folder's "Zuvelo" folder: removed when empty, else with everything
+// in it. False (with a WARNING) when it stays.
+bool ShortcutCreator::RemoveProgramsSubfolder(const std::wstring& programsFolder) {
+    if (programsFolder.empty()) return true;
+    const fs::path folder = NativePath(programsFolder) / kProductName;
+    std::error_code ec;
+    const fs::file_status status = fs::symlink_status(folder, ec);
+    // A link of that name goes as itself; anything else that is no folder stays.
+    if (!ec && !fs::is_directory(status) && !fs::is_symlink(status)) return true;
+    if (!ec && !fs::remove(folder, ec) && ec && Win32Error(ec) == win32::kDirNotEmpty) {
+        ec.clear();
+        fs::remove_all(folder, ec);
+    }
+    if (ec && !IsNotFound(Win32Error(ec))) {
+        Log(LogLevel::Warning, "Failed to remove Zuvelo program folder: " + Text(FormatWin32Error(Win32Error(ec))));
+        return false;
+    }
+    return true;
+}
+
+}  // namespace zuvelo

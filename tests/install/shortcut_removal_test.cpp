@@ -1,0 +1,92 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "install/shortcut_creator.h"
+#include "platform/machine_root.h"
+#include "platform/win32_error.h"
+#include "tests/support/event_summary.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/test_folders.h"
+
+namespace zuvelo {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::UnorderedElementsAre;
+
+class ShortcutRemovalTest : public testing::Test {
+protected:
+    test::ScopedMachineRoot machine_;
+    test::TempFolder outside_;
+    test::LogCapture log_{true};
+    const fs::path user_ = machine_.path() / "Users" / platform::EffectiveUserName();
+    const fs::path commonPrograms_ = machine_.path() / "ProgramData/Microsoft/Windows/Start Menu/Programs";
+    const fs::path userPrograms_ = user_ / "AppData/Roaming/Microsoft/Windows/Start Menu/Programs";
+    const fs::path commonDesktop_ = machine_.path() / "Users/Public/Desktop";
+    const fs::path userDesktop_ = user_ / "Desktop";
+
+    // The shortcut events of the removal as "name|path|success".
+    std::vector<std::string> RemovalEvents() const {
+        std::vector<std::string> events;
+        for (const Json::Value& e : log_.EventsWhere("operation", "shortcut_create")) {
+            events.push_back(e["shortcut_name"].asString() + "|" + e["target_path"].asString() + "|" +
+                             (e["success"].asBool() ? "true" : "false"));
+        }
+        return events;
+    }
+};
+
+TEST_F(ShortcutRemovalTest, RemovesProductLinksBelowEveryFolderAndKeepsTheRest) {
+    const fs::path deep = commonDesktop_ / "a" / "b" / "MyZuvelo.lnk";
+    const fs::path upper = userDesktop_ / "Zuvelo.LNK";
+    for (const fs::path& file : {deep, upper, commonPrograms_ / "Zuvelo" / "Zuvelo.lnk",
+                                 commonPrograms_ / "Zuvelo" / "readme.txt", userPrograms_ / "Zuvelo" / "Old.lnk",
+                                 commonDesktop_ / "zuvelo.lnk", commonDesktop_ / "Zuvelo.txt",
+                                 outside_ / "Zuvelo.lnk"}) {
+        test::WriteFile(file, "x");
+    }
+    fs::create_directory_symlink(outside_.path(), commonDesktop_ / "linked");  // never followed
+
+    ShortcutCreator creator;
+    EXPECT_EQ(creator.RemoveAllShortcuts(), ErrorCode::Success);
+    EXPECT_FALSE(fs::exists(deep));
+    EXPECT_FALSE(fs::exists(upper));
+    EXPECT_FALSE(fs::exists(commonPrograms_ / "Zuvelo"));
+    EXPECT_FALSE(fs::exists(userPrograms_ / "Zuvelo"));
+    EXPECT_TRUE(fs::exists(commonDesktop_ / "zuvelo.lnk"));
+    EXPECT_TRUE(fs::exists(commonDesktop_ / "Zuvelo.txt"));
+    EXPECT_TRUE(fs::exists(outside_ / "Zuvelo.lnk"));
+    EXPECT_THAT(RemovalEvents(), UnorderedElementsAre("Zuvelo.lnk|" + (commonPrograms_ / "Zuvelo/Zuvelo.lnk").string() + "|false",
+                                                      "MyZuvelo.lnk|" + deep.string() + "|false",
+                                                      "Zuvelo.LNK|" + upper.string() + "|false"));
+    EXPECT_TRUE(log_.HasMessage("Shortcut removal completed successfully"));
+    EXPECT_TRUE(ShortcutCreator::IsShortcutFile(L"/a/b.LnK"));
+    EXPECT_FALSE(ShortcutCreator::IsShortcutFile(L"/a/.lnk"));
+}
+
+// A folder the search cannot read is reported and makes the result
+// ShortcutCreateFailed, a link gone before its turn is passed over quietly, and
+// everything else is removed.
+TEST_F(ShortcutRemovalTest, AnUnreadableFolderIsShortcutCreateFailedAndTheRestIsRemoved) {
+    const fs::path locked = commonDesktop_ / "locked";
+    const fs::path vanishing = commonDesktop_ / "Zuvelo.lnk";
+    for (const fs::path& file : {locked / "Zuvelo.lnk", vanishing, userDesktop_ / "Zuvelo.lnk"}) test::WriteFile(file, "x");
+    ShortcutCreator creator([&](const fs::path& folder, std::vector<fs::directory_entry>& out) -> uint32_t {
+        if (folder == locked) return platform::win32::kAccessDenied;
+        if (folder == userDesktop_) fs::remove(vanishing);  // the last folder searched
+        return ShortcutCreator::ListFolder(folder, out);
+    });
+    EXPECT_EQ(creator.RemoveAllShortcuts(), ErrorCode::ShortcutCreateFailed);
+    EXPECT_TRUE(log_.HasMessage("Failed to read folder entry while searching for shortcuts: " + locked.string() + " - 5"));
+    EXPECT_EQ(log_.EventsWhere("level", "WARNING").size(), 1u);
+    EXPECT_TRUE(log_.HasMessage("Shortcut removal completed with warnings"));
+    EXPECT_TRUE(fs::exists(locked / "Zuvelo.lnk"));
+    EXPECT_FALSE(fs::exists(userDesktop_ / "Zuvelo.lnk"));
+}
+
+}  // namespace
+}  // namespace zuvelo
