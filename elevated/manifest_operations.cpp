@@ -34,9 +34,7 @@ using MissingReporter = void (*)(Missing what, const std::wstring& path);
 // A failing test (other than "not found") throws to the frame's guard.
 bool Exists(const std::wstring& path) { return std::filesystem::exists(NativePath(path)); }
 
-ErrorCode Apply(const ApplyRequest& request, MissingReporter reportMissing) {
-    // Destroyed on every path below, which tidies its download cache.
-    ManifestHandler handler(request.cdnUrl);
+ErrorCode ApplyWith(ManifestHandler& handler, const ApplyRequest& request, MissingReporter reportMissing) {
     if (!request.FromPreparedSession()) return handler.ApplyManifest(request.manifestUrl, request.targetPath);
     if (!Exists(request.sessionRoot)) {
         reportMissing(Missing::SessionRoot, request.sessionRoot);
@@ -48,6 +46,15 @@ ErrorCode Apply(const ApplyRequest& request, MissingReporter reportMissing) {
     }
     return handler.ApplyPreparedSession(request.manifestUrl, request.targetPath, request.sessionRoot,
                                         request.filesManifest);
+}
+
+// A successful application is recorded in state, when there is one.
+ErrorCode Apply(const ApplyRequest& request, MissingReporter reportMissing, PlanRunState* state = nullptr) {
+    // Destroyed on every path below, which tidies its download cache.
+    ManifestHandler handler(request.cdnUrl);
+    const ErrorCode result = ApplyWith(handler, request, reportMissing);
+    if (state && Succeeded(result)) state->RecordAppliedManifest(request.targetPath, handler.AppliedFiles());
+    return result;
 }
 
 void ReportMissingOnStderr(Missing what, const std::wstring& path) {
@@ -71,13 +78,13 @@ ErrorCode HandleApplyManifest(const CommandLineOptions& options) {
     });
 }
 
-ErrorCode RunApplyManifestOperation(const PlanOperation& operation) {
+ErrorCode RunApplyManifestOperation(const PlanOperation& operation, PlanRunState& state) {
     const bool missing = operation.manifestUrl.empty() || operation.targetPath.empty() || operation.cdnUrl.empty();
     return RunStepFrame("apply_manifest", missing ? "Missing required parameters: manifestUrl, targetPath, cdnUrl" : "",
                         [&] {
                             return Apply({operation.cdnUrl, operation.manifestUrl, operation.targetPath,
                                           operation.sessionRoot, operation.filesManifest},
-                                         ReportMissingAsEvent);
+                                         ReportMissingAsEvent, &state);
                         });
 }
 

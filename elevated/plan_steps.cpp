@@ -2,14 +2,21 @@
 
 namespace zuvelo {
 
-const StepHandlers& DefaultStepHandlers() {
-    static const StepHandlers handlers{
-        RunInstallPrereqsOperation, RunApplyManifestOperation, RunWriteUninstallOperation, RunCreateShortcutsOperation,
-        RunWriteReceiptOperation,   RunReleaseSessionOperation, RunPruneOrphansOperation,
+StepHandlers StepHandlersFor(PlanRunState& state) {
+    return StepHandlers{
+        RunInstallPrereqsOperation,
+        [&state](const PlanOperation& operation) { return RunApplyManifestOperation(operation, state); },
+        RunWriteUninstallOperation,
+        RunCreateShortcutsOperation,
+        RunWriteReceiptOperation,
+        RunReleaseSessionOperation,
+        [&state](const PlanOperation& operation) { return RunPruneOrphansOperation(operation, state); },
     };
-    return handlers;
 }
 
-ErrorCode ExecutePlan(const std::vector<PlanOperation>& plan) { return ExecutePlan(plan, DefaultStepHandlers()); }
+ErrorCode ExecutePlan(const std::vector<PlanOperation>& plan) {
+    PlanRunState state;  // this run's only
+    return ExecutePlan(plan, StepHandlersFor(state));
+}
 
 }  // namespace zuvelo

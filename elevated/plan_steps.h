@@ -2,6 +2,7 @@
 
 #include "common/error_codes.h"
 #include "elevated/plan_operation.h"
+#include "elevated/plan_run_state.h"
 #include "elevated/plan_runner.h"
 
 // The step handler of each plan operation type; each checks its parameters
@@ -9,17 +10,21 @@
 namespace zuvelo {
 
 ErrorCode RunInstallPrereqsOperation(const PlanOperation& operation);
-ErrorCode RunApplyManifestOperation(const PlanOperation& operation);
+// A successful application is recorded in state for the target.
+ErrorCode RunApplyManifestOperation(const PlanOperation& operation, PlanRunState& state);
 ErrorCode RunWriteUninstallOperation(const PlanOperation& operation);
 ErrorCode RunCreateShortcutsOperation(const PlanOperation& operation);
 ErrorCode RunWriteReceiptOperation(const PlanOperation& operation);
 ErrorCode RunReleaseSessionOperation(const PlanOperation& operation);
-ErrorCode RunPruneOrphansOperation(const PlanOperation& operation);
+// Deletes only when state holds an application to the same target; otherwise
+// the cleanup runs as a dry run.
+ErrorCode RunPruneOrphansOperation(const PlanOperation& operation, const PlanRunState& state);
 
-// The handlers above, indexed by PlanOperationType.
-const StepHandlers& DefaultStepHandlers();
+// The handlers above, indexed by PlanOperationType; those that share what the
+// run remembers use state.
+StepHandlers StepHandlersFor(PlanRunState& state);
 
-// Runs the plan with the handlers above.
+// Runs the plan with the handlers above and a state of its own.
 ErrorCode ExecutePlan(const std::vector<PlanOperation>& plan);
 
 }  // namespace zuvelo

@@ -144,6 +144,9 @@ public:
 
     const std::filesystem::path& CacheDir() const { return cacheDir_; }
     const ManifestProgress& Progress() const { return progress_; }
+    // The relative paths of every entry (required and optional) of the manifest
+    // this handler last applied successfully, by either flow; empty before.
+    const std::vector<std::string>& AppliedFiles() const { return appliedFiles_; }
     void SetProgressCallback(ProgressCallback callback) { progressCallback_ = std::move(callback); }
 
 private:
@@ -189,6 +192,7 @@ private:
     bool flowWithoutLock_ = false;       // a flow began but holds no update lock: the cache is not ours to tidy
     bool freshCacheDir_ = false;         // cacheDir_ was made for this run and goes with it
     TargetFolder target_;
+    std::vector<std::string> appliedFiles_;
     platform::FileLock updateLock_;      // released last, after the cache is tidied
 };
 

@@ -185,6 +185,8 @@ ErrorCode ManifestHandler::HoldUpdateLock() {
 void ManifestHandler::CompleteApplication(const std::wstring& manifestUrl, const UpdateManifest& manifest,
                                           const std::wstring& backupId) {
     if (!backupId.empty()) CleanupBackup(backupId);
+    appliedFiles_.clear();
+    for (const ManifestFileEntry& entry : manifest.files) appliedFiles_.push_back(entry.relativePath);
     ManifestEvents(manifestUrl).Report("completed", FileCount(manifest));
 }
 

@@ -61,6 +61,7 @@ protected:
     test::LogCapture capture;
     fs::path session = MakeFolder(temp / "session");
     fs::path files = temp / "files.json";
+    PlanRunState state;
 };
 
 TEST_F(ApplyManifestEntryPoints, StepReportsAMissingSessionPartAsAnErrorEvent) {
@@ -70,7 +71,7 @@ TEST_F(ApplyManifestEntryPoints, StepReportsAMissingSessionPartAsAnErrorEvent) {
     };
     for (const Row& row : {Row{temp / "no-session", "Session root not found"}, Row{session, "Files manifest not found"}}) {
         capture.Clear();
-        EXPECT_EQ(RunApplyManifestOperation(Step(row.sessionRoot, files)), ErrorCode::FileNotFound);
+        EXPECT_EQ(RunApplyManifestOperation(Step(row.sessionRoot, files), state), ErrorCode::FileNotFound);
         EXPECT_THAT(test::SummarizeAll(capture.Events()),
                     ElementsAre("status apply_manifest starting", "diagnostic INFO Initializing crypto verifier",
                                 "error apply_manifest 141 " + row.details));
@@ -97,7 +98,7 @@ TEST_F(ApplyManifestEntryPoints, CommandReportsAMissingSessionPartOnStandardErro
 
 // With one session field alone the manifest is applied from the server.
 TEST_F(ApplyManifestEntryPoints, StepWithoutAWholeSessionDownloads) {
-    const ErrorCode result = RunApplyManifestOperation(Step(session, {}));
+    const ErrorCode result = RunApplyManifestOperation(Step(session, {}), state);
     EXPECT_EQ(result, ErrorCode::NetworkUnreachable);
     const std::vector<std::string> events = test::SummarizeAll(capture.Events());
     EXPECT_THAT(events, Contains("status manifest_processing download_failed"));

@@ -25,6 +25,13 @@ struct MissingCase {
     std::string message;
 };
 
+// The two steps that share a run's state, in a run of their own.
+ErrorCode ApplyAlone(const PlanOperation& operation) {
+    PlanRunState state;
+    return RunApplyManifestOperation(operation, state);
+}
+ErrorCode PruneAlone(const PlanOperation& operation) { return RunPruneOrphansOperation(operation, PlanRunState{}); }
+
 PlanOperation With(std::function<void(PlanOperation&)> fill) {
     PlanOperation operation;
     fill(operation);
@@ -38,9 +45,9 @@ TEST(PlanStepsTest, MissingParametersGiveCodeOneWithTheStepsMessage) {
     const auto prune = [](PlanOperation& o) { o.targetPath = L"/t"; o.component = L"client"; o.sessionRoot = L"/s"; };
     const MissingCase cases[] = {
         {"install_prereqs", RunInstallPrereqsOperation, {}, "Missing cdnUrl"},
-        {"apply_manifest", RunApplyManifestOperation, With(apply),
+        {"apply_manifest", ApplyAlone, With(apply),
          "Missing required parameters: manifestUrl, targetPath, cdnUrl"},
-        {"apply_manifest", RunApplyManifestOperation, {}, "Missing required parameters: manifestUrl, targetPath, cdnUrl"},
+        {"apply_manifest", ApplyAlone, {}, "Missing required parameters: manifestUrl, targetPath, cdnUrl"},
         {"write_uninstall", RunWriteUninstallOperation, With([](PlanOperation& o) { o.targetPath = L"/t"; }),
          "Missing required parameters: targetPath, version"},
         {"write_uninstall", RunWriteUninstallOperation, With([](PlanOperation& o) { o.version = L"1"; }),
@@ -49,13 +56,17 @@ TEST(PlanStepsTest, MissingParametersGiveCodeOneWithTheStepsMessage) {
         {"write_receipt", RunWriteReceiptOperation, With([](PlanOperation& o) { o.targetPath = L"/t"; }),
          "Missing required parameters: targetPath, version"},
         {"release_session", RunReleaseSessionOperation, {}, "Missing sessionRoot"},
-        {"prune_orphans", RunPruneOrphansOperation, {}, "Missing targetPath"},
-        {"prune_orphans", RunPruneOrphansOperation, With([](PlanOperation& o) { o.targetPath = L"/t"; }),
+        {"prune_orphans", PruneAlone, {}, "Missing targetPath"},
+        // Only an absolute folder that is not a file-system root is cleaned.
+        {"prune_orphans", PruneAlone, With([](PlanOperation& o) { o.targetPath = L"/"; }), "Invalid targetPath"},
+        {"prune_orphans", PruneAlone, With([](PlanOperation& o) { o.targetPath = L"install\\x"; }),
+         "Invalid targetPath"},
+        {"prune_orphans", PruneAlone, With([](PlanOperation& o) { o.targetPath = L"/t"; }),
          "Missing component (must be 'client' or 'launcher')"},
-        {"prune_orphans", RunPruneOrphansOperation,
+        {"prune_orphans", PruneAlone,
          With([](PlanOperation& o) { o.targetPath = L"/t"; o.component = L"server"; }),
          "Invalid component: must be 'client' or 'launcher'"},
-        {"prune_orphans", RunPruneOrphansOperation, With(prune),
+        {"prune_orphans", PruneAlone, With(prune),
          "Missing session parameters: sessionRoot and filesManifest are required"},
     };
     for (const MissingCase& c : cases) {

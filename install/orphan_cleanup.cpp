@@ -1,0 +1,111 @@
+#include "install/orphan_cleanup.h"
+
+#include <set>
+#include <vector>
+
+#include "common/jsonl_logger.h"
+#include "common/pinned_removal.h"
+#include "install/orphan_candidates.h"
+#include "install/orphan_inventory.h"
+#include "install/orphan_report.h"
+
+namespace zuvelo {
+
+namespace {
+
+constexpr const char* kOperation = "orphan_cleanup";
+// FILE_READ_ATTRIBUTES: the root is held only to check and reach what lies below it.
+constexpr uint32_t kPinAccess = 0x80;
+
+JsonlLogger& Log() { return JsonlLogger::Instance(); }
+
+void AddReleaseFiles(const std::vector<std::string>& releaseFiles, std::set<std::string>& expected) {
+    for (const std::string& path : releaseFiles) {
+        std::string key = ToRelativeKey(path);
+        if (!key.empty()) expected.insert(std::move(key));
+    }
+}
+
+void NoteReportFailure(OrphanCleanupResult& result, bool& flag, const std::string& name) {
+    flag = true;
+    result.warnings += "Failed to write " + name + "; ";
+}
+
+std::string Summary(const OrphanCleanupResult& result) {
+    std::string summary = "Orphan cleanup completed: " + std::to_string(result.filesRemoved) + " files, " +
+                          std::to_string(result.dirsRemoved) + " dirs removed, " + std::to_string(result.bytesFreed) +
+                          " bytes freed, " + std::to_string(result.filesSkipped) + " skipped";
+    if (!result.warnings.empty()) summary += ". Warnings: " + result.warnings;
+    return summary;
+}
+
+}  // namespace
+
+ErrorCode SkipOrphanCleanup(OrphanCleanupResult& result, const std::string& reason, uint32_t win32Error) noexcept {
+    result.skipped = true;
+    result.systemErrorCode = win32Error;
+    try {
+        result.skipReason = reason;
+        std::string message = "Orphan cleanup skipped: " + reason;
+        if (win32Error != 0) message += " (Win32 " + std::to_string(win32Error) + ")";
+        Log().LogDiagnostic(LogLevel::Warning, message, kOperation);
+    } catch (...) {
+        // The skip stands; its event below is still sent.
+    }
+    EmitOrphanCleanupSkipped(result);
+    return ErrorCode::Success;
+}
+
+ErrorCode RunOrphanCleanup(const OrphanCleanupOptions& options, const std::wstring& targetPath,
+                           const std::wstring& sessionRoot, const std::wstring& filesManifestPath, ComponentKind kind,
+                           OrphanCleanupResult& result) {
+    Log().LogStatus(kOperation, "starting");
+    Log().LogDiagnostic(LogLevel::Info, std::string("Starting orphan cleanup for ") + OrphanComponentWord(kind));
+
+    PinnedRoot root;  // held until the run returns
+    uint32_t pinError = 0;
+    if (!OpenVerifiedHandle(targetPath, root, pinError, kPinAccess)) {
+        return SkipOrphanCleanup(result, "cleanup root could not be pinned safely", pinError);
+    }
+    std::set<std::string> expected;
+    if (ReadExpectedFiles(filesManifestPath, expected) != ErrorCode::Success) {
+        return SkipOrphanCleanup(result, "expected-files manifest could not be read safely", 0);
+    }
+    AddReleaseFiles(options.releaseFiles, expected);
+    if (expected.empty()) {
+        return SkipOrphanCleanup(result, "expected-files manifest was empty; no files were deleted", 0);
+    }
+    std::vector<InventoryEntry> inventory;
+    if (BuildLocalInventory(root, targetPath, inventory) != ErrorCode::Success) {
+        return SkipOrphanCleanup(result, "local inventory could not be built safely", 0);
+    }
+
+    const ReportFolder reports(sessionRoot);
+    if (WriteLocalInventory(reports, inventory) != ErrorCode::Success) {
+        NoteReportFailure(result, result.localInventoryWriteFailed, "local-inventory.json");
+    }
+    std::set<std::string> allowlist;
+    BuildAllowlist(allowlist, kind);
+    EmitOrphanCleanupStarted(targetPath, kind, expected.size(), inventory.size());
+
+    std::vector<OrphanCandidate> files;
+    std::vector<OrphanCandidate> directories;
+    ComputeOrphans(inventory, expected, allowlist, files, directories);
+    for (const OrphanCandidate& file : files) EmitOrphanCandidate(file);
+    for (const OrphanCandidate& directory : directories) EmitOrphanCandidate(directory);
+
+    const ErrorCode code = DeleteOrphans(options, targetPath, root, files, directories, result);
+    if (WriteOrphanReport(reports, files, directories, result) != ErrorCode::Success) {
+        NoteReportFailure(result, result.orphanReportWriteFailed, "orphan-report.json");
+    }
+    if (code != ErrorCode::Success) {
+        Log().LogStatus(kOperation, "aborted", "Containment verification failed; cleanup stopped");
+        return code;
+    }
+    EmitOrphanCleanupComplete(result);
+    Log().LogDiagnostic(LogLevel::Info, Summary(result));
+    Log().LogStatus(kOperation, "completed");
+    return ErrorCode::Success;
+}
+
+}  // namespace zuvelo
