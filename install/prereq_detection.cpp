@@ -39,6 +39,14 @@ constexpr size_t kComparedComponents = 4;
 
 void Info(const std::string& message) { LogPrereq(LogLevel::Info, message); }
 
+// The answer "present": the flag, the version and the INFO line that names it.
+ErrorCode Detected(bool& installed, std::wstring& version, const std::wstring& found, const std::string& message) {
+    installed = true;
+    version = found;
+    Info(message + WideToUtf8Lossy(found));
+    return ErrorCode::Success;
+}
+
 bool AtLeast(const std::wstring& version, const std::wstring& minimum) {
     int comparison = 0;
     PrereqInstaller::CompareVersions(version, minimum, comparison);
@@ -107,20 +115,14 @@ ErrorCode PrereqInstaller::DetectVcRedist(bool& installed, std::wstring& version
     if (Succeeded(ReadRegistryString(kVcRedistKey, L"Version", found)) && !found.empty()) {
         const std::optional<uint32_t> flag = ReadRegistryDword(kVcRedistKey, L"Installed");
         if (flag && *flag != 0 && AtLeast(found, kVcRedistMinimum)) {
-            installed = true;
-            version = found;
-            Info("VC++ Redistributable detected: " + WideToUtf8Lossy(version));
-            return ErrorCode::Success;
+            return Detected(installed, version, found, "VC++ Redistributable detected: ");
         }
     }
     for (const wchar_t* key : kVcRedistAlternativeKeys) {
         // On a registry that ignores case this is the key read above: its answer stands.
         if (platform::OrdinalEqualIgnoreCase(key, kVcRedistKey)) continue;
         if (Succeeded(ReadRegistryString(key, L"Version", found)) && AtLeast(found, kVcRedistMinimum)) {
-            installed = true;
-            version = found;
-            Info("VC++ Redistributable detected (alternative): " + WideToUtf8Lossy(version));
-            return ErrorCode::Success;
+            return Detected(installed, version, found, "VC++ Redistributable detected (alternative): ");
         }
     }
     Info("VC++ Redistributable not detected or insufficient version");
@@ -133,20 +135,14 @@ ErrorCode PrereqInstaller::DetectDotNetRuntime(bool& installed, std::wstring& ve
     version.clear();
     std::wstring found;
     if (Succeeded(ReadRegistryString(kDotNetKey, L"", found)) && !found.empty() && AtLeast(found, kDotNetMinimum)) {
-        installed = true;
-        version = found;
-        Info(".NET Runtime detected: " + WideToUtf8Lossy(version));
-        return ErrorCode::Success;
+        return Detected(installed, version, found, ".NET Runtime detected: ");
     }
     std::wstring output;
     uint32_t exitCode = 0;
     if (Succeeded(RunCommand(L"dotnet --version", output, exitCode)) && exitCode == 0) {
         found = RemoveLineBreaks(output);
         if (AtLeast(found, kDotNetMinimum)) {
-            installed = true;
-            version = found;
-            Info(".NET Runtime detected via command: " + WideToUtf8Lossy(version));
-            return ErrorCode::Success;
+            return Detected(installed, version, found, ".NET Runtime detected via command: ");
         }
     }
     Info(".NET Runtime not detected or insufficient version");
@@ -160,18 +156,12 @@ ErrorCode PrereqInstaller::DetectDirectX(bool& installed, std::wstring& version)
     std::wstring found;
     if (Succeeded(ReadRegistryString(kDirectXKey, L"Version", found)) && !found.empty() &&
         AtLeast(found, kDirectXMinimum)) {
-        installed = true;
-        version = found;
-        Info("DirectX detected: " + WideToUtf8Lossy(version));
-        return ErrorCode::Success;
+        return Detected(installed, version, found, "DirectX detected: ");
     }
     const fs::path d3d9 = System32Folder() / "d3d9.dll";
     if (fs::exists(d3d9) && fs::exists(System32Folder() / "dxgi.dll") &&
         Succeeded(GetFileVersionString(d3d9, found))) {
-        installed = true;
-        version = found;
-        Info("DirectX detected via file version: " + WideToUtf8Lossy(version));
-        return ErrorCode::Success;
+        return Detected(installed, version, found, "DirectX detected via file version: ");
     }
     if (IsWindowsVersionOrGreater(10, 0)) {
         installed = true;
@@ -234,7 +224,9 @@ ErrorCode PrereqInstaller::GetFileVersionString(const fs::path& file, std::wstri
         return VersionFailure("Failed to get version info for: " + path + " (error: " + std::to_string(err) + ")");
     }
     platform::FixedFileVersion version;
-    if (!platform::QueryFixedFileVersion(block, version)) return VersionFailure("Failed to query version value for: " + path);
+    if (!platform::QueryFixedFileVersion(block, version)) {
+        return VersionFailure("Failed to query version value for: " + path);
+    }
     out = Utf8ToWide(FormatFileVersion(version));
     return ErrorCode::Success;
 }

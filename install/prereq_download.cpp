@@ -84,42 +84,17 @@ ErrorCode PrereqInstaller::DownloadPrerequisite(PrerequisiteType type, const fs:
         return ErrorCode::InvalidArguments;
     }
     const std::optional<uint64_t> size = row->expectedSize ? std::optional<uint64_t>(row->expectedSize) : std::nullopt;
-    if (const ErrorCode result = DownloadWithRetry(PrerequisiteUrl(cdnUrl_, *row), destination, row->expectedSha256, size);
-        !Succeeded(result)) {
-        return result;
-    }
-    return MakeRunnable(destination);
+    const ErrorCode result = DownloadWithRetry(PrerequisiteUrl(cdnUrl_, *row), destination, row->expectedSha256, size);
+    return Succeeded(result) ? MakeRunnable(destination) : result;
 }
 
 ErrorCode PrereqInstaller::DownloadWithRetry(const std::wstring& url, const fs::path& destination,
                                              const std::string& expectedSha256, std::optional<uint64_t> expectedSize) {
     LogPrereq(LogLevel::Debug, "Downloading with retry: " + WideToUtf8Lossy(url));
-    const auto complete = [&] { return !expectedSha256.empty() && ValidateDownload(destination, expectedSha256); };
     for (int attempt = 1; attempt <= kDownloadAttempts; ++attempt) {
         LogPrereq(LogLevel::Debug,
                   "Download attempt " + std::to_string(attempt) + " of " + std::to_string(kDownloadAttempts));
-        DownloadOptions options;
-        options.timeoutMs = kDownloadTimeoutMs;
-        options.resume = attempt > 1;
-        std::string digest;
-        if (!expectedSha256.empty()) options.sha256 = &digest;
-
-        bool done = options.resume && SettleFullSizePartial(destination, expectedSize, complete, kComponent);
-        const bool resumed = options.resume && PartialDownloadSize(destination) > 0;
-        if (!done) {
-            const ErrorCode result = httpClient_.DownloadFile(url, destination, options);
-            if (!Succeeded(result)) {
-                LogPrereq(LogLevel::Warning, "Download failed: " + std::to_string(ToInt(result)));
-                // The server would not continue this file (416 and the like): start afresh.
-                if (resumed && result == ErrorCode::HttpError) DiscardPartialDownload(destination, kComponent);
-            } else if (ValidateDownload(destination, expectedSha256, digest)) {
-                done = true;
-            } else {
-                LogPrereq(LogLevel::Warning, "Download validation failed, retrying...");
-                fs::remove(destination);
-            }
-        }
-        if (done) {
+        if (TryDownload(url, destination, expectedSha256, expectedSize, attempt > 1)) {
             LogPrereq(LogLevel::Info, "Download successful and validated");
             return ErrorCode::Success;
         }
@@ -130,6 +105,31 @@ ErrorCode PrereqInstaller::DownloadWithRetry(const std::wstring& url, const fs::
     }
     LogPrereq(LogLevel::Error, "Download failed after " + std::to_string(kDownloadAttempts) + " attempts");
     return ErrorCode::DownloadFailed;
+}
+
+bool PrereqInstaller::TryDownload(const std::wstring& url, const fs::path& destination,
+                                  const std::string& expectedSha256, std::optional<uint64_t> expectedSize, bool resume) {
+    // A partial file that already holds the whole size is either complete and correct, or has to go.
+    const auto complete = [&] { return !expectedSha256.empty() && ValidateDownload(destination, expectedSha256); };
+    if (resume && SettleFullSizePartial(destination, expectedSize, complete, kComponent)) return true;
+    const bool resumed = resume && PartialDownloadSize(destination) > 0;
+
+    DownloadOptions options;
+    options.timeoutMs = kDownloadTimeoutMs;
+    options.resume = resume;
+    std::string digest;
+    if (!expectedSha256.empty()) options.sha256 = &digest;
+    const ErrorCode result = httpClient_.DownloadFile(url, destination, options);
+    if (!Succeeded(result)) {
+        LogPrereq(LogLevel::Warning, "Download failed: " + std::to_string(ToInt(result)));
+        // The server would not continue this file (416 and the like): start afresh.
+        if (resumed && result == ErrorCode::HttpError) DiscardPartialDownload(destination, kComponent);
+        return false;
+    }
+    if (ValidateDownload(destination, expectedSha256, digest)) return true;
+    LogPrereq(LogLevel::Warning, "Download validation failed, retrying...");
+    fs::remove(destination);
+    return false;
 }
 
 bool PrereqInstaller::ValidateDownload(const fs::path& file, const std::string& expectedSha256,

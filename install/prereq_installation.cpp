@@ -58,7 +58,9 @@ ErrorCode PrereqInstaller::InstallDownloadedPrerequisites() {
         if (!row.required || row.installed) continue;
         const std::string name = WideToUtf8Lossy(row.name);
         const fs::path installer = downloadDirectory_ / NativePath(row.installerFileName);
-        if (!fs::exists(installer)) return Fail(ErrorCode::FileNotFound, "Installer not found: " + ToUtf8Lossy(installer));
+        if (!fs::exists(installer)) {
+            return Fail(ErrorCode::FileNotFound, "Installer not found: " + ToUtf8Lossy(installer));
+        }
         LogPrereq(LogLevel::Info, "Installing: " + name);
         JsonlLogger::Instance().LogProgress("install:" + name, 0, "Starting installation");
         if (const ErrorCode result = InstallPrerequisite(row.type, installer); !Succeeded(result)) {
@@ -80,7 +82,8 @@ ErrorCode PrereqInstaller::InstallPrerequisite(PrerequisiteType type, const fs::
         case PrerequisiteType::DirectXRuntime: return InstallDirectX(installer);
         case PrerequisiteType::WindowsSdk: return InstallWindowsSdk(installer);
     }
-    return Fail(ErrorCode::InvalidArguments, "Unknown prerequisite type for installation: " + PrerequisiteTypeNumber(type));
+    return Fail(ErrorCode::InvalidArguments,
+                "Unknown prerequisite type for installation: " + PrerequisiteTypeNumber(type));
 }
 
 ErrorCode PrereqInstaller::InstallDotNetRuntime(const fs::path& installer) {

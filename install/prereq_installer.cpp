@@ -57,10 +57,10 @@ void PrereqInstaller::Sleep(std::chrono::milliseconds pause) const {
 
 ErrorCode PrereqInstaller::InstallPrerequisites() {
     LogPrereq(LogLevel::Info, "Starting prerequisite installation process");
-    for (ErrorCode (PrereqInstaller::*step)() : {&PrereqInstaller::Initialize, &PrereqInstaller::ValidateSystemRequirements,
-                                                &PrereqInstaller::CheckPrerequisiteStatus,
-                                                &PrereqInstaller::DownloadMissingPrerequisites,
-                                                &PrereqInstaller::InstallDownloadedPrerequisites}) {
+    using Step = ErrorCode (PrereqInstaller::*)();
+    for (const Step step : {&PrereqInstaller::Initialize, &PrereqInstaller::ValidateSystemRequirements,
+                            &PrereqInstaller::CheckPrerequisiteStatus, &PrereqInstaller::DownloadMissingPrerequisites,
+                            &PrereqInstaller::InstallDownloadedPrerequisites}) {
         if (const ErrorCode result = (this->*step)(); !Succeeded(result)) return result;
     }
     const ErrorCode verified = CheckPrerequisiteStatus();
@@ -93,7 +93,9 @@ bool PrereqInstaller::IsWindowsVersionOrGreater(uint32_t major, uint32_t minor) 
 
 ErrorCode PrereqInstaller::ValidateSystemRequirements() {
     LogPrereq(LogLevel::Debug, "Validating system requirements");
-    if (!system_->IsElevated()) return Fail(ErrorCode::InsufficientPrivileges, "Insufficient privileges for installation");
+    if (!system_->IsElevated()) {
+        return Fail(ErrorCode::InsufficientPrivileges, "Insufficient privileges for installation");
+    }
 
     uint64_t available = 0;
     if (system_->QueryFreeBytes(platform::TemporaryFolder(), available) != 0) available = 0;

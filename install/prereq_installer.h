@@ -127,6 +127,10 @@ private:
     ErrorCode RunSilentInstaller(PrerequisiteType type, const char* message, const std::filesystem::path& installer,
                                  const std::wstring& arguments);
     ErrorCode PrepareDownloadDirectory();
+    // One download attempt (resuming a partial file when asked): true when the
+    // destination then holds the validated file. A file that fails is deleted.
+    bool TryDownload(const std::wstring& url, const std::filesystem::path& destination,
+                     const std::string& expectedSha256, std::optional<uint64_t> expectedSize, bool resume);
     // Compares without regard to case: DEBUG on a match, the mismatch's ERROR line otherwise.
     static bool MatchesExpectedHash(const std::string& expectedSha256, const std::string& actual);
     void Sleep(std::chrono::milliseconds pause) const;

@@ -1,11 +1,10 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
-#include <algorithm>
 #include <functional>
 #include <memory>
 #include <string>
@@ -59,9 +58,11 @@ inline void SetRegistryValue(const std::wstring& key, const std::wstring& name, 
     holder.Own(handle);
     ASSERT_EQ(registry->SetValue(holder.get(), name, type, data), 0u);
 }
-
-inline void SetRegistryString(const std::wstring& key, const std::wstring& name, const std::wstring& text) {
+inline void SetSz(const std::wstring& key, const std::wstring& name, const std::wstring& text) {
     SetRegistryValue(key, name, platform::reg::kSz, platform::RegistryStringData(text));
+}
+inline void SetDword(const std::wstring& key, const std::wstring& name, uint32_t value) {
+    SetRegistryValue(key, name, platform::reg::kDword, platform::RegistryDwordData(value));
 }
 
 // An executable shell script.
@@ -70,16 +71,9 @@ inline void WriteScript(const fs::path& path, const std::string& body) {
     fs::permissions(path, fs::perms::owner_all);
 }
 
-// Whether the process has ended (gone, or a zombie no longer running).
-inline bool ProcessEnded(const std::string& pid) {
-    const std::string stat = fs::exists("/proc/" + pid + "/stat") ? ReadFile("/proc/" + pid + "/stat") : "";
-    const size_t close = stat.rfind(')');
-    return close == std::string::npos || stat.compare(close + 2, 1, "Z") == 0;
-}
-
 class PrereqFixture : public testing::Test {
 protected:
-    PrereqInstallerOptions Options() {
+    std::unique_ptr<PrereqInstaller> Installer(const std::wstring& cdn = L"https://cdn.invalid") {
         PrereqInstallerOptions options;
         options.downloadDirectory = downloads;
         options.system = system;
@@ -89,13 +83,10 @@ protected:
             sleeps.push_back(pause);
             if (onSleep) onSleep(sleeps.size());
         };
-        return options;
+        return std::make_unique<PrereqInstaller>(cdn, options);
     }
-    std::unique_ptr<PrereqInstaller> Installer(const std::wstring& cdn = L"https://cdn.invalid") {
-        return std::make_unique<PrereqInstaller>(cdn, Options());
-    }
-    // A table as built, where only the rows of the given types are missing.
-    void MarkMissing(PrereqInstaller& installer, const std::vector<PrerequisiteType>& missing) {
+    // The table as built, where only the rows of the given types are missing.
+    static void MarkMissing(PrereqInstaller& installer, const std::vector<PrerequisiteType>& missing) {
         installer.BuildPrerequisiteTable();
         for (PrerequisiteInfo& row : installer.Prerequisites()) {
             row.installed = std::find(missing.begin(), missing.end(), row.type) == missing.end();
@@ -104,9 +95,9 @@ protected:
 
     ScopedMachineRoot machine;
     TempFolder temp;
+    fs::path downloads = temp / "ZuveloPrereqs";
     milliseconds installerTimeout{5000};
     milliseconds commandTimeout{5000};
-    fs::path downloads = temp / "ZuveloPrereqs";
     LogCapture log{true};
     std::shared_ptr<FakeSystemInformation> system = std::make_shared<FakeSystemInformation>();
     std::vector<milliseconds> sleeps;

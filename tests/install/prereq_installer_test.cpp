@@ -15,119 +15,86 @@ namespace zuvelo {
 namespace {
 
 namespace fs = std::filesystem;
-using test::PrereqFixture;
+namespace processor = platform::processor;
+using test::FakeSystemInformation;
 using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::Not;
-namespace processor = platform::processor;
 
-class PrereqRequirements : public PrereqFixture {};
-
-TEST_F(PrereqRequirements, EachRefusalInItsOrder) {
-    struct Case {
-        const char* name;
-        std::function<void(test::FakeSystemInformation&)> set;
-        ErrorCode expected;
-        std::string message;
-    };
-    const std::vector<Case> cases = {
-        {"exactly 1 GiB free", [](auto& s) { s.freeBytes = 1073741824; }, ErrorCode::Success,
-         "System requirements validation passed"},
-        {"one byte less", [](auto& s) { s.freeBytes = 1073741823; }, ErrorCode::InsufficientDiskSpace,
-         "Insufficient disk space. Available: 1023 MB, Required: 1024 MB"},
-        {"failed free-space query", [](auto& s) { s.freeError = 5; }, ErrorCode::InsufficientDiskSpace,
-         "Insufficient disk space. Available: 0 MB, Required: 1024 MB"},
-        {"not elevated, before the space", [](auto& s) { s.elevated = false, s.freeBytes = 0; },
-         ErrorCode::InsufficientPrivileges, "Insufficient privileges for installation"},
-        {"Windows 6.0, before the processor", [](auto& s) { s.version = {6, 0}, s.architecture = processor::kX86; },
-         ErrorCode::InternalError, "Unsupported Windows version"},
-        {"failed version query", [](auto& s) { s.versionError = 13; }, ErrorCode::InternalError,
-         "Unsupported Windows version"},
-        {"Windows 6.1 on x86", [](auto& s) { s.version = {6, 1}, s.architecture = processor::kX86; },
-         ErrorCode::InternalError, "Unsupported system architecture: x86"},
-        {"ARM64", [](auto& s) { s.architecture = processor::kArm64; }, ErrorCode::InternalError,
-         "Unsupported system architecture: ARM64"},
-        {"another processor", [](auto& s) { s.architecture = processor::kUnknown; }, ErrorCode::InternalError,
-         "Unsupported system architecture: Unknown"},
-    };
-    for (const Case& c : cases) {
-        *system = test::FakeSystemInformation();
-        c.set(*system);
-        log.Clear();
-        EXPECT_EQ(Installer()->ValidateSystemRequirements(), c.expected) << c.name;
-        EXPECT_TRUE(log.HasMessage(c.message)) << c.name;
-    }
-}
-
-TEST_F(PrereqRequirements, DirectXRowOnlyBelowWindows10) {
-    const auto words = [&](platform::OsVersion version) {
-        system->version = version;
-        auto installer = Installer();
-        installer->BuildPrerequisiteTable();
-        std::vector<std::string> found;
-        for (const PrerequisiteInfo& row : installer->Prerequisites()) found.push_back(PrerequisiteEventWord(row.type));
-        return found;
-    };
-    EXPECT_THAT(words({10, 0}), ElementsAre("vc_redist_x64", "dotnet_runtime_8_0"));
-    EXPECT_THAT(words({6, 1}), ElementsAre("vc_redist_x64", "dotnet_runtime_8_0", "directx_runtime"));
-    EXPECT_STREQ(PrerequisiteEventWord(static_cast<PrerequisiteType>(7)), "unknown");
-}
-
-class PrereqStatus : public PrereqFixture {
+class PrereqInstallerTest : public test::PrereqFixture {
 protected:
-    void RegisterVcRedist() {
-        test::SetRegistryString(test::kVcKey, L"Version", L"14.40.33810.0");
-        test::SetRegistryValue(test::kVcKey, L"Installed", platform::reg::kDword, platform::RegistryDwordData(1));
-    }
     std::vector<std::string> StatusEvents() const {
         std::vector<std::string> found;
-        for (const Json::Value& event : log.EventsWhere("operation", "prereq_install")) found.push_back(test::Summarize(event));
+        for (const Json::Value& event : log.EventsWhere("operation", "prereq_install")) {
+            found.push_back(event["component"].asString() + " " + event["status"].asString());
+        }
         return found;
     }
 };
 
-// Nothing missing: 104, no download folder, no completion event.
-TEST_F(PrereqStatus, EverythingPresentEndsWithAlreadyInstalled) {
-    RegisterVcRedist();
-    test::SetRegistryString(test::kDotNetKey, L"", L"8.0.11");
-    auto installer = Installer();
-    EXPECT_EQ(installer->InstallPrerequisites(), ErrorCode::PrereqAlreadyInstalled);
+TEST_F(PrereqInstallerTest, RequirementsInTheirOrder) {
+    struct Case {
+        std::function<void(FakeSystemInformation&)> set;
+        ErrorCode expected;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {[](auto& s) { s.freeBytes = 1073741824; }, ErrorCode::Success, "System requirements validation passed"},
+        {[](auto& s) { s.freeBytes = 1073741823; }, ErrorCode::InsufficientDiskSpace,
+         "Insufficient disk space. Available: 1023 MB, Required: 1024 MB"},
+        {[](auto& s) { s.freeError = 5; }, ErrorCode::InsufficientDiskSpace,
+         "Insufficient disk space. Available: 0 MB, Required: 1024 MB"},
+        {[](auto& s) { s.elevated = false, s.freeBytes = 0; }, ErrorCode::InsufficientPrivileges,
+         "Insufficient privileges for installation"},
+        {[](auto& s) { s.version = {6, 0}, s.architecture = processor::kX86; }, ErrorCode::InternalError,
+         "Unsupported Windows version"},
+        {[](auto& s) { s.version = {6, 1}, s.architecture = processor::kX86; }, ErrorCode::InternalError,
+         "Unsupported system architecture: x86"},
+        {[](auto& s) { s.architecture = processor::kArm64; }, ErrorCode::InternalError,
+         "Unsupported system architecture: ARM64"},
+    };
+    for (const Case& c : cases) {
+        *system = FakeSystemInformation();
+        c.set(*system);
+        log.Clear();
+        EXPECT_EQ(Installer()->ValidateSystemRequirements(), c.expected) << c.message;
+        EXPECT_TRUE(log.HasMessage(c.message)) << c.message;
+    }
+}
+
+TEST_F(PrereqInstallerTest, DirectXRowOnlyBelowWindows10) {
+    const auto types = [&](platform::OsVersion version) {
+        system->version = version;
+        auto installer = Installer();
+        installer->BuildPrerequisiteTable();
+        std::vector<std::string> words;
+        for (const PrerequisiteInfo& row : installer->Prerequisites()) words.push_back(PrerequisiteEventWord(row.type));
+        return words;
+    };
+    EXPECT_THAT(types({10, 0}), ElementsAre("vc_redist_x64", "dotnet_runtime_8_0"));
+    EXPECT_THAT(types({6, 1}), ElementsAre("vc_redist_x64", "dotnet_runtime_8_0", "directx_runtime"));
+}
+
+TEST_F(PrereqInstallerTest, NothingMissingIsAlreadyInstalledWithoutDownloads) {
+    test::SetSz(test::kVcKey, L"Version", L"14.40.33810.0");
+    test::SetDword(test::kVcKey, L"Installed", 1);
+    test::SetSz(test::kDotNetKey, L"", L"8.0.11");
+    EXPECT_EQ(Installer()->InstallPrerequisites(), ErrorCode::PrereqAlreadyInstalled);
     EXPECT_FALSE(fs::exists(downloads));
-    EXPECT_TRUE(log.HasMessage("All required prerequisites are installed"));
-    EXPECT_THAT(StatusEvents(), ElementsAre("status prereq_install installed", "status prereq_install installed"));
+    EXPECT_THAT(StatusEvents(), ElementsAre("vc_redist_x64 installed", "dotnet_runtime_8_0 installed"));
     EXPECT_THAT(test::SummarizeAll(log.Events()), Not(Contains("completion install_prerequisites")));
 }
 
-TEST_F(PrereqStatus, OptionalRowIsReportedButDoesNotDecide) {
-    RegisterVcRedist();
-    test::ScopedEnvironmentVariable noDotnet("PATH", (temp / "empty").string());
-    auto installer = Installer();
-    installer->BuildPrerequisiteTable();
-    installer->Prerequisites()[1].required = false;
-    EXPECT_EQ(installer->CheckPrerequisiteStatus(), ErrorCode::PrereqAlreadyInstalled);
-    const std::vector<Json::Value> events = log.EventsWhere("operation", "prereq_install");
-    ASSERT_EQ(events.size(), 2u);
-    EXPECT_EQ(events[0]["component"].asString(), "vc_redist_x64");
-    EXPECT_EQ(events[0]["version"].asString(), "14.40.33810.0");
-    EXPECT_EQ(events[1]["component"].asString(), "dotnet_runtime_8_0");
-    EXPECT_EQ(events[1]["status"].asString(), "missing");
-    EXPECT_FALSE(events[1].isMember("version"));
-    EXPECT_FALSE(log.HasMessage("Missing required prerequisite: .NET 8.0 Desktop Runtime"));
-}
-
-// An installer that reports success but leaves the runtime missing fails the check after it.
-TEST_F(PrereqStatus, StillMissingAfterItsInstallerFailsTheVerification) {
-    test::SetRegistryString(test::kDotNetKey, L"", L"8.0.11");
-    const fs::path www = temp / "www";
-    test::WriteFile(www / "prerequisites/VC_redist.x64.exe", "#!/bin/sh\nexit 0\n");
-    test::HttpsTestServer server(www);
+// An installer that reports success but leaves its runtime missing fails the check after it.
+TEST_F(PrereqInstallerTest, StillMissingAfterInstallationFailsTheVerification) {
+    test::SetSz(test::kDotNetKey, L"", L"8.0.11");
+    test::WriteFile(temp / "www/prerequisites/VC_redist.x64.exe", "#!/bin/sh\nexit 0\n");
+    test::HttpsTestServer server(temp / "www");
     test::ScopedEnvironmentVariable trust("SSL_CERT_FILE", server.CaFile().string());
-    auto installer = Installer(Utf8ToWide(server.Url("/")));
-    EXPECT_EQ(installer->InstallPrerequisites(), ErrorCode::PrereqVerifyFailed);
+    EXPECT_EQ(Installer(Utf8ToWide(server.Url("/")))->InstallPrerequisites(), ErrorCode::PrereqVerifyFailed);
     EXPECT_TRUE(log.HasMessage("Post-installation verification failed"));
-    EXPECT_THAT(StatusEvents(), ElementsAre("status prereq_install missing", "status prereq_install installed",
-                                            "status prereq_install missing", "status prereq_install installed"));
-    installer.reset();
+    EXPECT_THAT(StatusEvents(), ElementsAre("vc_redist_x64 missing", "dotnet_runtime_8_0 installed",
+                                            "vc_redist_x64 missing", "dotnet_runtime_8_0 installed"));
     EXPECT_FALSE(fs::exists(downloads));
 }
 

@@ -13,13 +13,7 @@ public:
         if (const char* old = std::getenv(name)) previous_ = old;
         ::setenv(name, value.c_str(), 1);
     }
-    ~ScopedEnvironmentVariable() {
-        if (previous_) {
-            ::setenv(name_, previous_->c_str(), 1);
-        } else {
-            ::unsetenv(name_);
-        }
-    }
+    ~ScopedEnvironmentVariable() { previous_ ? ::setenv(name_, previous_->c_str(), 1) : ::unsetenv(name_); }
     ScopedEnvironmentVariable(const ScopedEnvironmentVariable&) = delete;
     ScopedEnvironmentVariable& operator=(const ScopedEnvironmentVariable&) = delete;
 
