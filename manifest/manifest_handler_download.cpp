@@ -9,6 +9,7 @@
 
 #include "common/file_operations.h"
 #include "common/jsonl_logger.h"
+#include "common/partial_download.h"
 #include "common/paths.h"
 #include "common/text.h"
 #include "manifest/cache_folder.h"
@@ -22,6 +23,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
+constexpr const char* kComponent = "ManifestHandler";
 constexpr int kDownloadAttempts = 3;
 constexpr auto kRetryPause = std::chrono::milliseconds(1000);
 
@@ -42,24 +44,6 @@ DownloadOptions FileDownloadOptions(int attempt) {
 ErrorCode Fail(ErrorCode code, const std::string& message) {
     LogManifest(LogLevel::Error, message);
     return code;
-}
-
-// Size of an existing partial download; 0 when there is none.
-uint64_t PartialSize(const fs::path& file) {
-    std::error_code ec;
-    const uint64_t size = fs::file_size(file, ec);
-    return ec ? 0 : size;
-}
-
-// A partial file that already holds the whole size cannot be continued:
-// either it is complete and correct (true), or it has to go.
-bool SettleFullSizePartial(FileOperations& files, const fs::path& dest, const std::string& expectedSha256,
-                           std::optional<uint64_t> expectedSize) {
-    if (!expectedSize || PartialSize(dest) == 0 || PartialSize(dest) < *expectedSize) return false;
-    if (!expectedSha256.empty() && Succeeded(files.VerifyFileIntegrity(WidePath(dest), expectedSha256))) return true;
-    LogManifest(LogLevel::Debug, "Discarding partial download: " + ToUtf8Lossy(dest));
-    fs::remove(dest);
-    return false;
 }
 
 // The digest taken while receiving spares reading the file again; without one it is read.
@@ -153,8 +137,12 @@ ErrorCode ManifestHandler::DownloadWithRetry(const std::wstring& url, const fs::
         std::string digest;
         if (!expectedSha256.empty()) options.sha256 = &digest;
 
-        if (options.resume && SettleFullSizePartial(files, dest, expectedSha256, expectedSize)) return ErrorCode::Success;
-        const bool resumed = options.resume && PartialSize(dest) > 0;
+        // A partial file that already holds the whole size is either complete and correct, or has to go.
+        const auto complete = [&] {
+            return !expectedSha256.empty() && Succeeded(files.VerifyFileIntegrity(WidePath(dest), expectedSha256));
+        };
+        if (options.resume && SettleFullSizePartial(dest, expectedSize, complete, kComponent)) return ErrorCode::Success;
+        const bool resumed = options.resume && PartialDownloadSize(dest) > 0;
 
         const ErrorCode result = httpClient_.DownloadFile(url, dest, options);
         if (Succeeded(result)) {
@@ -164,8 +152,7 @@ ErrorCode ManifestHandler::DownloadWithRetry(const std::wstring& url, const fs::
             fs::remove(dest);
         } else if (resumed && result == ErrorCode::HttpError) {
             // The server would not continue this file (416 and the like): start afresh.
-            LogManifest(LogLevel::Debug, "Discarding partial download: " + ToUtf8Lossy(dest));
-            fs::remove(dest);
+            DiscardPartialDownload(dest, kComponent);
         }
         if (attempt < kDownloadAttempts) Sleep(kRetryPause);
     }

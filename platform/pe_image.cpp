@@ -24,12 +24,6 @@ constexpr uint16_t kWinCertificateTypePkcsSignedData = 0x0002;
 // Far above any real signature; keeps a hostile table from claiming the memory.
 constexpr uint64_t kMaxCertificateTableSize = 16ull * 1024 * 1024;
 
-uint16_t Le16(const unsigned char* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
-uint32_t Le32(const unsigned char* p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-           static_cast<uint32_t>(p[3]) << 24;
-}
-
 enum class Got { All, Short, Failed };
 
 Got ReadExactly(int fd, uint64_t offset, void* buffer, size_t size) {
@@ -55,20 +49,20 @@ PeReadResult ReadOptionalHeader(int fd, uint64_t offset, uint16_t declaredSize, 
     if (size < 2) return PeReadResult::NotPe;
     if (const Got got = ReadExactly(fd, offset, header, size); got != Got::All) return HeaderResult(got);
 
-    const uint16_t magic = Le16(header);
+    const uint16_t magic = PeLe16(header);
     if (magic != kPe32Magic && magic != kPe32PlusMagic) return PeReadResult::NotPe;
     out.pe32Plus = magic == kPe32PlusMagic;
     const OptionalHeaderLayout layout = out.pe32Plus ? kPe32PlusLayout : kPe32Layout;
     if (size < layout.directories) return PeReadResult::NotPe;
 
-    const uint64_t count = std::min<uint64_t>(Le32(header + layout.directoryCountField), kMaxDataDirectories);
+    const uint64_t count = std::min<uint64_t>(PeLe32(header + layout.directoryCountField), kMaxDataDirectories);
     if (layout.directories + count * 8 > size) return PeReadResult::NotPe;
     out.checksumOffset = offset + kChecksumField;
     out.dataDirectoryOffset = offset + layout.directories;
     out.dataDirectories.clear();
     for (uint64_t i = 0; i < count; ++i) {
         const unsigned char* entry = header + layout.directories + i * 8;
-        out.dataDirectories.push_back({Le32(entry), Le32(entry + 4)});
+        out.dataDirectories.push_back({PeLe32(entry), PeLe32(entry + 4)});
     }
     return PeReadResult::Ok;
 }
@@ -86,18 +80,38 @@ PeReadResult ReadPeHeaders(int fd, PeHeaders& out) {
     if (const Got got = ReadExactly(fd, 0, dos, sizeof dos); got != Got::All) return HeaderResult(got);
     if (dos[0] != 'M' || dos[1] != 'Z') return PeReadResult::NotPe;
 
-    const uint64_t peOffset = Le32(dos + kNewHeaderField);
+    const uint64_t peOffset = PeLe32(dos + kNewHeaderField);
     unsigned char pe[kSignatureAndFileHeaderSize];
     if (const Got got = ReadExactly(fd, peOffset, pe, sizeof pe); got != Got::All) return HeaderResult(got);
     if (pe[0] != 'P' || pe[1] != 'E' || pe[2] != 0 || pe[3] != 0) return PeReadResult::NotPe;
 
-    out.machine = Le16(pe + 4);
-    out.numberOfSections = Le16(pe + 6);
-    const uint16_t optionalHeaderSize = Le16(pe + 20);
+    out.machine = PeLe16(pe + 4);
+    out.numberOfSections = PeLe16(pe + 6);
+    const uint16_t optionalHeaderSize = PeLe16(pe + 20);
     const uint64_t optionalHeaderOffset = peOffset + sizeof pe;
     out.sectionTableOffset = optionalHeaderOffset + optionalHeaderSize;
     if (out.sectionTableOffset + out.numberOfSections * kSectionHeaderSize > out.fileSize) return PeReadResult::NotPe;
     return ReadOptionalHeader(fd, optionalHeaderOffset, optionalHeaderSize, out);
+}
+
+PeReadResult ReadPeSections(int fd, const PeHeaders& headers, std::vector<PeSection>& out) {
+    out.clear();
+    for (uint64_t i = 0; i < headers.numberOfSections; ++i) {
+        unsigned char header[kSectionHeaderSize];
+        const Got got = ReadExactly(fd, headers.sectionTableOffset + i * kSectionHeaderSize, header, sizeof header);
+        if (got != Got::All) return HeaderResult(got);
+        out.push_back({PeLe32(header + 12), PeLe32(header + 8), PeLe32(header + 16), PeLe32(header + 20)});
+    }
+    return PeReadResult::Ok;
+}
+
+std::optional<uint64_t> PeFileOffsetOf(const std::vector<PeSection>& sections, uint32_t rva, uint32_t size) {
+    for (const PeSection& section : sections) {
+        if (rva < section.virtualAddress) continue;
+        const uint64_t within = rva - section.virtualAddress;
+        if (within + size <= section.sizeOfRawData) return uint64_t{section.pointerToRawData} + within;
+    }
+    return std::nullopt;
 }
 
 CertificateTableResult ReadSignedData(int fd, const PeHeaders& headers, std::vector<unsigned char>& certificate) {
@@ -115,8 +129,8 @@ CertificateTableResult ReadSignedData(int fd, const PeHeaders& headers, std::vec
     if (const Got got = ReadExactly(fd, table.virtualAddress, entry, sizeof entry); got != Got::All) {
         return got == Got::Failed ? CertificateTableResult::ReadFailed : CertificateTableResult::Malformed;
     }
-    const uint32_t length = Le32(entry);
-    if (Le16(entry + 4) != kWinCertificateRevision2 || Le16(entry + 6) != kWinCertificateTypePkcsSignedData) {
+    const uint32_t length = PeLe32(entry);
+    if (PeLe16(entry + 4) != kWinCertificateRevision2 || PeLe16(entry + 6) != kWinCertificateTypePkcsSignedData) {
         return CertificateTableResult::NotSignedData;
     }
     if (length <= kWinCertificateHeaderSize || AlignTo8(length) != table.size) return CertificateTableResult::Malformed;

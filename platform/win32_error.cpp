@@ -22,6 +22,7 @@ uint32_t Win32ErrorFromErrno(int err) {
         case EINVAL: return win32::kInvalidParameter;
         case ENOTEMPTY: return win32::kDirNotEmpty;
         case EEXIST: return win32::kAlreadyExists;
+        case ENOEXEC: return win32::kBadExeFormat;
         case EPIPE: return win32::kNoData;
         case ECONNRESET: return win32::kConnectionReset;
         default: return win32::kGenFailure;

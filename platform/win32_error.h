@@ -15,9 +15,11 @@ inline constexpr uint32_t kPathNotFound = 3;
 inline constexpr uint32_t kAccessDenied = 5;
 inline constexpr uint32_t kInvalidHandle = 6;
 inline constexpr uint32_t kNotEnoughMemory = 8;
+inline constexpr uint32_t kInvalidData = 13;
 inline constexpr uint32_t kOutOfMemory = 14;
 inline constexpr uint32_t kWriteProtect = 19;
 inline constexpr uint32_t kWriteFault = 29;
+inline constexpr uint32_t kReadFault = 30;
 inline constexpr uint32_t kGenFailure = 31;
 inline constexpr uint32_t kSharingViolation = 32;
 inline constexpr uint32_t kInvalidParameter = 87;
@@ -26,11 +28,14 @@ inline constexpr uint32_t kSemTimeout = 121;
 inline constexpr uint32_t kInvalidName = 123;
 inline constexpr uint32_t kDirNotEmpty = 145;
 inline constexpr uint32_t kAlreadyExists = 183;
+inline constexpr uint32_t kBadExeFormat = 193;
 inline constexpr uint32_t kFilenameTooLong = 206;
 inline constexpr uint32_t kBadDb = 1009;
 inline constexpr uint32_t kKeyDeleted = 1018;
+inline constexpr uint32_t kResourceTypeNotFound = 1813;
 inline constexpr uint32_t kPipeBusy = 231;
 inline constexpr uint32_t kNoData = 232;
+inline constexpr uint32_t kWaitTimeout = 258;
 inline constexpr uint32_t kConnectionReset = 10054;
 }  // namespace win32
 

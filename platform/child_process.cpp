@@ -1,0 +1,198 @@
+#include "platform/child_process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstring>
+#include <thread>
+#include <utility>
+
+#include "platform/win32_error.h"
+
+extern char** environ;
+
+namespace zuvelo::platform {
+
+namespace {
+
+constexpr size_t kOutputChunk = 4095;
+constexpr auto kExitPollInterval = std::chrono::milliseconds(10);
+
+// posix_spawn's attributes and file actions, released on every path.
+class SpawnSetup {
+public:
+    SpawnSetup() {
+        ::posix_spawnattr_init(&attributes_);
+        ::posix_spawn_file_actions_init(&actions_);
+        // A group of its own, so a time-out ends everything the child started;
+        // SIGPIPE back at its default (this process ignores it) and nothing blocked.
+        sigset_t defaults;
+        sigemptyset(&defaults);
+        sigaddset(&defaults, SIGPIPE);
+        sigset_t mask;
+        sigemptyset(&mask);
+        ::posix_spawnattr_setpgroup(&attributes_, 0);
+        ::posix_spawnattr_setsigdefault(&attributes_, &defaults);
+        ::posix_spawnattr_setsigmask(&attributes_, &mask);
+        ::posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+        ::posix_spawn_file_actions_addopen(&actions_, 0, "/dev/null", O_RDONLY, 0);
+    }
+    ~SpawnSetup() {
+        ::posix_spawn_file_actions_destroy(&actions_);
+        ::posix_spawnattr_destroy(&attributes_);
+    }
+    SpawnSetup(const SpawnSetup&) = delete;
+    SpawnSetup& operator=(const SpawnSetup&) = delete;
+
+    posix_spawn_file_actions_t* Actions() { return &actions_; }
+
+    // 0 with the child's id, or the Windows number of why it did not start.
+    uint32_t Spawn(const std::string& path, const std::vector<std::string>& arguments, pid_t& pid) {
+        std::vector<char*> argv;
+        for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+        argv.push_back(nullptr);
+        const int err = ::posix_spawn(&pid, path.c_str(), &actions_, &attributes_, argv.data(), environ);
+        return Win32ErrorFromErrno(err);
+    }
+
+private:
+    posix_spawnattr_t attributes_;
+    posix_spawn_file_actions_t actions_;
+};
+
+// Whole milliseconds left until the deadline (rounded up), 0 once it has passed.
+int MillisecondsUntil(Deadline deadline) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    return static_cast<int>(std::clamp<int64_t>(left.count(), 0, INT_MAX));
+}
+
+// Waits until fd is readable: 0, 258 when the deadline passes, or the error.
+uint32_t WaitReadable(int fd, Deadline deadline) {
+    for (;;) {
+        pollfd entry{fd, POLLIN, 0};
+        const int ready = ::poll(&entry, 1, MillisecondsUntil(deadline));
+        if (ready > 0) return 0;
+        if (ready == 0) return win32::kWaitTimeout;
+        if (errno != EINTR) return LastWin32Error();
+    }
+}
+
+// A descriptor that becomes readable when the child ends; -1 when the kernel has none.
+int PidFdOf(pid_t pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
+
+uint32_t ExitCodeOf(int status) {
+    if (WIFEXITED(status)) return static_cast<uint32_t>(WEXITSTATUS(status));
+    if (WIFSIGNALED(status)) return 128u + static_cast<uint32_t>(WTERMSIG(status));
+    return 0;
+}
+
+}  // namespace
+
+ChildProcess::~ChildProcess() { KillGroup(); }
+
+ChildProcess::ChildProcess(ChildProcess&& other) noexcept
+    : pid_(std::exchange(other.pid_, -1)), pidFd_(std::move(other.pidFd_)), output_(std::move(other.output_)) {}
+
+ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
+    if (this != &other) {
+        KillGroup();
+        pid_ = std::exchange(other.pid_, -1);
+        pidFd_ = std::move(other.pidFd_);
+        output_ = std::move(other.output_);
+    }
+    return *this;
+}
+
+uint32_t ChildProcess::StartExecutable(int executableFd, const std::vector<std::string>& arguments, ChildProcess& out) {
+    // Above the standard streams, so redirecting them cannot replace it.
+    const UniqueFd executable(::fcntl(executableFd, F_DUPFD_CLOEXEC, 3));
+    if (!executable) return LastWin32Error();
+    SpawnSetup setup;
+    ::posix_spawn_file_actions_addopen(setup.Actions(), 1, "/dev/null", O_WRONLY, 0);
+    ::posix_spawn_file_actions_adddup2(setup.Actions(), 1, 2);
+    // Kept open across exec (dup2 onto itself clears close-on-exec), so a script's
+    // interpreter can read the very file through /proc/self/fd too.
+    ::posix_spawn_file_actions_adddup2(setup.Actions(), executable.get(), executable.get());
+    pid_t pid = -1;
+    const std::string path = "/proc/self/fd/" + std::to_string(executable.get());
+    if (const uint32_t err = setup.Spawn(path, arguments, pid)) return err;
+    out = ChildProcess();
+    out.pid_ = pid;
+    out.pidFd_.reset(PidFdOf(pid));
+    return 0;
+}
+
+uint32_t ChildProcess::StartShellCommand(const std::string& command, ChildProcess& out) {
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0) return LastWin32Error();
+    UniqueFd readEnd(ends[0]);
+    const UniqueFd writeEnd(ends[1]);
+    SpawnSetup setup;
+    ::posix_spawn_file_actions_adddup2(setup.Actions(), writeEnd.get(), 1);
+    ::posix_spawn_file_actions_adddup2(setup.Actions(), writeEnd.get(), 2);
+    pid_t pid = -1;
+    if (const uint32_t err = setup.Spawn("/bin/sh", {"/bin/sh", "-c", command}, pid)) return err;
+    out = ChildProcess();
+    out.pid_ = pid;
+    out.pidFd_.reset(PidFdOf(pid));
+    out.output_ = std::move(readEnd);
+    return 0;
+}
+
+uint32_t ChildProcess::ReadOutput(Deadline deadline, std::string& output) {
+    char chunk[kOutputChunk];
+    while (output_) {
+        if (const uint32_t err = WaitReadable(output_.get(), deadline)) return err;
+        const ssize_t count = ::read(output_.get(), chunk, sizeof chunk);
+        if (count < 0 && errno == EINTR) continue;
+        if (count <= 0) {
+            output_.reset();
+            break;
+        }
+        // Text ends at a NUL, as the chunk's text.
+        output.append(chunk, ::strnlen(chunk, static_cast<size_t>(count)));
+    }
+    return 0;
+}
+
+uint32_t ChildProcess::Wait(Deadline deadline, uint32_t& exitCode) {
+    for (;;) {
+        int status = 0;
+        const pid_t done = ::waitpid(pid_, &status, WNOHANG);
+        if (done == pid_) {
+            pid_ = -1;
+            pidFd_.reset();
+            exitCode = ExitCodeOf(status);
+            return 0;
+        }
+        if (done < 0 && errno != EINTR) return LastWin32Error();
+        if (std::chrono::steady_clock::now() >= deadline) return win32::kWaitTimeout;
+        if (!pidFd_) {
+            std::this_thread::sleep_for(kExitPollInterval);
+        } else if (const uint32_t err = WaitReadable(pidFd_.get(), deadline); err && err != win32::kWaitTimeout) {
+            return err;
+        }
+    }
+}
+
+void ChildProcess::KillGroup() noexcept {
+    output_.reset();
+    if (pid_ <= 0) return;
+    ::kill(-pid_, SIGKILL);
+    // The child itself too, should it have left its group (its id stays its own until reaped).
+    ::kill(pid_, SIGKILL);
+    while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    pid_ = -1;
+    pidFd_.reset();
+}
+
+}  // namespace zuvelo::platform

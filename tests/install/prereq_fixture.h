@@ -1,0 +1,107 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/text.h"
+#include "install/prereq_installer.h"
+#include "install/registry_manager.h"
+#include "platform/registry.h"
+#include "platform/system_information.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/scoped_env.h"
+#include "tests/support/test_folders.h"
+
+// Installers working in their own machine root and download folder, with the
+// system's answers set by each test and the retry pauses recorded.
+namespace zuvelo::test {
+
+namespace fs = std::filesystem;
+using std::chrono::milliseconds;
+
+constexpr const wchar_t* kVcKey = L"SOFTWARE\\Microsoft\\VisualStudio\\14.0\\VC\\Runtimes\\X64";
+constexpr const wchar_t* kDotNetKey = L"SOFTWARE\\WOW6432Node\\dotnet\\Setup\\InstalledVersions\\x64\\hostfxr";
+
+class FakeSystemInformation final : public platform::SystemInformation {
+public:
+    bool IsElevated() override { return elevated; }
+    uint32_t QueryOsVersion(platform::OsVersion& out) override {
+        out = version;
+        return versionError;
+    }
+    uint16_t ProcessorArchitecture() override { return architecture; }
+    uint32_t QueryFreeBytes(const fs::path&, uint64_t& out) override {
+        out = freeBytes;
+        return freeError;
+    }
+
+    bool elevated = true;
+    platform::OsVersion version{10, 0};
+    uint32_t versionError = 0;
+    uint16_t architecture = platform::processor::kX64;
+    uint64_t freeBytes = 1ull << 40;
+    uint32_t freeError = 0;
+};
+
+inline void SetRegistryValue(const std::wstring& key, const std::wstring& name, uint32_t type, const std::string& data) {
+    const std::unique_ptr<platform::Registry> registry = platform::OpenMachineRegistry();
+    RegistryKeyHolder holder(*registry);
+    platform::RegistryKeyHandle handle = 0;
+    ASSERT_EQ(registry->CreateKey(key, handle), 0u);
+    holder.Own(handle);
+    ASSERT_EQ(registry->SetValue(holder.get(), name, type, data), 0u);
+}
+inline void SetSz(const std::wstring& key, const std::wstring& name, const std::wstring& text) {
+    SetRegistryValue(key, name, platform::reg::kSz, platform::RegistryStringData(text));
+}
+inline void SetDword(const std::wstring& key, const std::wstring& name, uint32_t value) {
+    SetRegistryValue(key, name, platform::reg::kDword, platform::RegistryDwordData(value));
+}
+
+// An executable shell script.
+inline void WriteScript(const fs::path& path, const std::string& body) {
+    WriteFile(path, "#!/bin/sh\n" + body + "\n");
+    fs::permissions(path, fs::perms::owner_all);
+}
+
+class PrereqFixture : public testing::Test {
+protected:
+    std::unique_ptr<PrereqInstaller> Installer(const std::wstring& cdn = L"https://cdn.invalid") {
+        PrereqInstallerOptions options;
+        options.downloadDirectory = downloads;
+        options.system = system;
+        options.installerTimeout = installerTimeout;
+        options.commandTimeout = commandTimeout;
+        options.sleep = [this](milliseconds pause) {
+            sleeps.push_back(pause);
+            if (onSleep) onSleep(sleeps.size());
+        };
+        return std::make_unique<PrereqInstaller>(cdn, options);
+    }
+    // The table as built, where only the rows of the given types are missing.
+    static void MarkMissing(PrereqInstaller& installer, const std::vector<PrerequisiteType>& missing) {
+        installer.BuildPrerequisiteTable();
+        for (PrerequisiteInfo& row : installer.Prerequisites()) {
+            row.installed = std::find(missing.begin(), missing.end(), row.type) == missing.end();
+        }
+    }
+
+    ScopedMachineRoot machine;
+    TempFolder temp;
+    fs::path downloads = temp / "ZuveloPrereqs";
+    milliseconds installerTimeout{5000};
+    milliseconds commandTimeout{5000};
+    LogCapture log{true};
+    std::shared_ptr<FakeSystemInformation> system = std::make_shared<FakeSystemInformation>();
+    std::vector<milliseconds> sleeps;
+    std::function<void(size_t)> onSleep;
+};
+
+}  // namespace zuvelo::test
