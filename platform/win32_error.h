@@ -31,6 +31,7 @@ inline constexpr uint32_t kBadDb = 1009;
 inline constexpr uint32_t kKeyDeleted = 1018;
 inline constexpr uint32_t kPipeBusy = 231;
 inline constexpr uint32_t kNoData = 232;
+inline constexpr uint32_t kWaitTimeout = 258;
 inline constexpr uint32_t kConnectionReset = 10054;
 }  // namespace win32
 
