@@ -111,6 +111,17 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
     return result;
 }
 
+std::filesystem::path WorldRunnableCopy(const std::filesystem::path& program, const std::filesystem::path& folder) {
+    namespace fs = std::filesystem;
+    const fs::perms runnable = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                               fs::perms::others_read | fs::perms::others_exec;
+    fs::permissions(folder, runnable);
+    const fs::path copy = folder / program.filename();
+    fs::copy_file(program, copy);
+    fs::permissions(copy, runnable);
+    return copy;
+}
+
 std::vector<Json::Value> ParseJsonLines(const std::string& text) {
     std::vector<std::string> lines;
     std::istringstream in(text);
