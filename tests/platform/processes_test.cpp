@@ -48,7 +48,7 @@ TEST(ProcessHandleTest, SignalsOnlyTheProcessFoundWithItsImage) {
     // The process held has ended and its id is free for reuse: nothing is sent.
     EXPECT_EQ(handle.Signal(SIGKILL), win32::kInvalidParameter);
     EXPECT_EQ(handle.WaitForExit(0ms), 0u);
-    EXPECT_TRUE(bystander.Running());
+    EXPECT_EQ(bystander.Reap(false), -1) << "still running";
 }
 
 }  // namespace

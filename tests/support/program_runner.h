@@ -26,6 +26,12 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
                          const std::map<std::string, std::string>& environment = {},
                          const std::function<void(pid_t)>& started = {});
 
+// RunProgram with a new pseudo-terminal as standard input, output and error:
+// types `typed` and then end of input into it, and returns in `out` all the
+// terminal showed, "\r\n" as "\n".
+ProgramResult RunInTerminal(const std::string& program, const std::vector<std::string>& arguments,
+                            const std::map<std::string, std::string>& environment, const std::string& typed);
+
 // A copy of the program in folder that an unprivileged user may run (the folder
 // is opened to everyone for that).
 std::filesystem::path WorldRunnableCopy(const std::filesystem::path& program, const std::filesystem::path& folder);

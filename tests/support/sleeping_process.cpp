@@ -2,14 +2,12 @@
 
 #include <spawn.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
 #include <chrono>
 #include <stdexcept>
 #include <thread>
-#include <vector>
 
 extern char** environ;
 
@@ -22,16 +20,9 @@ SleepingProcess::SleepingProcess(const fs::path& folder, const std::string& name
     fs::copy_file("/bin/sleep", image, fs::copy_options::overwrite_existing);
     fs::permissions(image, fs::perms::owner_all);
     // A shell that ignores SIGTERM passes that on to the image it becomes.
-    std::vector<std::string> texts = ignoreTerm ? std::vector<std::string>{"/bin/sh", "-c", "trap '' TERM; exec \"$0\" 60",
-                                                                            image.string()}
-                                                : std::vector<std::string>{image.string(), "60"};
-    std::vector<char*> argv;
-    for (std::string& text : texts) argv.push_back(text.data());
-    argv.push_back(nullptr);
-    if (::posix_spawn(&pid_, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
-        throw std::runtime_error("cannot start " + image.string());
-    }
-    // Running the image once /proc names it.
+    std::string texts[] = {"/bin/sh", "-c", ignoreTerm ? "trap '' TERM; exec \"$0\" 60" : "exec \"$0\" 60", image};
+    char* argv[] = {texts[0].data(), texts[1].data(), texts[2].data(), texts[3].data(), nullptr};
+    if (::posix_spawn(&pid_, argv[0], nullptr, nullptr, argv, environ) != 0) throw std::runtime_error("cannot start sleep");
     for (int i = 0; i < 500; ++i) {
         std::error_code ec;
         if (fs::read_symlink("/proc/" + std::to_string(pid_) + "/exe", ec) == image) return;
@@ -41,29 +32,18 @@ SleepingProcess::SleepingProcess(const fs::path& folder, const std::string& name
 }
 
 SleepingProcess::~SleepingProcess() {
-    if (reaped_) return;
+    if (Reap(false) >= 0) return;
     ::kill(pid_, SIGKILL);
     Reap();
 }
 
-int SleepingProcess::Reap() {
-    if (reaped_) return signal_;
+int SleepingProcess::Reap(bool wait) {
     int status = 0;
-    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    pid_t done = 0;
+    while (ended_ < 0 && (done = ::waitpid(pid_, &status, wait ? 0 : WNOHANG)) < 0 && errno == EINTR) {
     }
-    reaped_ = true;
-    signal_ = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
-    return signal_;
-}
-
-bool SleepingProcess::Running() {
-    if (reaped_) return false;
-    int status = 0;
-    const pid_t done = ::waitpid(pid_, &status, WNOHANG);
-    if (done != pid_) return true;
-    reaped_ = true;
-    signal_ = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
-    return false;
+    if (ended_ < 0 && done == pid_) ended_ = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+    return ended_;
 }
 
 }  // namespace zuvelo::test

@@ -8,26 +8,22 @@
 namespace zuvelo::test {
 
 // A copy of sleep saved as folder/name and started, so that the process runs an
-// image of that name. Killed (when still running) and reaped when destroyed.
+// image of that name (ignoreTerm: it ignores SIGTERM). Killed and reaped when destroyed.
 class SleepingProcess {
 public:
-    // ignoreTerm: the process ignores SIGTERM.
     SleepingProcess(const std::filesystem::path& folder, const std::string& name, bool ignoreTerm = false);
     ~SleepingProcess();
     SleepingProcess(const SleepingProcess&) = delete;
     SleepingProcess& operator=(const SleepingProcess&) = delete;
 
     pid_t pid() const { return pid_; }
-    // Waits for the process to end and reaps it: the signal that ended it, or 0
-    // when it exited by itself.
-    int Reap();
-    // Whether the process is still running (reaping it when it has ended).
-    bool Running();
+    // Reaps the process once it has ended (waiting unless `wait` is false): the
+    // signal that ended it, 0 when it exited, -1 when it still runs.
+    int Reap(bool wait = true);
 
 private:
     pid_t pid_ = -1;
-    bool reaped_ = false;
-    int signal_ = 0;
+    int ended_ = -1;
 };
 
 }  // namespace zuvelo::test

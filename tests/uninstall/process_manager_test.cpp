@@ -26,7 +26,7 @@ TEST(ProcessManagerTest, EndsProductProcessesGracefullyOrByForce) {
     EXPECT_EQ(ended, 2);
     EXPECT_EQ(polite.Reap(), SIGTERM);
     EXPECT_EQ(stubborn.Reap(), SIGKILL);
-    EXPECT_TRUE(bystander.Running());
+    EXPECT_EQ(bystander.Reap(false), -1) << "still running";
     EXPECT_TRUE(log.HasMessage("Process terminated gracefully"));
     EXPECT_TRUE(log.HasMessage("Graceful termination failed, forcing"));
     EXPECT_TRUE(log.HasMessage("Process terminated forcefully"));
