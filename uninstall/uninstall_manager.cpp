@@ -13,6 +13,7 @@
 #include "common/text.h"
 #include "install/product_identity.h"
 #include "install/registry_manager.h"
+#include "install/shortcut_creator.h"
 #include "platform/registry.h"
 #include "platform/win32_error.h"
 #include "uninstall/install_receipt_reader.h"
@@ -119,6 +120,19 @@ void PurgeDataFolder(int csidl, const std::string& keepEntry, UninstallStats& st
     const std::wstring folder = WidePath(NativePath(data) / "Zuvelo");
     if (!fs::exists(NativePath(folder))) return;
     FileOperations().RemoveDirectoryTree(folder, true, &stats.filesRemoved, &stats.directoriesRemoved, keepEntry);
+}
+
+// The product's shortcut files in the folders the shortcut removal searches, so
+// that what it deletes can be counted.
+std::vector<std::wstring> FindProductShortcutFiles(ShortcutCreator& creator) {
+    std::vector<std::wstring> paths;
+    for (const ShortcutScope scope : {ShortcutScope::AllUsers, ShortcutScope::CurrentUser}) {
+        for (const std::wstring& folder : {creator.GetProgramsFolder(scope), creator.GetDesktopFolder(scope)}) {
+            const ShortcutSearch found = creator.FindProductShortcuts(folder, L"Zuvelo");
+            paths.insert(paths.end(), found.paths.begin(), found.paths.end());
+        }
+    }
+    return paths;
 }
 
 }  // namespace
@@ -243,6 +257,17 @@ ErrorCode UninstallManager::TerminateProcesses(UninstallStats& stats) {
 ErrorCode UninstallManager::RemoveShortcuts(const DetectedInstallation& /*detected*/, UninstallStats& stats) {
     Log(LogLevel::Info, "Removing shortcuts");
     ReportStep("remove_shortcuts", "in_progress");
+    ShortcutCreator creator;
+    const std::vector<std::wstring> found = FindProductShortcutFiles(creator);
+    const ErrorCode result = creator.RemoveAllShortcuts();
+    for (const std::wstring& path : found) {
+        std::error_code ec;
+        if (!fs::exists(fs::symlink_status(NativePath(path), ec))) ++stats.shortcutsRemoved;
+    }
+    if (result != ErrorCode::Success) {
+        ReportStep("remove_shortcuts", "failed");
+        return result;
+    }
     ReportStep("remove_shortcuts", "complete", std::to_string(stats.shortcutsRemoved));
     return ErrorCode::Success;
 }

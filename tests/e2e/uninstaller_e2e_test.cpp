@@ -55,13 +55,13 @@ protected:
         return {{"ZUVELO_MACHINE_ROOT", machineRoot_.path().string()}, {"TMPDIR", temp_.path().string()}};
     }
 
-    // The release applied, then the entry and the receipt.
+    // The release applied, then the entry, the receipt and the shortcuts.
     void Install() {
         PublishLegacy({{"Launcher/ZuveloLauncher.exe", "l"}, {"Launcher/ZuveloUninstall.exe", "u"},
                        {"ZuveloClient.exe", "c"}, {"data/levels/one.dat", Bytes(3000, 'l')}});
         ASSERT_EQ(Apply(install_).exitCode, 0);
         Json::Value plan;
-        for (const char* type : {"write_uninstall", "write_receipt"}) {
+        for (const char* type : {"write_uninstall", "write_receipt", "create_shortcuts"}) {
             Json::Value& step = plan["operations"].append(Json::Value());
             step["type"] = type;
             step["targetPath"] = install_.string();
@@ -81,6 +81,15 @@ protected:
         return RunProgram(ZUVELO_REGISTRY_TOOL_PATH, {"get", kUninstallKey, "InstallLocation"}, Environment()).exitCode == 0;
     }
 
+    // The shortcut files anywhere in the machine root.
+    size_t Shortcuts() const {
+        size_t count = 0;
+        for (const auto& entry : fs::recursive_directory_iterator(machineRoot_.path())) {
+            count += entry.path().extension() == ".lnk" ? 1 : 0;
+        }
+        return count;
+    }
+
     fs::path CommonData() const { return machineRoot_.path() / "ProgramData/Zuvelo"; }
     fs::path UserData() const {
         return machineRoot_.path() / "Users" / platform::EffectiveUserName() / "AppData/Local/Zuvelo";
@@ -93,6 +102,8 @@ TEST_F(UninstallerE2e, YesRemovesEverythingAndCountsWhatWasRemoved) {
     int folders = 1;  // the installation folder itself
     for (const auto& entry : fs::recursive_directory_iterator(install_)) ++(entry.is_directory() ? folders : files);
     SleepingProcess client(install_, "ZuveloClient.exe");
+    const size_t shortcuts = Shortcuts();
+    ASSERT_EQ(shortcuts, 3u) << "Start menu, desktop, uninstall";
 
     const ProgramResult result = Uninstall({}, "y\n");
     const Screen screen = Split(result.out);
@@ -105,12 +116,13 @@ TEST_F(UninstallerE2e, YesRemovesEverythingAndCountsWhatWasRemoved) {
                                        "  - Registry: HKEY_LOCAL_MACHINE\\" + kUninstallKey +
                                        "\n\nDo you want to continue? (Y/N): \n"));
     EXPECT_THAT(screen.text, HasSubstr("\nUninstall completed successfully!\n  Processes terminated: 1\n"
-                                       "  Shortcuts removed: 0\n  Registry keys removed: 1\n  Files removed: " +
+                                       "  Shortcuts removed: 3\n  Registry keys removed: 1\n  Files removed: " +
                                        std::to_string(files) + "\n  Directories removed: " + std::to_string(folders) +
                                        "\n  Duration: "));
     EXPECT_EQ(client.Reap(), SIGTERM);
     EXPECT_FALSE(fs::exists(install_));
     EXPECT_FALSE(EntryExists());
+    EXPECT_EQ(Shortcuts(), 0u);
     std::vector<fs::path> logs;
     for (const auto& entry : fs::directory_iterator(CommonData() / "Logs")) logs.push_back(entry.path());
     ASSERT_EQ(logs.size(), 1u);
@@ -132,6 +144,7 @@ TEST_F(UninstallerE2e, NoOrEndOfInputRemovesNothing) {
         EXPECT_EQ(screen.events.back()["success"], false);
         EXPECT_EQ(TreeOf(install_), before);
         EXPECT_TRUE(EntryExists());
+        EXPECT_EQ(Shortcuts(), 3u);
     }
     const ProgramResult loud = Uninstall({}, "n\n");
     EXPECT_THAT(Split(loud.out).text, HasSubstr("Uninstall cancelled by user.\n"));
@@ -166,6 +179,7 @@ TEST_F(UninstallerE2e, AnUnrelatedFolderIsNotAnInstallation) {
     EXPECT_EQ(ReadFile(work_ / "Mine/notes.txt"), "mine");
     EXPECT_EQ(TreeOf(install_), before);
     EXPECT_TRUE(EntryExists());
+    EXPECT_EQ(Shortcuts(), 3u);
 }
 
 TEST_F(UninstallerE2e, NonAdministratorIsRefusedWithoutAnyEvent) {
