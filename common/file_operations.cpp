@@ -81,9 +81,10 @@ std::wstring LossyWide(const std::string& native) { return Utf8ToWide(ToUtf8Loss
 
 // Fills files and folders; a failure names the path and the error for the event.
 // current receives the native path of the entry in hand (for an exception's event).
+// An entry of the root named keepEntry is left out with everything in it.
 std::optional<WalkFailure> WalkTree(const PinnedRoot& root, const std::string& rootNative,
                                     std::vector<RemovalEntry>& files, std::vector<RemovalEntry>& folders,
-                                    std::string& current) {
+                                    std::string& current, const std::string& keepEntry) {
     struct Frame {
         std::unique_ptr<platform::DirectoryReader> reader;
         std::string prefix;  // relative path of the folder, with a trailing "/" (empty for the root)
@@ -111,6 +112,7 @@ std::optional<WalkFailure> WalkTree(const PinnedRoot& root, const std::string& r
             stack.pop_back();
             continue;
         }
+        if (top.prefix.empty() && !keepEntry.empty() && entry.name == keepEntry) continue;
         std::string relative = top.prefix + entry.name;
         current = rootNative + "/" + relative;
 
@@ -472,7 +474,7 @@ ErrorCode FileOperations::VerifyFileSignature(const std::wstring& path) {
 }
 
 ErrorCode FileOperations::RemoveDirectoryTree(const std::wstring& path, bool recursive, int32_t* filesRemoved,
-                                              int32_t* foldersRemoved) {
+                                              int32_t* foldersRemoved, const std::string& keepEntry) {
     Debug("Removing directory: " + U8(path));
     const auto count = [](int32_t* counter) {
         if (counter) ++*counter;
@@ -509,7 +511,7 @@ ErrorCode FileOperations::RemoveDirectoryTree(const std::wstring& path, bool rec
         while (rootNative.size() > 1 && rootNative.back() == '/') rootNative.pop_back();
         std::vector<RemovalEntry> files;
         std::vector<RemovalEntry> folders;
-        const std::optional<WalkFailure> failure = WalkTree(root, rootNative, files, folders, currentNative);
+        const std::optional<WalkFailure> failure = WalkTree(root, rootNative, files, folders, currentNative, keepEntry);
         if (failure) {
             event(failure->path, false, failure->win32Error);
             return ErrorCode::DirectoryAccessDenied;
@@ -537,7 +539,11 @@ ErrorCode FileOperations::RemoveDirectoryTree(const std::wstring& path, bool rec
             return ErrorCode::DirectoryAccessDenied;
         }
 
-        // 7. The root.
+        // 7. The root, unless an entry of it stays.
+        platform::HandleInfo kept;
+        if (!keepEntry.empty() && platform::QueryEntryInfo(root.handle.get(), keepEntry, kept) == 0) {
+            return ErrorCode::Success;
+        }
         current = path;
         if (DeletePinnedRoot(root, err)) {
             event(path, true, 0);

@@ -59,8 +59,11 @@ public:
     // failure is 200, with the WinVerifyTrust number in its ERROR line.
     ErrorCode VerifyFileSignature(const std::wstring& path);
     // filesRemoved/foldersRemoved are only ever incremented (the root counts as a folder).
+    // keepEntry: the name of an entry right inside the folder that stays, with
+    // everything in it, and so does the folder itself.
     ErrorCode RemoveDirectoryTree(const std::wstring& path, bool recursive,
-                                  int32_t* filesRemoved = nullptr, int32_t* foldersRemoved = nullptr);
+                                  int32_t* filesRemoved = nullptr, int32_t* foldersRemoved = nullptr,
+                                  const std::string& keepEntry = {});
 
     static ErrorCode MapWin32Error(uint32_t win32Code);
     static void LogFileError(const std::string& operation, const std::wstring& path, uint32_t win32Code) noexcept;

@@ -116,7 +116,7 @@ std::string ToUtf8Lossy(const std::filesystem::path& path) {
     }
 }
 
-std::wstring OemToWide(const std::string& text) {
+std::wstring Utf8ToWideLossy(const std::string& text) {
     try {
         if (text.size() > kMaxConvertible) return std::wstring(1, static_cast<wchar_t>(kReplacement));
         return DecodeUtf8Lossy(text);
@@ -124,6 +124,8 @@ std::wstring OemToWide(const std::string& text) {
         return std::wstring(1, static_cast<wchar_t>(kReplacement));
     }
 }
+
+std::wstring OemToWide(const std::string& text) { return Utf8ToWideLossy(text); }
 
 bool JsonHasEmbeddedNul(const Json::Value& value) {
     try {

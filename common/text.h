@@ -21,6 +21,10 @@ std::string WideToUtf8Lossy(const std::wstring& text);
 std::string ToUtf8Lossy(const std::wstring& text);
 std::string ToUtf8Lossy(const std::filesystem::path& path);
 
+// Lossy: invalid sequences become U+FFFD; a text of 2^31 bytes or more becomes
+// U+FFFD alone. Never throws.
+std::wstring Utf8ToWideLossy(const std::string& text);
+
 // Console output of child processes (the console code page is UTF-8 here).
 std::wstring OemToWide(const std::string& text);
 

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "common/command_arguments.h"
 #include "common/jsonl_logger.h"
 #include "common/text.h"
 #include "elevated/command_handlers.h"
@@ -27,25 +28,6 @@ bool CheckAdministrator() {
     WriteErrorLine("Error: This application requires administrator privileges.");
     WriteErrorLine("Please run as administrator or from an elevated command prompt.");
     return false;
-}
-
-// Strict decoding: an argument that is not valid UTF-8 is a command-line error.
-std::optional<std::vector<std::wstring>> DecodeArguments(int argc, char* argv[]) {
-    std::vector<std::wstring> arguments;
-    try {
-        for (int i = 0; i < argc; ++i) arguments.push_back(Utf8ToWide(argv[i]));
-    } catch (const std::exception&) {
-        return std::nullopt;
-    }
-    return arguments;
-}
-
-// argv-style pointers into the decoded arguments, ended by a null pointer.
-std::vector<wchar_t*> ArgumentPointers(std::vector<std::wstring>& arguments) {
-    std::vector<wchar_t*> pointers;
-    for (std::wstring& argument : arguments) pointers.push_back(argument.data());
-    pointers.push_back(nullptr);
-    return pointers;
 }
 
 bool ConnectProgressPipe(const std::wstring& pipeName) {

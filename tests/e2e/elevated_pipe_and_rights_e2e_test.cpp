@@ -74,21 +74,10 @@ TEST_F(ElevatedPipeTest, EmptyPipeNameWritesToStandardOutput) {
     EXPECT_THAT(test::SummarizeAll(test::ParseJsonLines(result.out)), ElementsAreArray(kMissingSessionEvents));
 }
 
-// A copy of the program that an unprivileged user may run.
-fs::path WorldRunnableCopy(const test::TempFolder& folder) {
-    fs::permissions(folder.path(), fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                                       fs::perms::others_read | fs::perms::others_exec);
-    const fs::path copy = folder / "ZuveloElevated";
-    fs::copy_file(kElevatedProgram, copy);
-    fs::permissions(copy, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                              fs::perms::others_read | fs::perms::others_exec);
-    return copy;
-}
-
 TEST_F(ElevatedPipeTest, NonAdministratorIsRefusedEvenForHelp) {
     if (::geteuid() != 0 || !fs::exists("/usr/bin/setpriv")) GTEST_SKIP() << "needs root and setpriv";
     test::TempFolder bin;
-    const fs::path program = WorldRunnableCopy(bin);
+    const fs::path program = test::WorldRunnableCopy(kElevatedProgram, bin.path());
     for (const std::vector<std::string>& tail :
          {ReleaseMissingSession({}), std::vector<std::string>{"--help"}, std::vector<std::string>{}}) {
         std::vector<std::string> arguments{"--reuid=65534", "--regid=65534", "--clear-groups", program.string()};

@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <string>
@@ -24,6 +25,16 @@ struct ProgramResult {
 ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& arguments,
                          const std::map<std::string, std::string>& environment = {},
                          const std::function<void(pid_t)>& started = {});
+
+// RunProgram with a new pseudo-terminal as standard input, output and error:
+// types `typed` and then end of input into it, and returns in `out` all the
+// terminal showed, "\r\n" as "\n".
+ProgramResult RunInTerminal(const std::string& program, const std::vector<std::string>& arguments,
+                            const std::map<std::string, std::string>& environment, const std::string& typed);
+
+// A copy of the program in folder that an unprivileged user may run (the folder
+// is opened to everyone for that).
+std::filesystem::path WorldRunnableCopy(const std::filesystem::path& program, const std::filesystem::path& folder);
 
 // One JSON value per non-empty line; throws on a line that is not JSON.
 std::vector<Json::Value> ParseJsonLines(const std::string& text);

@@ -1,0 +1,198 @@
+// ZuveloUninstall end to end, through a terminal, on installations that the
+// built ZuveloElevated made: files, uninstall entry, receipt and shortcuts.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <filesystem>
+#include <sstream>
+
+#include <json/writer.h>
+
+#include "platform/machine_root.h"
+#include "tests/e2e/apply_manifest_fixture.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/sleeping_process.h"
+
+namespace zuvelo::test {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+constexpr const char* kUninstaller = ZUVELO_UNINSTALL_PATH;
+constexpr const char* kUninstallKey = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Zuvelo";
+
+// The terminal shows console text and event lines together; an event may follow
+// the prompt on its line.
+struct Screen {
+    std::string text;
+    std::vector<Json::Value> events;
+};
+
+Screen Split(const std::string& shown) {
+    Screen screen;
+    std::istringstream in(shown);
+    for (std::string line; std::getline(in, line);) {
+        const size_t event = line.find("{\"");
+        if (event == std::string::npos) {
+            screen.text += line + "\n";
+            continue;
+        }
+        if (event > 0) screen.text += line.substr(0, event) + "\n";
+        screen.events.push_back(ParseJson(line.substr(event)));
+    }
+    return screen;
+}
+
+class UninstallerE2e : public ApplyManifestE2e {
+protected:
+    const fs::path install_ = work_ / "Program Files" / "Zuvelo";
+
+    std::map<std::string, std::string> Environment() const {
+        return {{"ZUVELO_MACHINE_ROOT", machineRoot_.path().string()}, {"TMPDIR", temp_.path().string()}};
+    }
+
+    // The release applied, then the entry, the receipt and the shortcuts.
+    void Install() {
+        PublishLegacy({{"Launcher/ZuveloLauncher.exe", "l"}, {"Launcher/ZuveloUninstall.exe", "u"},
+                       {"ZuveloClient.exe", "c"}, {"data/levels/one.dat", Bytes(3000, 'l')}});
+        ASSERT_EQ(Apply(install_).exitCode, 0);
+        Json::Value plan;
+        for (const char* type : {"write_uninstall", "write_receipt", "create_shortcuts"}) {
+            Json::Value& step = plan["operations"].append(Json::Value());
+            step["type"] = type;
+            step["targetPath"] = install_.string();
+            step["version"] = "2.0.0";
+            step["launcherExecutable"] = (install_ / "Launcher/ZuveloLauncher.exe").string();
+            step["uninstallerExecutable"] = (install_ / "Launcher/ZuveloUninstall.exe").string();
+        }
+        WriteJsonFile(work_ / "plan.json", plan);
+        ASSERT_EQ(Run({"--execute-plan", (work_ / "plan.json").string()}).exitCode, 0);
+    }
+
+    ProgramResult Uninstall(const std::vector<std::string>& arguments, const std::string& typed) {
+        return RunInTerminal(kUninstaller, arguments, Environment(), typed);
+    }
+
+    bool EntryExists() {
+        return RunProgram(ZUVELO_REGISTRY_TOOL_PATH, {"get", kUninstallKey, "InstallLocation"}, Environment()).exitCode == 0;
+    }
+
+    // The shortcut files anywhere in the machine root.
+    size_t Shortcuts() const {
+        size_t count = 0;
+        for (const auto& entry : fs::recursive_directory_iterator(machineRoot_.path())) {
+            count += entry.path().extension() == ".lnk" ? 1 : 0;
+        }
+        return count;
+    }
+
+    fs::path CommonData() const { return machineRoot_.path() / "ProgramData/Zuvelo"; }
+    fs::path UserData() const {
+        return machineRoot_.path() / "Users" / platform::EffectiveUserName() / "AppData/Local/Zuvelo";
+    }
+};
+
+TEST_F(UninstallerE2e, YesRemovesEverythingAndCountsWhatWasRemoved) {
+    Install();
+    int files = 0;
+    int folders = 1;  // the installation folder itself
+    for (const auto& entry : fs::recursive_directory_iterator(install_)) ++(entry.is_directory() ? folders : files);
+    SleepingProcess client(install_, "ZuveloClient.exe");
+    const size_t shortcuts = Shortcuts();
+    ASSERT_EQ(shortcuts, 3u) << "Start menu, desktop, uninstall";
+
+    const ProgramResult result = Uninstall({}, "y\n");
+    const Screen screen = Split(result.out);
+    EXPECT_EQ(result.exitCode, 0) << result.out;
+    EXPECT_THAT(screen.text, HasSubstr("Zuvelo Uninstaller v1.0.0\nPreparing to uninstall Zuvelo...\n\n"));
+    EXPECT_THAT(screen.text, HasSubstr("\n=== Zuvelo Uninstall Confirmation ===\n\nInstallation Path: " +
+                                       install_.string() + "\nVersion: 2.0.0\n\nThe following will be removed:\n  - " +
+                                       install_.string() +
+                                       "\n  - Shortcut: Zuvelo\n  - Shortcut: Zuvelo\n"
+                                       "  - Registry: HKEY_LOCAL_MACHINE\\" + kUninstallKey +
+                                       "\n\nDo you want to continue? (Y/N): \n"));
+    EXPECT_THAT(screen.text, HasSubstr("\nUninstall completed successfully!\n  Processes terminated: 1\n"
+                                       "  Shortcuts removed: 3\n  Registry keys removed: 1\n  Files removed: " +
+                                       std::to_string(files) + "\n  Directories removed: " + std::to_string(folders) +
+                                       "\n  Duration: "));
+    EXPECT_EQ(client.Reap(), SIGTERM);
+    EXPECT_FALSE(fs::exists(install_));
+    EXPECT_FALSE(EntryExists());
+    EXPECT_EQ(Shortcuts(), 0u);
+    std::vector<fs::path> logs;
+    for (const auto& entry : fs::directory_iterator(CommonData() / "Logs")) logs.push_back(entry.path());
+    ASSERT_EQ(logs.size(), 1u);
+    EXPECT_THAT(ReadFile(logs[0]), HasSubstr("Registry Keys Removed: 1\nFiles Removed: " + std::to_string(files)));
+}
+
+TEST_F(UninstallerE2e, NoOrEndOfInputRemovesNothing) {
+    Install();
+    const Tree before = TreeOf(install_);
+    for (const std::string typed : {"n\n", ""}) {
+        SCOPED_TRACE(typed);
+        const ProgramResult result = Uninstall({"--quiet"}, typed);
+        const Screen screen = Split(result.out);
+        EXPECT_EQ(result.exitCode, 0);
+        EXPECT_THAT(screen.text, HasSubstr("Do you want to continue? (Y/N): "));
+        EXPECT_THAT(screen.text, Not(HasSubstr("Uninstall completed")));
+        ASSERT_GE(screen.events.size(), 2u);
+        EXPECT_EQ(screen.events.end()[-2]["status"], "cancelled");
+        EXPECT_EQ(screen.events.back()["success"], false);
+        EXPECT_EQ(TreeOf(install_), before);
+        EXPECT_TRUE(EntryExists());
+        EXPECT_EQ(Shortcuts(), 3u);
+    }
+    const ProgramResult loud = Uninstall({}, "n\n");
+    EXPECT_THAT(Split(loud.out).text, HasSubstr("Uninstall cancelled by user.\n"));
+}
+
+TEST_F(UninstallerE2e, ForcePurgeRemovesTheDataFoldersButKeepsTheLog) {
+    Install();
+    WriteFile(CommonData() / "state.json", "{}");
+    WriteFile(UserData() / "cache/blob", "x");
+
+    const ProgramResult result = Uninstall({"--force", "--purge"}, "");
+    EXPECT_EQ(result.exitCode, 0) << result.out;
+    EXPECT_THAT(result.out, Not(HasSubstr("Do you want to continue?")));
+    EXPECT_FALSE(fs::exists(install_));
+    EXPECT_FALSE(fs::exists(UserData()));
+    std::vector<std::string> left;
+    for (const auto& entry : fs::recursive_directory_iterator(CommonData())) {
+        left.push_back(fs::relative(entry.path(), CommonData()).parent_path().string());
+    }
+    EXPECT_EQ(left, (std::vector<std::string>{"", "Logs"})) << "the Logs folder and one log in it";
+}
+
+TEST_F(UninstallerE2e, AnUnrelatedFolderIsNotAnInstallation) {
+    Install();
+    const Tree before = TreeOf(install_);
+    WriteFile(work_ / "Mine/notes.txt", "mine");
+
+    const ProgramResult result = Uninstall({"--force", "--install-path", (work_ / "Mine").string()}, "");
+    EXPECT_EQ(result.exitCode, 141) << "not found";
+    EXPECT_THAT(result.out, HasSubstr("Zuvelo installation not found.\n"));
+    EXPECT_THAT(result.out, HasSubstr("Folder does not look like a Zuvelo installation: " + (work_ / "Mine").string()));
+    EXPECT_EQ(ReadFile(work_ / "Mine/notes.txt"), "mine");
+    EXPECT_EQ(TreeOf(install_), before);
+    EXPECT_TRUE(EntryExists());
+    EXPECT_EQ(Shortcuts(), 3u);
+}
+
+TEST_F(UninstallerE2e, NonAdministratorIsRefusedWithoutAnyEvent) {
+    if (::geteuid() != 0 || !fs::exists("/usr/bin/setpriv")) GTEST_SKIP() << "needs root and setpriv";
+    TempFolder bin;
+    const fs::path program = WorldRunnableCopy(kUninstaller, bin.path());
+    const ProgramResult result = RunProgram(
+        "/usr/bin/setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups", program.string(), "--force"},
+        Environment());
+    EXPECT_EQ(result.exitCode, 2) << "insufficient privileges";
+    EXPECT_EQ(result.err, "Error: This program requires administrator privileges\nPlease run as administrator\n");
+    EXPECT_EQ(result.out, "");
+}
+
+}  // namespace
+}  // namespace zuvelo::test

@@ -1,0 +1,55 @@
+#include "platform/processes.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <optional>
+
+#include "platform/win32_error.h"
+#include "tests/support/sleeping_process.h"
+#include "tests/support/test_folders.h"
+
+namespace zuvelo::platform {
+namespace {
+
+using namespace std::chrono_literals;
+
+std::optional<RunningProcess> Find(pid_t pid) {
+    std::vector<RunningProcess> all;
+    EXPECT_EQ(ListProcesses(all), 0u);
+    for (const RunningProcess& process : all) {
+        if (process.pid == static_cast<uint32_t>(pid)) return process;
+    }
+    return std::nullopt;
+}
+
+TEST(ProcessHandleTest, SignalsOnlyTheProcessFoundWithItsImage) {
+    test::TempFolder bin;
+    test::SleepingProcess found(bin.path(), "image-a");
+    test::SleepingProcess bystander(bin.path(), "image-b");
+    const std::optional<RunningProcess> a = Find(found.pid());
+    std::optional<RunningProcess> b = Find(bystander.pid());
+    ASSERT_TRUE(a && b);
+    EXPECT_EQ(a->exeName, "image-a");
+    EXPECT_EQ(a->imagePath, (bin / "image-a").string());
+
+    // The id found now runs another image: no handle, so nothing can be sent.
+    RunningProcess reused = *b;
+    reused.image = a->image;
+    ProcessHandle refused;
+    EXPECT_EQ(ProcessHandle::Open(reused, refused), win32::kAccessDenied);
+    EXPECT_FALSE(refused.valid());
+
+    ProcessHandle handle;
+    ASSERT_EQ(ProcessHandle::Open(*a, handle), 0u);
+    EXPECT_EQ(handle.WaitForExit(20ms), win32::kWaitTimeout);
+    ::kill(found.pid(), SIGKILL);
+    EXPECT_EQ(found.Reap(), SIGKILL);
+    // The process held has ended and its id is free for reuse: nothing is sent.
+    EXPECT_EQ(handle.Signal(SIGKILL), win32::kInvalidParameter);
+    EXPECT_EQ(handle.WaitForExit(0ms), 0u);
+    EXPECT_EQ(bystander.Reap(false), -1) << "still running";
+}
+
+}  // namespace
+}  // namespace zuvelo::platform

@@ -1,0 +1,130 @@
+#include "uninstall/process_manager.h"
+
+#include <csignal>
+#include <cwctype>
+#include <utility>
+
+#include "common/jsonl_logger.h"
+#include "common/text.h"
+#include "platform/win32_error.h"
+
+namespace zuvelo {
+
+namespace {
+
+namespace win32 = platform::win32;
+
+constexpr const char* kComponent = "process_manager";
+
+void Log(LogLevel level, const std::string& message) {
+    JsonlLogger::Instance().LogDiagnostic(level, message, kComponent);
+}
+
+bool SameNameIgnoringCase(const std::wstring& a, const std::wstring& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (std::towlower(static_cast<wint_t>(a[i])) != std::towlower(static_cast<wint_t>(b[i]))) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::vector<std::wstring> GetProductProcessNames() {
+    return {L"ZuveloLauncher.exe", L"Zuvelo.exe", L"ZuveloClient.exe", L"ZuveloElevated.exe",
+            L"ZuveloElevatedLauncher.exe"};
+}
+
+ProcessManager::ProcessManager(std::vector<std::wstring> names, std::chrono::milliseconds closeWait)
+    : names_(std::move(names)), closeWait_(closeWait) {}
+
+ErrorCode ProcessManager::TerminateAllProductProcesses(int32_t* ended) {
+    Log(LogLevel::Info, "Terminating all Zuvelo processes");
+    std::vector<ProcessInfo> all;
+    for (const std::wstring& name : names_) {
+        std::vector<ProcessInfo> found;
+        FindProcessesByName(name, found);  // a failed look-up only costs this name
+        for (ProcessInfo& process : found) all.push_back(std::move(process));
+    }
+    if (all.empty()) {
+        Log(LogLevel::Info, "No Zuvelo processes found");
+        return ErrorCode::Success;
+    }
+    return TerminateProcesses(all, ended);
+}
+
+ErrorCode ProcessManager::FindProcessesByName(const std::wstring& name, std::vector<ProcessInfo>& out) {
+    Log(LogLevel::Info, "Finding processes by name: " + WideToUtf8Lossy(name));
+    out.clear();
+    std::vector<platform::RunningProcess> running;
+    if (platform::ListProcesses(running) != 0) {
+        Log(LogLevel::Error, "Failed to create process snapshot");
+        return ErrorCode::InternalError;
+    }
+    for (const platform::RunningProcess& process : running) {
+        const std::wstring exeName = Utf8ToWideLossy(process.exeName);
+        if (!SameNameIgnoringCase(exeName, name)) continue;
+        ProcessInfo info{process.pid, exeName, Utf8ToWideLossy(process.imagePath), process.effectiveUid == 0, {}};
+        // A process that ended or whose id now runs another image is not this one.
+        if (platform::ProcessHandle::Open(process, info.handle) != 0) continue;
+        out.push_back(std::move(info));
+    }
+    Log(LogLevel::Info, "Found " + std::to_string(out.size()) + " processes");
+    return ErrorCode::Success;
+}
+
+ErrorCode ProcessManager::TerminateProcesses(std::vector<ProcessInfo>& processes, int32_t* ended) {
+    Log(LogLevel::Info, "Terminating " + std::to_string(processes.size()) + " processes");
+    ErrorCode last = ErrorCode::Success;
+    for (const ProcessInfo& process : processes) {
+        const ErrorCode result = TerminateById(process);
+        if (result != ErrorCode::Success) {
+            Log(LogLevel::Warning, "Failed to terminate process " + std::to_string(process.pid));
+            last = result;
+        } else if (ended) {
+            ++*ended;
+        }
+    }
+    return last;
+}
+
+ErrorCode ProcessManager::TerminateById(const ProcessInfo& process) {
+    Log(LogLevel::Info, "Terminating process: " + std::to_string(process.pid));
+    if (CloseGracefully(process) == ErrorCode::Success) {
+        Log(LogLevel::Info, "Process terminated gracefully");
+        return ErrorCode::Success;
+    }
+    Log(LogLevel::Warning, "Graceful termination failed, forcing");
+    const ErrorCode forced = ForceTerminate(process);
+    if (forced == ErrorCode::Success) {
+        Log(LogLevel::Info, "Process terminated forcefully");
+    } else {
+        Log(LogLevel::Error, "Failed to terminate process");
+    }
+    return forced;
+}
+
+ErrorCode ProcessManager::CloseGracefully(const ProcessInfo& process) {
+    const uint32_t signalled = process.handle.Signal(SIGTERM);
+    if (signalled == win32::kInvalidParameter) return ErrorCode::Success;  // gone already
+    if (signalled != 0) return ErrorCode::InternalError;
+    const uint32_t waited = process.handle.WaitForExit(closeWait_);
+    if (waited == 0) return ErrorCode::Success;
+    return waited == win32::kWaitTimeout ? ErrorCode::TimedOut : ErrorCode::InternalError;
+}
+
+ErrorCode ProcessManager::ForceTerminate(const ProcessInfo& process) {
+    const uint32_t signalled = process.handle.Signal(SIGKILL);
+    if (signalled == win32::kInvalidParameter) return ErrorCode::Success;  // gone already
+    if (signalled == win32::kAccessDenied) {
+        Log(LogLevel::Error, "Failed to open process for termination: " + std::to_string(signalled));
+        return ErrorCode::InternalError;
+    }
+    // Killing is asynchronous here: the files are removed only once the process is gone.
+    const uint32_t failed = signalled != 0 ? signalled : process.handle.WaitForExit(closeWait_);
+    if (failed == 0) return ErrorCode::Success;
+    Log(LogLevel::Error, "TerminateProcess failed: " + std::to_string(failed));
+    return ErrorCode::InternalError;
+}
+
+}  // namespace zuvelo
