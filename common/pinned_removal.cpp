@@ -113,17 +113,6 @@ bool PathsEqualIgnoreCase(const std::wstring& a, const std::wstring& b) noexcept
     return platform::OrdinalEqualIgnoreCase(a, b);
 }
 
-int CompareOrdinalIgnoreCase(const std::wstring& a, const std::wstring& b) noexcept {
-    const size_t common = std::min(a.size(), b.size());
-    for (size_t i = 0; i < common; ++i) {
-        if (a[i] == b[i]) continue;
-        const wchar_t upperA = OrdinalUpper(a[i]);
-        const wchar_t upperB = OrdinalUpper(b[i]);
-        if (upperA != upperB) return upperA < upperB ? -1 : 1;
-    }
-    return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
-}
-
 std::wstring TrimFinalPath(std::wstring path) {
     while (path.size() > 1 && path.back() == L'/') path.pop_back();
     return path;

@@ -62,9 +62,6 @@ std::wstring StripExtendedLengthPrefix(std::wstring path);
 // CompareStringOrdinal with case ignored: equal after simple upper-casing of each
 // character; a string of 2^31 characters or more never matches. Never throws.
 bool PathsEqualIgnoreCase(const std::wstring& a, const std::wstring& b) noexcept;
-// The same upper-casing as an order: negative, 0 or positive as a sorts before,
-// with or after b (a proper prefix sorts first). No length limit; never throws.
-int CompareOrdinalIgnoreCase(const std::wstring& a, const std::wstring& b) noexcept;
 
 // A final path read from a handle, without trailing separators (kept when it is "/").
 std::wstring TrimFinalPath(std::wstring path);

@@ -15,6 +15,7 @@
 #include "platform/handles.h"
 #include "platform/regular_file.h"
 #include "platform/win32_error.h"
+#include "platform/compare_string.h"
 
 namespace zuvelo {
 
@@ -250,7 +251,7 @@ bool IsAllowlisted(const std::string& key, const std::set<std::string>& allowlis
 
 bool PathLessIgnoreCase(const std::wstring& a, const std::wstring& b) {
     if (a.size() >= kCompareLimit || b.size() >= kCompareLimit) throw std::length_error("Path is too large to compare");
-    return CompareOrdinalIgnoreCase(a, b) < 0;
+    return platform::CompareOrdinalIgnoreCase(a, b) < 0;
 }
 
 WidePathSet ToWidePathSet(const std::set<std::string>& paths) {

@@ -26,4 +26,15 @@ bool OrdinalEqualIgnoreCase(std::wstring_view a, std::wstring_view b) noexcept {
     return true;
 }
 
+int CompareOrdinalIgnoreCase(std::wstring_view a, std::wstring_view b) noexcept {
+    const size_t common = a.size() < b.size() ? a.size() : b.size();
+    for (size_t i = 0; i < common; ++i) {
+        if (a[i] == b[i]) continue;
+        const wchar_t upperA = OrdinalUpper(a[i]);
+        const wchar_t upperB = OrdinalUpper(b[i]);
+        if (upperA != upperB) return upperA < upperB ? -1 : 1;
+    }
+    return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
+}
+
 }  // namespace zuvelo::platform

@@ -10,4 +10,8 @@ namespace zuvelo::platform {
 // Multilingual Plane (one character to one). Never throws.
 bool OrdinalEqualIgnoreCase(std::wstring_view a, std::wstring_view b) noexcept;
 
+// The same upper-casing as an order: negative, 0 or positive as a sorts before,
+// with or after b (a proper prefix sorts first). Never throws.
+int CompareOrdinalIgnoreCase(std::wstring_view a, std::wstring_view b) noexcept;
+
 }  // namespace zuvelo::platform
