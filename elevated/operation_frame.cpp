@@ -34,9 +34,4 @@ ErrorCode RunStepFrame(const std::string& operation, const std::string& missingP
     return RunGuarded(operation, body);
 }
 
-ErrorCode ReportNotBuilt(const std::string& operation) {
-    JsonlLogger::Instance().LogError(ErrorCode::InternalError, operation, operation + " is not built yet");
-    return ErrorCode::InternalError;
-}
-
 }  // namespace zuvelo

@@ -17,7 +17,4 @@ ErrorCode RunCommandFrame(const std::string& operation, const OperationBody& bod
 // message gives an error event with code 1 and the body never runs.
 ErrorCode RunStepFrame(const std::string& operation, const std::string& missingParameters, const OperationBody& body);
 
-// Body of an operation whose component is not part of this build yet: error event 4.
-ErrorCode ReportNotBuilt(const std::string& operation);
-
 }  // namespace zuvelo

@@ -1,10 +1,45 @@
+#include "common/file_operations.h"
+#include "common/jsonl_logger.h"
+#include "common/paths.h"
 #include "elevated/command_handlers.h"
 #include "elevated/operation_frame.h"
+#include "install/registry_manager.h"
+#include "install/shortcut_creator.h"
 
 namespace zuvelo {
 
-ErrorCode HandleRemove(const std::wstring& /*targetPath*/, bool /*purge*/) {
-    return RunCommandFrame("remove", [] { return ReportNotBuilt("remove"); });
+namespace {
+
+// Shortcuts and the uninstall entry go first; a failure of either only warns.
+void RemoveRegistration(ShortcutCreator& shortcuts) {
+    shortcuts.RemoveAllShortcuts();
+    if (RegistryManager().RemoveUninstallInfo() != ErrorCode::Success) {
+        JsonlLogger::Instance().LogDiagnostic(LogLevel::Warning,
+                                              "Failed to remove registry entries, continuing with file removal");
+    }
+}
+
+}  // namespace
+
+ErrorCode HandleRemove(const std::wstring& targetPath, bool purge) {
+    return RunCommandFrame("remove", [&] {
+        JsonlLogger& log = JsonlLogger::Instance();
+        // The folder is removed, recursively with --purge: never a relative path or a root.
+        if (!IsAbsoluteNonRootPath(targetPath)) {
+            log.LogError(ErrorCode::InvalidArguments, "remove",
+                         "Target path must be an absolute path and not a file-system root");
+            return ErrorCode::InvalidArguments;
+        }
+        ShortcutCreator shortcuts;
+        RemoveRegistration(shortcuts);
+        const ErrorCode code = FileOperations().RemoveDirectoryTree(targetPath, purge);
+        if (code != ErrorCode::Success) {
+            log.LogError(code, "remove", "");
+        } else {
+            log.LogCompletion("remove");
+        }
+        return code;
+    });
 }
 
 }  // namespace zuvelo

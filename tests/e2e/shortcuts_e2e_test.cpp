@@ -70,5 +70,35 @@ TEST_F(ShortcutsTest, CreateShortcutsMakesTheThreeLinks) {
     EXPECT_EQ(test::ReadShellLink(desktopLink).description, kProductTagline);
 }
 
+// --remove takes the shortcuts, the uninstall entry and the folder: the whole
+// folder with --purge; without it a folder that still holds files stays (147),
+// and a relative or root target is refused before anything is touched.
+TEST_F(ShortcutsTest, RemoveTakesWhatTheInstallationRegistered) {
+    struct Row {
+        std::vector<std::string> remove;
+        int exitCode;
+        bool folderKept;
+    };
+    const std::vector<Row> rows = {
+        {{"--remove", "--target", install_.string(), "--purge"}, 0, false},
+        {{"--remove", "--target", install_.string()}, 147, true},  // RemoveFailed: not empty
+        {{"--remove", "--target", "relative/Zuvelo", "--purge"}, 1, true},
+        {{"--remove", "--target", "/", "--purge"}, 1, true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.remove[2]);
+        test::WriteFile(install_ / "ZuveloLauncher.exe", "launcher");
+        ASSERT_EQ(Run({"--write-uninstall", "--target", install_.string(), "--version", "1.0.0"}).exitCode, 0);
+        ASSERT_EQ(Run({"--create-shortcuts", "--target", install_.string()}).exitCode, 0);
+        const fs::path store = machineRoot_ / "registry" / "HKLM.json";
+        const bool refused = row.exitCode == 1;
+
+        EXPECT_EQ(Run(row.remove).exitCode, row.exitCode);
+        EXPECT_EQ(fs::exists(install_), row.folderKept);
+        EXPECT_EQ(LinkFiles().empty(), !refused);
+        EXPECT_EQ(test::ReadFile(store).find("Zuvelo\"") != std::string::npos, refused);
+    }
+}
+
 }  // namespace
 }  // namespace zuvelo
