@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "common/error_codes.h"
+#include "common/file_operations.h"
 #include "common/paths.h"
 #include "common/text.h"
 #include "install/shortcut_creator.h"
@@ -160,8 +161,8 @@ bool ShortcutCreator::RemoveProgramsSubfolder(const std::wstring& programsFolder
     // A link of that name goes as itself; anything else that is no folder stays.
     if (!ec && !fs::is_directory(status) && !fs::is_symlink(status)) return true;
     if (!ec && !fs::remove(folder, ec) && ec && Win32Error(ec) == win32::kDirNotEmpty) {
-        ec.clear();
-        fs::remove_all(folder, ec);
+        // With everything in it, through the pinned removal: nothing inside is followed.
+        if (FileOperations().RemoveDirectoryTree(WidePath(folder), true) == ErrorCode::Success) return true;
     }
     if (ec && !IsNotFound(Win32Error(ec))) {
         Log(LogLevel::Warning, "Failed to remove Zuvelo program folder: " + Text(FormatWin32Error(Win32Error(ec))));

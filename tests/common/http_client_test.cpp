@@ -21,6 +21,7 @@
 #include "tests/support/log_capture.h"
 #include "tests/support/test_folders.h"
 #include "tests/support/test_server_process.h"
+#include "tests/support/scoped_env.h"
 
 namespace zuvelo {
 namespace {
@@ -49,21 +50,7 @@ std::string Pattern(size_t size) {
 
 std::wstring Wide(const std::string& ascii) { return std::wstring(ascii.begin(), ascii.end()); }
 
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const std::string& value) : name_(name) {
-        if (const char* old = std::getenv(name)) previous_ = old;
-        ::setenv(name, value.c_str(), 1);
-    }
-    ~ScopedEnv() {
-        if (previous_) ::setenv(name_, previous_->c_str(), 1);
-        else ::unsetenv(name_);
-    }
-
-private:
-    const char* name_;
-    std::optional<std::string> previous_;
-};
+using ScopedEnv = test::ScopedEnvironmentVariable;
 
 class HttpClientTest : public ::testing::Test {
 protected:

@@ -26,6 +26,7 @@
 #include "tests/support/manifest_signing.h"
 #include "tests/support/pipe_listener.h"
 #include "tests/support/test_folders.h"
+#include "tests/support/scoped_env.h"
 
 // Handlers working in a temporary cache and target, with a recorded sleep and a
 // fake clock, and a release served by the in-process HTTPS server.
@@ -73,23 +74,7 @@ inline fs::path MakeFolder(const fs::path& path) {
     return path;
 }
 
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const std::string& value) : name_(name) {
-        if (const char* old = std::getenv(name)) previous_ = old;
-        ::setenv(name, value.c_str(), 1);
-    }
-    ~ScopedEnv() {
-        if (previous_) ::setenv(name_, previous_->c_str(), 1);
-        else ::unsetenv(name_);
-    }
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
-
-private:
-    const char* name_;
-    std::optional<std::string> previous_;
-};
+using ScopedEnv = ScopedEnvironmentVariable;
 
 // Collects the logger's lines like LogCapture, and lets a test act on a line
 // the moment it is written (the hook runs under the logger's lock: it must not log).
