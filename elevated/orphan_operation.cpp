@@ -7,6 +7,7 @@
 
 #include "common/jsonl_logger.h"
 #include "common/paths.h"
+#include "common/update_lock.h"
 #include "elevated/operation_frame.h"
 #include "elevated/plan_steps.h"
 #include "install/orphan_cleanup.h"
@@ -127,6 +128,9 @@ ErrorCode PruneOrphans(const PlanOperation& operation, const PlanRunState& state
         ChooseOptions(operation, dryRunFromVariable, state.AppliedManifestFiles(operation.targetPath));
     const ComponentKind kind =
         LowerCase(operation.component) == L"launcher" ? ComponentKind::Launcher : ComponentKind::Client;
+    // Deletes from the installation: never while an update changes it.
+    platform::FileLock updateLock;
+    if (const ErrorCode locked = HoldUpdateLock(updateLock, "execution_plan"); locked != ErrorCode::Success) return locked;
     OrphanCleanupResult result;
     ErrorCode code = ErrorCode::Success;
     try {

@@ -157,8 +157,6 @@ private:
     ErrorCode CheckUnchangedTarget(const ManifestFileEntry& entry, const std::wstring& targetPath);
     // cacheDir_ / file + "." + run token + ".tmp": a temporary name no other run uses.
     std::filesystem::path TemporaryPath(const std::filesystem::path& file) const;
-    // Takes the one-update-at-a-time lock for the rest of this handler's life.
-    ErrorCode HoldUpdateLock();
     // The target checked, the update lock taken, then Initialize, download and
     // validate, with the events of the two flows.
     ErrorCode FetchManifest(const std::wstring& manifestUrl, const std::wstring& targetPath, UpdateManifest& manifest);

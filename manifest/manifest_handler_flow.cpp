@@ -2,16 +2,14 @@
 #include <set>
 #include <string>
 
-#include "common/file_operations.h"
 #include "common/jsonl_logger.h"
 #include "common/paths.h"
+#include "common/update_lock.h"
 #include "common/text.h"
 #include "manifest/cache_folder.h"
 #include "manifest/manifest_handler.h"
 #include "manifest/manifest_log.h"
 #include "manifest/prepared_session.h"
-#include "platform/machine_root.h"
-#include "platform/private_folder.h"
 
 namespace zuvelo {
 
@@ -146,7 +144,7 @@ ErrorCode ManifestHandler::FetchManifest(const std::wstring& manifestUrl, const 
         LogManifest(LogLevel::Error, "Invalid target path: " + WideToUtf8Lossy(targetPath));
         return ErrorCode::InvalidArguments;
     }
-    if (const ErrorCode result = HoldUpdateLock(); !Succeeded(result)) return result;
+    if (const ErrorCode result = HoldUpdateLock(updateLock_, "ManifestHandler"); !Succeeded(result)) return result;
     flowWithoutLock_ = false;
     if (const ErrorCode result = Initialize(); !Succeeded(result)) return result;
     if (const ErrorCode result = DownloadManifest(manifestUrl, manifest); !Succeeded(result)) {
@@ -156,28 +154,6 @@ ErrorCode ManifestHandler::FetchManifest(const std::wstring& manifestUrl, const 
     if (const ErrorCode result = ValidateManifest(manifest); !Succeeded(result)) {
         events.Report("validation_failed");
         return result;
-    }
-    return ErrorCode::Success;
-}
-
-ErrorCode ManifestHandler::HoldUpdateLock() {
-    if (updateLock_.Held()) return ErrorCode::Success;
-    const fs::path locks = platform::MachineRoot() / "locks";
-    bool created = false;
-    uint32_t error = 0;
-    const platform::PrivateFolderState state = platform::EnsurePrivateFolder(locks, created, error);
-    if (state != platform::PrivateFolderState::Usable) {
-        LogManifest(LogLevel::Error, "Refusing lock folder " + ToUtf8Lossy(locks) + ": it is " +
-                                         platform::DescribePrivateFolderState(state));
-        return ErrorCode::DirectoryCreateFailed;
-    }
-    error = updateLock_.Acquire(locks / "update.lock", [] {
-        LogManifest(LogLevel::Info, "Waiting for another update to finish");
-    });
-    if (error != 0) {
-        LogManifest(LogLevel::Error, "Failed to lock " + ToUtf8Lossy(locks / "update.lock") + " - " +
-                                         WideToUtf8Lossy(FormatWin32Error(error)));
-        return FileOperations::MapWin32Error(error);
     }
     return ErrorCode::Success;
 }

@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <future>
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
@@ -10,6 +12,7 @@
 
 #include "common/jsonl_logger.h"
 #include "common/paths.h"
+#include "common/update_lock.h"
 #include "elevated/plan_steps.h"
 #include "tests/support/event_summary.h"
 #include "tests/support/log_capture.h"
@@ -51,6 +54,7 @@ protected:
     }
     std::vector<std::string> Events() const { return test::SummarizeAll(capture.Events()); }
 
+    test::ScopedMachineRoot machine;
     test::TempFolder temp;
     test::LogCapture capture;
     fs::path target = temp / "target";
@@ -123,6 +127,19 @@ TEST_F(PruneOrphansStep, WithoutAnUpdateAppliedToTheTargetItIsADryRun) {
     EXPECT_THAT(Events(),
                 Contains(R"(status orphan_cleanup orphan_candidate {"path":"unchanged.dll","size":1,"type":"file"})"));
     EXPECT_TRUE(fs::exists(target / "old.dll") && fs::exists(target / "unchanged.dll"));
+}
+
+// The cleanup deletes from the installation, so it waits while an update holds the machine's lock.
+TEST_F(PruneOrphansStep, WaitsWhileAnUpdateHoldsTheLock) {
+    platform::FileLock update;
+    ASSERT_EQ(HoldUpdateLock(update, "test"), ErrorCode::Success);
+    auto prune = std::async(std::launch::async, [&] { return RunPruneOrphansOperation(operation, applied); });
+    EXPECT_EQ(prune.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
+    EXPECT_TRUE(fs::exists(target / "old.dll"));
+    update.Release();
+    EXPECT_EQ(prune.get(), ErrorCode::Success);
+    EXPECT_FALSE(fs::exists(target / "old.dll"));
+    EXPECT_THAT(Events(), Contains("diagnostic INFO Waiting for another update to finish"));
 }
 
 TEST_F(PruneOrphansStep, AnExceptionAfterDeletionBeganAbortsWithFour) {
