@@ -11,7 +11,7 @@
 #include "platform/file_io.h"
 #include "platform/private_folder.h"
 #include "platform/win32_error.h"
-#include "uninstall/special_folders.h"
+#include "uninstall/csidl_folders.h"
 
 namespace zuvelo {
 

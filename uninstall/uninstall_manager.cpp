@@ -17,7 +17,7 @@
 #include "platform/registry.h"
 #include "platform/win32_error.h"
 #include "uninstall/install_receipt_reader.h"
-#include "uninstall/special_folders.h"
+#include "uninstall/csidl_folders.h"
 
 namespace zuvelo {
 

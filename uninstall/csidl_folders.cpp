@@ -1,4 +1,4 @@
-#include "uninstall/special_folders.h"
+#include "uninstall/csidl_folders.h"
 
 #include <filesystem>
 
