@@ -168,7 +168,7 @@ uint32_t CodeOfException(const std::exception_ptr& error) {
     try {
         std::rethrow_exception(error);
     } catch (const std::system_error& e) {
-        const uint32_t code = platform::Win32ErrorFromErrno(e.code().value());
+        const uint32_t code = platform::Win32ErrorFromErrorCode(e.code());
         return code != 0 ? code : win32::kInvalidName;
     } catch (...) {
         return win32::kInvalidName;

@@ -128,7 +128,7 @@ ErrorCode EnsureShellFolder(const std::wstring& folder) {
     std::error_code ec;
     fs::create_directories(NativePath(folder), ec);
     if (ec) {
-        const uint32_t error = platform::Win32ErrorFromErrno(ec.value());
+        const uint32_t error = platform::Win32ErrorFromErrorCode(ec);
         Log(LogLevel::Error, "Failed to create shell folder: " + Text(folder) + " - " + Text(FormatWin32Error(error)));
         return ErrorCode::ShellFolderAccessFailed;
     }

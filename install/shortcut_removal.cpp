@@ -33,7 +33,7 @@ constexpr int kCsidlCommonDesktopDirectory = 25;
 
 bool IsNotFound(uint32_t error) { return error == win32::kFileNotFound || error == win32::kPathNotFound; }
 
-uint32_t Win32Error(const std::error_code& ec) { return platform::Win32ErrorFromErrno(ec.value()); }
+uint32_t Win32Error(const std::error_code& ec) { return platform::Win32ErrorFromErrorCode(ec); }
 
 std::wstring FolderOf(int csidl) {
     fs::path folder;

@@ -1,6 +1,10 @@
 #include "platform/win32_error.h"
 
 #include <cerrno>
+#include <system_error>
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 namespace zuvelo::platform {
 
@@ -15,9 +19,15 @@ uint32_t Win32ErrorFromErrno(int err) {
         case EBADF: return win32::kInvalidHandle;
         case EROFS: return win32::kWriteProtect;
         case EBUSY:
-        case ETXTBSY: return win32::kSharingViolation;
+#ifdef ETXTBSY
+        case ETXTBSY:
+#endif
+            return win32::kSharingViolation;
         case ENOSPC:
-        case EDQUOT: return win32::kDiskFull;
+#ifdef EDQUOT
+        case EDQUOT:
+#endif
+            return win32::kDiskFull;
         case ENAMETOOLONG: return win32::kFilenameTooLong;
         case EINVAL: return win32::kInvalidParameter;
         case ENOTEMPTY: return win32::kDirNotEmpty;
@@ -30,6 +40,14 @@ uint32_t Win32ErrorFromErrno(int err) {
 }
 
 uint32_t LastWin32Error() { return Win32ErrorFromErrno(errno); }
+
+uint32_t Win32ErrorFromErrorCode(const std::error_code& error) {
+#ifdef _WIN32
+    // The C++ library reports Windows failures in the system category with their own numbers.
+    if (error.category() == std::system_category()) return static_cast<uint32_t>(error.value());
+#endif
+    return Win32ErrorFromErrno(error.value());
+}
 
 std::optional<std::wstring> SystemErrorText(uint32_t code) {
     struct Entry {

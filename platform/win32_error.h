@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <system_error>
 
 // System errors keep their Windows numbers inside the programs: result mapping,
 // messages and events are defined on them. This is the one errno table.
@@ -44,6 +45,10 @@ uint32_t Win32ErrorFromErrno(int err);
 
 // Windows number of the calling thread's current errno.
 uint32_t LastWin32Error();
+
+// Windows number of an error the C++ library reported (std::filesystem, std::system_error):
+// an errno value, or on Windows a system-category Windows number kept as it is.
+uint32_t Win32ErrorFromErrorCode(const std::error_code& error);
 
 // English text of a Windows number the programs can meet; nothing for others.
 std::optional<std::wstring> SystemErrorText(uint32_t code);
