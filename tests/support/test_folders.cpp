@@ -1,19 +1,31 @@
 #include "tests/support/test_folders.h"
 
-#include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <stdexcept>
 #include <system_error>
+
+#include "tests/support/scoped_env.h"
 
 namespace zuvelo::test {
 
 namespace fs = std::filesystem;
 
 TempFolder::TempFolder() {
-    std::string pattern = (fs::temp_directory_path() / "zuvelo-test-XXXXXX").string();
-    if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
+    // mkdtemp's contract on both systems: a new name, created by this call alone.
+    static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    std::random_device random;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string name = "zuvelo-test-";
+        for (int i = 0; i < 8; ++i) name += kLetters[random() % (sizeof(kLetters) - 1)];
+        const fs::path candidate = fs::temp_directory_path() / name;
+        if (fs::create_directory(candidate)) {
+            path_ = candidate;
+            return;
+        }
+    }
+    throw std::runtime_error("cannot make a temporary folder");
 }
 
 TempFolder::~TempFolder() {
@@ -26,15 +38,10 @@ TempFolder::~TempFolder() {
     fs::remove_all(path_, ec);
 }
 
-ScopedMachineRoot::ScopedMachineRoot() {
-    if (const char* old = std::getenv("ZUVELO_MACHINE_ROOT")) previous_ = old;
-    ::setenv("ZUVELO_MACHINE_ROOT", folder_.path().c_str(), 1);
-}
+ScopedMachineRoot::ScopedMachineRoot()
+    : variable_(std::make_unique<ScopedEnvironmentVariable>("ZUVELO_MACHINE_ROOT", folder_.path().string())) {}
 
-ScopedMachineRoot::~ScopedMachineRoot() {
-    if (previous_) ::setenv("ZUVELO_MACHINE_ROOT", previous_->c_str(), 1);
-    else ::unsetenv("ZUVELO_MACHINE_ROOT");
-}
+ScopedMachineRoot::~ScopedMachineRoot() = default;
 
 void WriteFile(const fs::path& path, const std::string& bytes) {
     if (path.has_parent_path()) fs::create_directories(path.parent_path());

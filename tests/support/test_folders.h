@@ -1,10 +1,12 @@
 #pragma once
 
 #include <filesystem>
-#include <optional>
+#include <memory>
 #include <string>
 
 namespace zuvelo::test {
+
+class ScopedEnvironmentVariable;
 
 // A fresh folder under the temporary folder, removed with everything in it.
 class TempFolder {
@@ -33,7 +35,7 @@ public:
 
 private:
     TempFolder folder_;
-    std::optional<std::string> previous_;
+    std::unique_ptr<ScopedEnvironmentVariable> variable_;
 };
 
 // Writes bytes to a file, creating its parent folders.
