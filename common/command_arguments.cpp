@@ -16,6 +16,19 @@ std::optional<std::vector<std::wstring>> DecodeArguments(int argc, char* argv[])
     return arguments;
 }
 
+std::optional<std::vector<std::wstring>> DecodeArguments(int argc, wchar_t* argv[]) {
+    std::vector<std::wstring> arguments;
+    try {
+        for (int i = 0; i < argc; ++i) {
+            arguments.emplace_back(argv[i]);
+            WideToUtf8(arguments.back());  // validates
+        }
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+    return arguments;
+}
+
 std::vector<wchar_t*> ArgumentPointers(std::vector<std::wstring>& arguments) {
     std::vector<wchar_t*> pointers;
     for (std::wstring& argument : arguments) pointers.push_back(argument.data());

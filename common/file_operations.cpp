@@ -77,7 +77,7 @@ struct WalkFailure {
 };
 
 // The wide form of a native path for events, whatever its bytes.
-std::wstring LossyWide(const std::string& native) { return Utf8ToWide(ToUtf8Lossy(fs::path(native))); }
+std::wstring LossyWide(const std::string& native) { return Utf8ToWideLossy(native); }
 
 // Fills files and folders; a failure names the path and the error for the event.
 // current receives the native path of the entry in hand (for an exception's event).
@@ -87,9 +87,10 @@ std::optional<WalkFailure> WalkTree(const PinnedRoot& root, const std::string& r
                                     std::string& current, const std::string& keepEntry) {
     struct Frame {
         std::unique_ptr<platform::DirectoryReader> reader;
-        std::string prefix;  // relative path of the folder, with a trailing "/" (empty for the root)
+        std::string prefix;  // relative path of the folder, with a trailing separator (empty for the root)
     };
-    const std::wstring rootWide = Utf8ToWide(rootNative) + L"/";
+    const char separator = static_cast<char>(kNativeSeparator);
+    const std::wstring rootWide = Utf8ToWide(rootNative) + kNativeSeparator;
 
     std::vector<Frame> stack;
     {
@@ -105,7 +106,7 @@ std::optional<WalkFailure> WalkTree(const PinnedRoot& root, const std::string& r
         bool done = false;
         if (const uint32_t err = top.reader->Next(entry, done)) {
             std::string folder = rootNative;
-            if (!top.prefix.empty()) folder += "/" + top.prefix.substr(0, top.prefix.size() - 1);
+            if (!top.prefix.empty()) folder += separator + top.prefix.substr(0, top.prefix.size() - 1);
             return WalkFailure{LossyWide(folder), err};
         }
         if (done) {
@@ -114,7 +115,7 @@ std::optional<WalkFailure> WalkTree(const PinnedRoot& root, const std::string& r
         }
         if (top.prefix.empty() && !keepEntry.empty() && entry.name == keepEntry) continue;
         std::string relative = top.prefix + entry.name;
-        current = rootNative + "/" + relative;
+        current = rootNative + separator + relative;
 
         // The attributes: the file system's type when it gives one for a non-folder,
         // else statx of the entry itself (never following a link).
@@ -156,7 +157,7 @@ std::optional<WalkFailure> WalkTree(const PinnedRoot& root, const std::string& r
             }
             if (!opened.SameObject(info)) return WalkFailure{LossyWide(current), win32::kAccessDenied};
             folders.push_back({rootWide + relativeWide, relative, true});
-            stack.push_back({std::make_unique<platform::DirectoryReader>(std::move(listing)), relative + "/"});
+            stack.push_back({std::make_unique<platform::DirectoryReader>(std::move(listing)), relative + separator});
             continue;
         }
         (isDirectory ? folders : files).push_back({rootWide + relativeWide, std::move(relative), isDirectory});
@@ -507,8 +508,8 @@ ErrorCode FileOperations::RemoveDirectoryTree(const std::wstring& path, bool rec
     std::string currentNative;     // the walk's entry in hand, made wide only for an event
     try {
         // 3. Walk.
-        std::string rootNative = NativePath(path).native();
-        while (rootNative.size() > 1 && rootNative.back() == '/') rootNative.pop_back();
+        std::string rootNative = Utf8FromPath(NativePath(path));
+        while (rootNative.size() > 1 && rootNative.back() == static_cast<char>(kNativeSeparator)) rootNative.pop_back();
         std::vector<RemovalEntry> files;
         std::vector<RemovalEntry> folders;
         const std::optional<WalkFailure> failure = WalkTree(root, rootNative, files, folders, currentNative, keepEntry);

@@ -103,17 +103,16 @@ bool IsPathWithin(const fs::path& path, const fs::path& base) {
 
 fs::path NativePathUtf8(const std::string& path) {
     std::string native = path;
-    std::replace(native.begin(), native.end(), '\\', '/');
+    const char separator = static_cast<char>(kNativeSeparator);
+    std::replace(native.begin(), native.end(), separator == '/' ? '\\' : '/', separator);
     return PathFromUtf8(native);
 }
 
 fs::path NativePath(const std::wstring& path) { return NativePathUtf8(WideToUtf8(path)); }
 
-std::wstring JoinPathText(const std::wstring& base, const std::wstring& name) {
-    return base + static_cast<wchar_t>(fs::path::preferred_separator) + name;
-}
+std::wstring JoinPathText(const std::wstring& base, const std::wstring& name) { return base + kNativeSeparator + name; }
 
-std::wstring WidePath(const fs::path& path) { return Utf8ToWide(path.native()); }
+std::wstring WidePath(const fs::path& path) { return Utf8ToWide(Utf8FromPath(path)); }
 
 bool IsAbsoluteNonRootPath(const std::wstring& path) {
     const std::filesystem::path native = NativePath(path);

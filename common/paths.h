@@ -22,7 +22,11 @@ bool IsPathWithin(const std::filesystem::path& path, const std::filesystem::path
 // Throws like NativePath.
 bool IsAbsoluteNonRootPath(const std::wstring& path);
 
-// A path the programs received (either separator) as a native path: "\" becomes "/".
+// The native separator: "/" on Linux, "\" on Windows.
+inline constexpr wchar_t kNativeSeparator = static_cast<wchar_t>(std::filesystem::path::preferred_separator);
+
+// A path the programs received (either separator) as a native path: either separator
+// becomes the native one.
 // Throws like PathFromUtf8 on a NUL or invalid text.
 std::filesystem::path NativePath(const std::wstring& path);
 std::filesystem::path NativePathUtf8(const std::string& path);

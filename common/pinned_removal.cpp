@@ -1,10 +1,6 @@
 #include "common/pinned_removal.h"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <climits>
 #include <stdexcept>
 #include <string_view>
 #include <vector>
@@ -40,12 +36,12 @@ std::vector<std::string> SplitRelative(const std::string& relative) {
     return parts;
 }
 
-// root.finalPath + "/" + relative with "\" read as "/".
+// root.finalPath + separator + relative, either separator read as the native one.
 std::wstring ExpectedPathUnder(const std::wstring& rootFinal, const std::string& relativeUtf8) {
     std::wstring relative = Utf8ToWide(relativeUtf8);
-    std::replace(relative.begin(), relative.end(), L'\\', L'/');
+    std::replace_if(relative.begin(), relative.end(), IsSeparator, kNativeSeparator);
     std::wstring expected = rootFinal;
-    if (expected.empty() || expected.back() != L'/') expected.push_back(L'/');
+    if (expected.empty() || expected.back() != kNativeSeparator) expected.push_back(kNativeSeparator);
     return expected + relative;
 }
 
@@ -58,7 +54,7 @@ bool FinalPathIs(int handle, const std::string& expectedUtf8, const std::wstring
         win32Error = err;
         return false;
     }
-    while (current.size() > 1 && current.back() == '/') current.pop_back();
+    while (current.size() > 1 && current.back() == static_cast<char>(kNativeSeparator)) current.pop_back();
     if (!expectedUtf8.empty() && current == expectedUtf8) return true;
     std::wstring wide;
     try {
@@ -114,7 +110,7 @@ bool PathsEqualIgnoreCase(const std::wstring& a, const std::wstring& b) noexcept
 }
 
 std::wstring TrimFinalPath(std::wstring path) {
-    while (path.size() > 1 && path.back() == L'/') path.pop_back();
+    while (path.size() > 1 && path.back() == kNativeSeparator) path.pop_back();
     return path;
 }
 
@@ -140,40 +136,18 @@ bool ResolveFullPath(const std::wstring& path, std::wstring& out, uint32_t& win3
             win32Error = win32::kInvalidName;
             return false;
         }
-        std::wstring text = path;
-        std::replace(text.begin(), text.end(), L'\\', L'/');
-        if (text.front() != L'/') {
-            std::vector<char> buffer(PATH_MAX);
-            while (!::getcwd(buffer.data(), buffer.size())) {
-                if (errno != ERANGE) {
-                    win32Error = platform::LastWin32Error();
-                    return false;
-                }
-                buffer.resize(buffer.size() * 2);
+        std::filesystem::path full = NativePath(path);
+        if (!full.is_absolute()) {
+            std::error_code error;
+            const std::filesystem::path current = std::filesystem::current_path(error);
+            if (error) {
+                win32Error = platform::Win32ErrorFromErrorCode(error);
+                return false;
             }
-            text = Utf8ToWide(buffer.data()) + L"/" + text;
+            full = current / full;
         }
-        // Fold ".", ".." and doubled separators lexically; ".." never climbs above "/".
-        std::vector<std::wstring_view> parts;
-        const std::wstring_view view(text);
-        size_t start = 0;
-        while (start < view.size()) {
-            size_t end = view.find(L'/', start);
-            if (end == std::wstring_view::npos) end = view.size();
-            const std::wstring_view part = view.substr(start, end - start);
-            if (part == L"..") {
-                if (!parts.empty()) parts.pop_back();
-            } else if (!part.empty() && part != L".") {
-                parts.push_back(part);
-            }
-            start = end + 1;
-        }
-        std::wstring full;
-        for (const std::wstring_view part : parts) {
-            full.push_back(L'/');
-            full.append(part);
-        }
-        out = full.empty() ? L"/" : full;
+        // ".", ".." and doubled separators fold lexically; ".." never climbs above the root.
+        out = TrimFinalPath(WidePath(full.lexically_normal()));
         return true;
     } catch (...) {
         win32Error = win32::kInvalidName;
@@ -350,16 +324,14 @@ bool DeletePinnedRoot(PinnedRoot& root, uint32_t& win32Error) noexcept {
         // Linux deletes by name: the root must still be where it was pinned, and the
         // name in its parent folder must still hold the pinned folder.
         if (!RootStillInPlace(root, win32Error)) return false;
-        const std::wstring& finalPath = root.finalPath;
-        const size_t slash = finalPath.rfind(L'/');
-        if (slash == std::wstring::npos || slash + 1 >= finalPath.size()) {  // "/" itself, or not absolute
+        const std::filesystem::path finalPath = NativePath(root.finalPath);
+        if (!finalPath.is_absolute() || !finalPath.has_relative_path()) {  // a root itself, or not absolute
             win32Error = win32::kAccessDenied;
             return false;
         }
-        const std::wstring parentPath = slash == 0 ? L"/" : finalPath.substr(0, slash);
-        const std::string name = WideToUtf8(finalPath.substr(slash + 1));
+        const std::string name = Utf8FromPath(finalPath.filename());
         platform::UniqueFd parent;
-        if ((win32Error = platform::OpenPathHandle(NativePath(parentPath), parent))) return false;
+        if ((win32Error = platform::OpenPathHandle(finalPath.parent_path(), parent))) return false;
         platform::HandleInfo parentInfo;
         if ((win32Error = platform::QueryHandleInfo(parent.get(), parentInfo))) return false;
         if (!parentInfo.IsDirectory()) {

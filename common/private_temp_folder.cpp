@@ -55,7 +55,7 @@ ErrorCode PreparePrivateFolderOrReplacement(std::filesystem::path& folder, bool&
     if (state == platform::PrivateFolderState::Usable) return ErrorCode::Success;
     if (state == platform::PrivateFolderState::Failed) return CreateFailed(folder, error, role);
     std::filesystem::path fresh;
-    if ((error = platform::MakeFreshPrivateFolder(folder.parent_path(), folder.filename().native() + ".", fresh))) {
+    if ((error = platform::MakeFreshPrivateFolder(folder.parent_path(), Utf8FromPath(folder.filename()) + ".", fresh))) {
         Log(role, LogLevel::Error, PrivateFolderRefusal(folder, state, role));
         return CreateFailed(fresh.empty() ? folder.parent_path() : fresh, error, role);
     }

@@ -52,10 +52,19 @@ std::optional<char32_t> DecodeUtf8(std::string_view text, size_t& pos) {
 std::wstring DecodeUtf8Lossy(std::string_view text) {
     std::wstring out;
     out.reserve(text.size());
-    for (size_t pos = 0; pos < text.size();) {
-        out += static_cast<wchar_t>(DecodeUtf8(text, pos).value_or(kReplacement));
-    }
+    for (size_t pos = 0; pos < text.size();) platform::AppendWide(out, DecodeUtf8(text, pos).value_or(kReplacement));
     return out;
+}
+
+// The UTF-8 of a path's native form (one overload is used on each system): bytes kept as they are (checked when strict,
+// repaired when not), or wide text converted.
+[[maybe_unused]] std::string NativeToUtf8(const std::string& native, bool strict) {
+    if (!strict) return WideToUtf8Lossy(DecodeUtf8Lossy(native));
+    Utf8ToWide(native);  // validates
+    return native;
+}
+[[maybe_unused]] std::string NativeToUtf8(const std::wstring& native, bool strict) {
+    return strict ? WideToUtf8(native) : WideToUtf8Lossy(native);
 }
 
 }  // namespace
@@ -67,7 +76,7 @@ std::wstring Utf8ToWide(const std::string& text) {
     for (size_t pos = 0; pos < text.size();) {
         const std::optional<char32_t> c = DecodeUtf8(text, pos);
         if (!c) throw std::runtime_error("Invalid UTF-8 input");
-        out += static_cast<wchar_t>(*c);
+        platform::AppendWide(out, *c);
     }
     return out;
 }
@@ -76,28 +85,31 @@ std::string WideToUtf8(const std::wstring& text) {
     if (text.size() > kMaxConvertible) throw std::length_error("UTF-16 input is too large to convert");
     std::string out;
     out.reserve(text.size());
-    for (const wchar_t w : text) {
-        const auto c = static_cast<char32_t>(w);
-        if (!IsScalarValue(c)) throw std::runtime_error("Invalid UTF-16 input");
-        platform::AppendUtf8(out, c);
+    for (size_t pos = 0; pos < text.size();) {
+        const std::optional<char32_t> c = platform::NextWideScalar(text, pos);
+        if (!c) throw std::runtime_error("Invalid UTF-16 input");
+        platform::AppendUtf8(out, *c);
     }
     return out;
 }
 
 std::filesystem::path PathFromUtf8(const std::string& text) {
     if (text.find('\0') != std::string::npos) throw std::invalid_argument("Path contains an embedded NUL");
-    Utf8ToWide(text);  // validates; the native path keeps the UTF-8 bytes
-    return std::filesystem::path(text);
+    Utf8ToWide(text);  // validates
+    // char8_t text is UTF-8 to the library on both systems: kept as bytes on Linux,
+    // converted to the wide native form on Windows (never through the ANSI code page).
+    return std::filesystem::path(std::u8string(text.begin(), text.end()));
 }
+
+std::string Utf8FromPath(const std::filesystem::path& path) { return NativeToUtf8(path.native(), true); }
 
 std::string WideToUtf8Lossy(const std::wstring& text) {
     try {
         if (text.size() > kMaxConvertible) return kReplacementUtf8;
         std::string out;
         out.reserve(text.size());
-        for (const wchar_t w : text) {
-            const auto c = static_cast<char32_t>(w);
-            platform::AppendUtf8(out, IsScalarValue(c) ? c : kReplacement);
+        for (size_t pos = 0; pos < text.size();) {
+            platform::AppendUtf8(out, platform::NextWideScalar(text, pos).value_or(kReplacement));
         }
         return out;
     } catch (...) {
@@ -109,8 +121,7 @@ std::string ToUtf8Lossy(const std::wstring& text) { return WideToUtf8Lossy(text)
 
 std::string ToUtf8Lossy(const std::filesystem::path& path) {
     try {
-        // Native paths are UTF-8 bytes already; repair anything that is not.
-        return WideToUtf8Lossy(DecodeUtf8Lossy(path.native()));
+        return NativeToUtf8(path.native(), false);
     } catch (...) {
         return kReplacementUtf8;
     }

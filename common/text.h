@@ -5,8 +5,8 @@
 
 #include <json/value.h>
 
-// Wide strings hold UTF-32 on Linux; the converters refuse overlong forms,
-// surrogates, values above U+10FFFF and truncated sequences.
+// Wide strings hold UTF-32 on Linux and UTF-16 on Windows; the converters refuse
+// overlong forms, lone surrogates, values above U+10FFFF and truncated sequences.
 namespace zuvelo {
 
 // Strict: throw std::length_error or std::runtime_error on bad input.
@@ -15,6 +15,8 @@ std::string WideToUtf8(const std::wstring& text);
 
 // Throws std::invalid_argument on an embedded NUL; conversion errors pass through.
 std::filesystem::path PathFromUtf8(const std::string& text);
+// The UTF-8 of a path; throws std::runtime_error when its native form is not valid text.
+std::string Utf8FromPath(const std::filesystem::path& path);
 
 // Lossy: never throw; invalid sequences become U+FFFD.
 std::string WideToUtf8Lossy(const std::wstring& text);

@@ -75,17 +75,16 @@ int RunCommand(const CommandLineOptions& options) {
 
 }  // namespace
 
-int HelperMain(int argc, char* argv[]) {
-    // COM needs no preparation on this system.
+int HelperMain(std::optional<std::vector<std::wstring>> arguments) {
     if (!CheckAdministrator()) return ToInt(ErrorCode::InsufficientPrivileges);
 
-    std::optional<std::vector<std::wstring>> arguments = DecodeArguments(argc, argv);
     if (!arguments) {
         WriteErrorLine("Error: Invalid argument encoding");
         return ToInt(ErrorCode::InvalidArguments);
     }
     std::vector<wchar_t*> wideArgv = ArgumentPointers(*arguments);
     CommandLineOptions options;
+    const int argc = static_cast<int>(arguments->size());
     if (ParseCommandLine(argc, wideArgv.data(), options) != 0) return ToInt(ErrorCode::InvalidArguments);
 
     JsonlLogger::Instance().SetVerbose(options.verbose);

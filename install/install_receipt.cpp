@@ -66,7 +66,7 @@ const char* WriteStaged(const fs::path& target, const std::string& text) {
     platform::StagedFile staged;
     if (staged.Create(folder, 0644) != 0) return "Failed to open receipt file for writing";
     if (platform::WriteFullyAt(staged.fd(), text.data(), text.size(), 0) != 0 ||
-        platform::FlushFile(staged.fd()) != 0 || staged.CommitAs(target.filename().native()) != 0) {
+        platform::FlushFile(staged.fd()) != 0 || staged.CommitAs(Utf8FromPath(target.filename())) != 0) {
         return "Failed to write receipt file";
     }
     return nullptr;

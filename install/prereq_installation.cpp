@@ -33,7 +33,7 @@ ErrorCode Fail(ErrorCode code, const std::string& message) {
 
 // The command line's path, then its switches split at white space (no shell sees them).
 std::vector<std::string> InstallerArguments(const fs::path& installer, const std::wstring& arguments) {
-    std::vector<std::string> argv{installer.native()};
+    std::vector<std::string> argv{Utf8FromPath(installer)};
     std::wistringstream words(arguments);
     for (std::wstring word; words >> word;) argv.push_back(WideToUtf8(word));
     return argv;

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "common/jsonl_logger.h"
+#include "common/text.h"
 #include "platform/private_folder.h"
 
 namespace zuvelo {
@@ -51,7 +52,7 @@ ManifestHandler::~ManifestHandler() {
 }
 
 std::filesystem::path ManifestHandler::TemporaryPath(const std::filesystem::path& file) const {
-    return cacheDir_ / (file.native() + "." + runToken_ + ".tmp");
+    return cacheDir_ / PathFromUtf8(Utf8FromPath(file) + "." + runToken_ + ".tmp");
 }
 
 std::filesystem::path ManifestHandler::DefaultCacheDir() {

@@ -129,7 +129,11 @@ bool IsLinkOrUnreadable(const fs::directory_entry& entry) {
 
 // One earlier backup, removed unless it is unsafe to touch (a link is never followed).
 bool PurgeBackupEntry(const fs::directory_entry& entry) {
-    const std::string name = entry.path().filename().native();
+    std::string name;  // stays empty, so unsafe, when the name on disk is not valid text
+    try {
+        name = Utf8FromPath(entry.path().filename());
+    } catch (const std::exception&) {
+    }
     if (!IsSafeRelativePathUtf8(name) || IsLinkOrUnreadable(entry)) {
         LogManifest(LogLevel::Warning, "Skipped unsafe stale backup entry");
         return false;

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <optional>
 #include <string>
+#include <string_view>
 
 // UTF-8 encoding of Unicode scalar values, for the layers that turn wide text
 // into bytes (the text converters above; pipe names and file names here).
@@ -25,14 +27,43 @@ inline void AppendUtf8(std::string& out, char32_t c) {
     }
 }
 
-// The UTF-8 of a wide text; empty when it holds a NUL, a surrogate code point or a
-// value above U+10FFFF.
+// Wide text is UTF-32 where wchar_t has 32 bits (Linux) and UTF-16 where it has 16 (Windows).
+inline constexpr bool kWideIsUtf16 = sizeof(wchar_t) == 2;
+
+// The scalar value at text[pos], advancing pos past it; nothing for a lone surrogate or a
+// value above U+10FFFF (pos then moves past that one unit).
+inline std::optional<char32_t> NextWideScalar(std::wstring_view text, size_t& pos) {
+    const auto c = static_cast<char32_t>(text[pos++]);
+    const bool high = c >= 0xD800 && c <= 0xDBFF;
+    if (kWideIsUtf16 && high && pos < text.size()) {
+        const auto low = static_cast<char32_t>(text[pos]);
+        if (low >= 0xDC00 && low <= 0xDFFF) {
+            ++pos;
+            return 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+        }
+    }
+    if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return std::nullopt;
+    return c;
+}
+
+// Appends c (a scalar value) as wide text: a surrogate pair above U+FFFF in UTF-16.
+inline void AppendWide(std::wstring& out, char32_t c) {
+    if (kWideIsUtf16 && c >= 0x10000) {
+        out += static_cast<wchar_t>(0xD800 + ((c - 0x10000) >> 10));
+        out += static_cast<wchar_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
+    } else {
+        out += static_cast<wchar_t>(c);
+    }
+}
+
+// The UTF-8 of a wide text; empty when it holds a NUL, a lone surrogate or a value
+// above U+10FFFF.
 inline std::string Utf8FromWide(const std::wstring& text) {
     std::string out;
-    for (const wchar_t wc : text) {
-        const auto c = static_cast<char32_t>(wc);
-        if (c == 0 || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return {};
-        AppendUtf8(out, c);
+    for (size_t pos = 0; pos < text.size();) {
+        const std::optional<char32_t> c = NextWideScalar(text, pos);
+        if (!c || *c == 0) return {};
+        AppendUtf8(out, *c);
     }
     return out;
 }

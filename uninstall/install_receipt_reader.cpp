@@ -201,7 +201,7 @@ bool IsPathContainedIn(const std::wstring& path, const std::wstring& root) {
         if (!ResolveFullPath(root, rootFull, err)) return false;
         if (!ResolveFullPath(IsRooted(path) ? path : JoinPathText(rootFull, path), full, err)) return false;
         if (PathsEqualIgnoreCase(full, rootFull)) return true;
-        return full.size() > rootFull.size() && full[rootFull.size()] == L'/' &&
+        return full.size() > rootFull.size() && full[rootFull.size()] == kNativeSeparator &&
                PathsEqualIgnoreCase(full.substr(0, rootFull.size()), rootFull);
     } catch (...) {
         return false;

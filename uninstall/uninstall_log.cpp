@@ -66,7 +66,7 @@ bool PrepareLogFolder(const fs::path& folder) {
 std::wstring GetLogFilePath(std::chrono::system_clock::time_point time) {
     const std::wstring data = GetCsidlFolderPath(kCsidlCommonAppData);
     const fs::path logs = (data.empty() ? fs::path() : NativePath(data)) / "Zuvelo" / "Logs";
-    return WidePath(logs) + L"/" + LogFileName(time);
+    return JoinPathText(WidePath(logs), LogFileName(time));
 }
 
 std::string LogHeader(std::chrono::system_clock::time_point started) {

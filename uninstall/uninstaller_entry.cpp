@@ -79,15 +79,14 @@ int RunUninstaller(int argc, wchar_t* argv[]) {
     return ReportOutcome(result, stats, options.quiet);
 }
 
-int UninstallerMain(int argc, char* argv[]) {
+int UninstallerMain(std::optional<std::vector<std::wstring>> arguments) {
     try {
-        std::optional<std::vector<std::wstring>> arguments = DecodeArguments(argc, argv);
         if (!arguments) {
             std::cerr << "Error: Invalid argument encoding\n" << std::flush;
             return ToInt(ErrorCode::InvalidArguments);
         }
         std::vector<wchar_t*> wideArgv = ArgumentPointers(*arguments);
-        return RunUninstaller(argc, wideArgv.data());
+        return RunUninstaller(static_cast<int>(arguments->size()), wideArgv.data());
     } catch (const std::exception& e) {
         LogFatal(std::string("Unhandled uninstaller exception: ") + e.what());
         std::cerr << "Fatal uninstaller error: " << e.what() << "\n" << std::flush;
