@@ -88,10 +88,6 @@ OVERLAPPED At(uint64_t offset) {
 
 }  // namespace
 
-bool FileStat::IsDirectory() const { return (mode & 0170000) == 0040000; }
-bool FileStat::IsRegular() const { return (mode & 0170000) == 0100000; }
-bool FileStat::IsReadOnly() const { return (mode & 0222) == 0; }
-
 uint32_t StatPath(const std::filesystem::path& path, FileStat& out) {
     UniqueHandle handle(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
                                       FILE_FLAG_BACKUP_SEMANTICS, nullptr));
