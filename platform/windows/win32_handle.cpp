@@ -43,7 +43,7 @@ uint32_t FinalPathOf(HANDLE handle, std::wstring& out) {
 
 uint32_t ComponentName(const std::string& utf8Name, std::wstring& out) {
     if (utf8Name.empty() || utf8Name == "." || utf8Name == ".." ||
-        utf8Name.find_first_of(std::string("\\/\0", 3)) != std::string::npos) {
+        utf8Name.find_first_of(std::string("\\/:\0", 4)) != std::string::npos) {
         return win32::kInvalidName;
     }
     const int size = static_cast<int>(utf8Name.size());

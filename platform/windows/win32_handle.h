@@ -57,7 +57,7 @@ inline std::wstring WidePath(const std::filesystem::path& path) { return path.ws
 uint32_t FinalPathOf(HANDLE handle, std::wstring& out);
 
 // One name inside a folder, in UTF-16: 123 for anything but a plain component
-// (empty, ".", "..", a separator, a NUL, not valid UTF-8).
+// (empty, ".", "..", a separator, a colon (a stream of a file), a NUL, not valid UTF-8).
 uint32_t ComponentName(const std::string& utf8Name, std::wstring& out);
 
 // CreateFileW of one name below the folder held as folderFd (its final path + "\name"),
