@@ -94,9 +94,9 @@ uint32_t Utf8FromWide(const std::wstring& text, std::string& out) {
 }
 
 uint32_t WideComponent(const std::string& name, std::wstring& out) {
-    if (name.empty() || name == "." || name == ".." || name.find_first_of(std::string("\\/:\0", 4)) != std::string::npos) {
-        return win32::kInvalidName;
-    }
+    const bool plain = !name.empty() && name != "." && name != ".." &&
+                       name.find_first_of(std::string("\\/:\0", 4)) == std::string::npos;
+    if (!plain) return win32::kInvalidName;
     return WideFromUtf8(name, out) == 0 ? 0 : win32::kInvalidName;
 }
 
