@@ -57,6 +57,11 @@ TEST(HandlesTest, OpensALinkAsItself) {
         EXPECT_TRUE(info.IsSymlink());
         EXPECT_FALSE(info.IsDirectory());
         EXPECT_FALSE(info.IsReadOnly());
+        if (kind == test::LinkKind::Junction) {  // a mount-point reparse point
+            bool mountPoint = false;
+            ASSERT_EQ(IsMountPoint(link.get(), mountPoint), 0u);
+            EXPECT_TRUE(mountPoint);
+        }
         HandleInfo entry;
         ASSERT_EQ(QueryEntryInfo(parent.get(), "link", entry), 0u);
         EXPECT_TRUE(entry.IsSymlink());
