@@ -24,7 +24,6 @@ constexpr uint32_t kTypeRegular = 0100000;
 constexpr uint32_t kWriteBits = 0222;
 
 constexpr DWORD kListingAccess = FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
-constexpr uint32_t kNoMoreFiles = 18;
 
 uint32_t ModeOf(DWORD attributes) {
     const bool directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
@@ -212,7 +211,7 @@ uint32_t DirectoryReader::Next(Entry& entry, bool& done) {
             const DWORD size = static_cast<DWORD>(state.buffer.size() * sizeof(uint64_t));
             if (!::GetFileInformationByHandleEx(handle, FileIdBothDirectoryInfo, state.buffer.data(), size)) {
                 const uint32_t err = LastError();
-                if (err != kNoMoreFiles) return err;
+                if (err != ERROR_NO_MORE_FILES) return err;
                 state.ended = true;
                 continue;
             }

@@ -10,9 +10,6 @@ namespace zuvelo::platform::windows {
 
 namespace {
 
-constexpr uint32_t kTooManyOpenFiles = 4;
-constexpr uint32_t kNoUnicodeTranslation = 1113;
-
 bool StartsWith(std::wstring_view text, std::wstring_view prefix) { return text.substr(0, prefix.size()) == prefix; }
 
 // The folder's path and the name, with one separator between them.
@@ -71,10 +68,10 @@ uint32_t ExtendedLengthPath(const std::filesystem::path& path, std::wstring& out
 uint32_t WideFromUtf8(const std::string& text, std::wstring& out) {
     out.clear();
     if (text.empty()) return 0;
-    if (text.size() > INT_MAX) return kNoUnicodeTranslation;
+    if (text.size() > INT_MAX) return ERROR_NO_UNICODE_TRANSLATION;
     const int size = static_cast<int>(text.size());
     const int length = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, nullptr, 0);
-    if (length <= 0) return kNoUnicodeTranslation;
+    if (length <= 0) return ERROR_NO_UNICODE_TRANSLATION;
     out.resize(static_cast<size_t>(length));
     ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, out.data(), length);
     return 0;
@@ -83,11 +80,11 @@ uint32_t WideFromUtf8(const std::string& text, std::wstring& out) {
 uint32_t Utf8FromWide(const std::wstring& text, std::string& out) {
     out.clear();
     if (text.empty()) return 0;
-    if (text.size() > INT_MAX) return kNoUnicodeTranslation;
+    if (text.size() > INT_MAX) return ERROR_NO_UNICODE_TRANSLATION;
     const int size = static_cast<int>(text.size());
     const int length = ::WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text.data(), size, nullptr, 0, nullptr,
                                              nullptr);
-    if (length <= 0) return kNoUnicodeTranslation;
+    if (length <= 0) return ERROR_NO_UNICODE_TRANSLATION;
     out.resize(static_cast<size_t>(length));
     ::WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text.data(), size, out.data(), length, nullptr, nullptr);
     return 0;
@@ -133,7 +130,7 @@ uint32_t OpenBelow(int dirFd, const std::wstring& name, DWORD access, UniqueHand
 
 uint32_t DescriptorOf(UniqueHandle handle, UniqueFd& out) {
     const int fd = DescriptorFromHandle(std::move(handle));
-    if (fd < 0) return kTooManyOpenFiles;
+    if (fd < 0) return ERROR_TOO_MANY_OPEN_FILES;
     out.reset(fd);
     return 0;
 }
