@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <string_view>
 #include <utility>
 
 #include "platform/win32_error.h"
@@ -91,6 +92,9 @@ UniqueHandle InheritableNul() {
 // The handles a child gets as its standard streams, and no other handle of this process.
 class InheritedStreams {
 public:
+    InheritedStreams() = default;
+    InheritedStreams(const InheritedStreams&) = delete;  // the attribute list points into the object
+    InheritedStreams& operator=(const InheritedStreams&) = delete;
     ~InheritedStreams() {
         if (list_) ::DeleteProcThreadAttributeList(list_);
     }
@@ -175,6 +179,21 @@ uint32_t PinExecutable(int fd, std::wstring& path, UniqueHandle& pinned) {
     return SameFile(file, pinned.get()) ? 0 : win32::kAccessDenied;
 }
 
+// The path an installer is started by is the one it sees as its own: the plain drive form
+// where that names the same file, the "\\?\" form only where the plain one could not.
+std::wstring ApplicationPath(const std::wstring& finalPath) {
+    constexpr std::wstring_view kPrefix = L"\\\\?\\";
+    if (!finalPath.starts_with(kPrefix) || finalPath.size() - kPrefix.size() >= MAX_PATH) return finalPath;
+    const std::wstring plain = finalPath.substr(kPrefix.size());
+    if (plain.size() < 3 || plain[1] != L':' || plain[2] != L'\\') return finalPath;  // UNC and volume forms
+    // A name ending in a dot or a space is trimmed by the plain form's normalisation.
+    for (size_t i = 3; i <= plain.size(); ++i) {
+        const bool endOfName = i == plain.size() || plain[i] == L'\\';
+        if (endOfName && (plain[i - 1] == L'.' || plain[i - 1] == L' ')) return finalPath;
+    }
+    return plain;
+}
+
 uint32_t SystemShell(std::wstring& out) {
     wchar_t folder[MAX_PATH];
     const UINT length = ::GetSystemDirectoryW(folder, MAX_PATH);
@@ -211,7 +230,9 @@ uint32_t ChildProcess::StartExecutable(int executableFd, const std::vector<std::
     InheritedStreams streams;
     if (const uint32_t err = streams.Prepare(nul.get(), nul.get())) return err;
     ChildProcess child;
-    if (const uint32_t err = Launch(path, commandLine, streams, child.process_, child.job_)) return err;
+    if (const uint32_t err = Launch(ApplicationPath(path), commandLine, streams, child.process_, child.job_)) {
+        return err;
+    }
     out = std::move(child);
     return 0;
 }
