@@ -14,6 +14,7 @@
 #include "common/text.h"
 #include "platform/win32_error.h"
 #include "tests/support/test_folders.h"
+#include "tests/support/wine.h"
 
 namespace zuvelo::platform {
 namespace {

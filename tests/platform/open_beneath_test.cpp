@@ -10,6 +10,7 @@
 #include "platform/handles.h"
 #include "platform/win32_error.h"
 #include "tests/support/test_folders.h"
+#include "tests/support/wine.h"
 
 namespace zuvelo::platform {
 namespace {

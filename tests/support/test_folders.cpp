@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "tests/support/scoped_env.h"
+#include "tests/support/wine.h"
 
 namespace zuvelo::test {
 
@@ -98,10 +99,6 @@ bool MakeLink(const fs::path& target, const fs::path& link, LinkKind kind) {
            ::CreateSymbolicLinkW(link.c_str(), target.c_str(), flags);
 }
 
-bool RunningUnderWine() {
-    static const bool wine = ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
-    return wine;
-}
 #else
 bool MakeLink(const fs::path& target, const fs::path& link, LinkKind kind) {
     if (kind == LinkKind::Junction) return false;
@@ -109,8 +106,6 @@ bool MakeLink(const fs::path& target, const fs::path& link, LinkKind kind) {
     else fs::create_symlink(target, link);
     return true;
 }
-
-bool RunningUnderWine() { return false; }
 #endif
 
 void WriteFile(const fs::path& path, const std::string& bytes) {

@@ -45,9 +45,6 @@ enum class LinkKind { File, Folder, Junction };
 // (Wine makes none, only Windows makes junctions): the test leaves that case out.
 bool MakeLink(const std::filesystem::path& target, const std::filesystem::path& link, LinkKind kind);
 
-// Whether the tests run under Wine in place of Windows.
-bool RunningUnderWine();
-
 // Writes bytes to a file, creating its parent folders.
 void WriteFile(const std::filesystem::path& path, const std::string& bytes);
 std::string ReadFile(const std::filesystem::path& path);
