@@ -31,11 +31,11 @@ uint32_t CheckVersionAtLeast(uint32_t major, uint32_t minor) {
     return windows::LastError();
 }
 
-// The highest value, from `from` up, for which atLeast(value) holds; 0 or the
+// The highest value for which atLeast(value) holds (0 always does); 0 or the
 // number of a failed check.
 template <typename Check>
-uint32_t HighestConfirmed(uint32_t from, uint32_t& out, Check atLeast) {
-    out = from;
+uint32_t HighestConfirmed(uint32_t& out, Check atLeast) {
+    out = 0;
     while (out < kHighestProbe) {
         const uint32_t error = atLeast(out + 1);
         if (error == kOldWinVersion) break;
@@ -63,11 +63,11 @@ public:
     uint32_t QueryOsVersion(OsVersion& out) override {
         OsVersion found;
         if (const uint32_t error =
-                HighestConfirmed(0, found.major, [](uint32_t major) { return CheckVersionAtLeast(major, 0); })) {
+                HighestConfirmed(found.major, [](uint32_t major) { return CheckVersionAtLeast(major, 0); })) {
             return error;
         }
         if (const uint32_t error = HighestConfirmed(
-                0, found.minor, [&](uint32_t minor) { return CheckVersionAtLeast(found.major, minor); })) {
+                found.minor, [&](uint32_t minor) { return CheckVersionAtLeast(found.major, minor); })) {
             return error;
         }
         out = found;
