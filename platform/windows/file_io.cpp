@@ -6,16 +6,16 @@
 
 #include "platform/win32_error.h"
 #include "platform/windows/win32_handle.h"
+#include "platform/windows/win32_paths.h"
 
 namespace zuvelo::platform {
 
 namespace {
 
 using windows::HandleOf;
+using windows::kShareAll;
 using windows::LastError;
 using windows::UniqueHandle;
-
-constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 constexpr size_t kLargestTransfer = size_t{1} << 30;  // one ReadFile or WriteFile at most
 
 DWORD TransferSize(size_t size) { return static_cast<DWORD>(std::min(size, kLargestTransfer)); }
@@ -50,14 +50,20 @@ uint32_t StatHandle(HANDLE handle, FileStat& out) {
     return 0;
 }
 
+// CreateFileW of the path's extended-length form, so that no length limit applies.
+uint32_t OpenPath(const std::filesystem::path& path, DWORD access, DWORD share, DWORD disposition, DWORD flags,
+                  UniqueHandle& out) {
+    std::wstring extended;
+    if (const uint32_t err = windows::ExtendedLengthPath(path, extended)) return err;
+    out.reset(::CreateFileW(extended.c_str(), access, share, nullptr, disposition, flags, nullptr));
+    return out ? 0 : LastError();
+}
+
 uint32_t OpenDescriptor(const std::filesystem::path& path, DWORD access, DWORD share, DWORD disposition,
                         DWORD flags, UniqueFd& out) {
-    UniqueHandle handle(::CreateFileW(path.c_str(), access, share, nullptr, disposition, flags, nullptr));
-    if (!handle) return LastError();
-    const int fd = windows::DescriptorFromHandle(std::move(handle));
-    if (fd < 0) return ERROR_TOO_MANY_OPEN_FILES;
-    out.reset(fd);
-    return 0;
+    UniqueHandle handle;
+    if (const uint32_t err = OpenPath(path, access, share, disposition, flags, handle)) return err;
+    return windows::DescriptorOf(std::move(handle), out);
 }
 
 // ReadFile and WriteFile at an offset move the file pointer of a synchronous handle;
@@ -89,27 +95,30 @@ OVERLAPPED At(uint64_t offset) {
 }  // namespace
 
 uint32_t StatPath(const std::filesystem::path& path, FileStat& out) {
-    UniqueHandle handle(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
-                                      FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    if (!handle) return LastError();
+    UniqueHandle handle;
+    if (const uint32_t err = OpenPath(path, FILE_READ_ATTRIBUTES, kShareAll, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                                      handle)) {
+        return err;
+    }
     return StatHandle(handle.get(), out);
 }
 
 uint32_t StatFd(int fd, FileStat& out) { return StatHandle(HandleOf(fd), out); }
 
 uint32_t StatEntry(int folderFd, const std::string& name, FileStat& out) {
+    std::wstring wide;
     UniqueHandle handle;
-    if (const uint32_t err = windows::OpenBelow(folderFd, name, FILE_READ_ATTRIBUTES, kShareAll, OPEN_EXISTING, 0,
-                                                handle)) {
-        return err;
-    }
+    if (const uint32_t err = windows::WideComponent(name, wide)) return err;
+    if (const uint32_t err = windows::OpenBelow(folderFd, wide, FILE_READ_ATTRIBUTES, handle)) return err;
     return StatHandle(handle.get(), out);
 }
 
 uint32_t SetMode(const std::filesystem::path& path, uint32_t mode) {
-    UniqueHandle handle(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, kShareAll, nullptr,
-                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    if (!handle) return LastError();
+    UniqueHandle handle;
+    if (const uint32_t err = OpenPath(path, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, kShareAll, OPEN_EXISTING,
+                                      FILE_FLAG_BACKUP_SEMANTICS, handle)) {
+        return err;
+    }
     return windows::SetReadOnly(handle.get(), (mode & 0222) == 0);
 }
 
@@ -119,7 +128,9 @@ uint32_t SetOwnerAndMode(int fd, uint32_t /*owner*/, uint32_t /*group*/, uint32_
 uint32_t SetModeOf(int fd, uint32_t mode) { return windows::SetReadOnly(HandleOf(fd), (mode & 0222) == 0); }
 
 uint32_t RemoveFile(const std::filesystem::path& path) {
-    if (!::DeleteFileW(path.c_str())) return LastError();
+    std::wstring extended;
+    if (const uint32_t err = windows::ExtendedLengthPath(path, extended)) return err;
+    if (!::DeleteFileW(extended.c_str())) return LastError();
     return 0;
 }
 
@@ -222,9 +233,11 @@ uint32_t RemoveIfStillSame(const std::filesystem::path& path, int fd) {
     FileStat open;
     FileStat named;
     if (const uint32_t err = StatFd(fd, open)) return err;
-    UniqueHandle byName(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
-                                      FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    if (!byName) return LastError();
+    UniqueHandle byName;
+    if (const uint32_t err = OpenPath(path, FILE_READ_ATTRIBUTES, kShareAll, OPEN_EXISTING, windows::kOpenAsItself,
+                                      byName)) {
+        return err;
+    }
     if (const uint32_t err = StatHandle(byName.get(), named)) return err;
     if (!open.SameFile(named)) return win32::kAccessDenied;
     return windows::DeleteThroughHandle(HandleOf(fd));

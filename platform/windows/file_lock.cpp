@@ -4,6 +4,7 @@
 
 #include "platform/win32_error.h"
 #include "platform/windows/win32_handle.h"
+#include "platform/windows/win32_paths.h"
 
 namespace zuvelo::platform {
 
@@ -19,7 +20,9 @@ bool LockWholeFile(HANDLE file, bool failImmediately) {
 }  // namespace
 
 uint32_t FileLock::Acquire(const std::filesystem::path& file, const std::function<void()>& beforeWaiting) {
-    windows::UniqueHandle handle(::CreateFileW(file.c_str(), GENERIC_READ | GENERIC_WRITE,
+    std::wstring path;
+    if (const uint32_t err = windows::ExtendedLengthPath(file, path)) return err;
+    windows::UniqueHandle handle(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
                                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!handle) return windows::LastError();
@@ -28,8 +31,8 @@ uint32_t FileLock::Acquire(const std::filesystem::path& file, const std::functio
     // A link at the name was opened as itself: refused as O_NOFOLLOW refuses it.
     if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return win32::kGenFailure;
     // The descriptor first: the lock goes with the handle it was taken through.
-    UniqueFd fd(windows::DescriptorFromHandle(std::move(handle)));
-    if (!fd) return ERROR_TOO_MANY_OPEN_FILES;
+    UniqueFd fd;
+    if (const uint32_t err = windows::DescriptorOf(std::move(handle), fd)) return err;
     const HANDLE locked = windows::HandleOf(fd.get());
     if (!LockWholeFile(locked, true)) {
         if (::GetLastError() != ERROR_LOCK_VIOLATION) return windows::LastError();

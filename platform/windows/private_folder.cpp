@@ -11,6 +11,7 @@
 
 #include "platform/win32_error.h"
 #include "platform/windows/win32_handle.h"
+#include "platform/windows/win32_paths.h"
 
 namespace zuvelo::platform {
 
@@ -104,10 +105,12 @@ uint32_t PrivateFolderSecurity(LocalMemory& descriptor) {
 
 // CreateDirectoryW with the private security; 183 when the name is taken.
 uint32_t CreatePrivateFolder(const std::filesystem::path& path) {
+    std::wstring extended;
     LocalMemory descriptor;
+    if (const uint32_t err = windows::ExtendedLengthPath(path, extended)) return err;
     if (const uint32_t err = PrivateFolderSecurity(descriptor)) return err;
     SECURITY_ATTRIBUTES security{sizeof security, descriptor.get(), FALSE};
-    if (!::CreateDirectoryW(path.c_str(), &security)) return LastError();
+    if (!::CreateDirectoryW(extended.c_str(), &security)) return LastError();
     return 0;
 }
 
@@ -136,10 +139,10 @@ std::filesystem::path TemporaryFolder() {
 
 PrivateFolderState InspectPrivateFolder(const std::filesystem::path& path, uint32_t& win32Error) {
     win32Error = 0;
-    const UniqueHandle folder(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES | READ_CONTROL,
-                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                                            nullptr));
+    std::wstring extended;
+    if ((win32Error = windows::ExtendedLengthPath(path, extended)) != 0) return PrivateFolderState::Failed;
+    const UniqueHandle folder(::CreateFileW(extended.c_str(), FILE_READ_ATTRIBUTES | READ_CONTROL, windows::kShareAll,
+                                            nullptr, OPEN_EXISTING, windows::kOpenAsItself, nullptr));
     if (!folder) {
         const uint32_t err = LastError();
         if (err == win32::kFileNotFound || err == win32::kPathNotFound) return PrivateFolderState::Missing;
@@ -182,7 +185,7 @@ uint32_t MakeFreshPrivateFolder(const std::filesystem::path& parent, const std::
                                 std::filesystem::path& out) {
     for (int attempt = 0; attempt < kFreshNameAttempts; ++attempt) {
         std::wstring name;
-        if (const uint32_t err = windows::ComponentName(prefix + RandomSuffix(), name)) return err;
+        if (const uint32_t err = windows::WideComponent(prefix + RandomSuffix(), name)) return err;
         const std::filesystem::path candidate = parent / name;
         const uint32_t err = CreatePrivateFolder(candidate);
         if (err == win32::kAlreadyExists) continue;

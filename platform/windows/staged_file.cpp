@@ -7,10 +7,12 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/compare_string.h"
 #include "platform/handles.h"
 #include "platform/open_beneath.h"
 #include "platform/win32_error.h"
 #include "platform/windows/win32_handle.h"
+#include "platform/windows/win32_paths.h"
 
 namespace zuvelo::platform {
 
@@ -21,7 +23,7 @@ using windows::LastError;
 using windows::UniqueHandle;
 
 constexpr int kNameAttempts = 16;
-constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+constexpr DWORD kAttributeAccess = FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES;
 
 uint32_t AttributesOf(HANDLE handle, DWORD& attributes) {
     FILE_BASIC_INFO info{};
@@ -40,8 +42,36 @@ uint32_t DuplicateDescriptor(int fd, UniqueFd& out) {
                            DUPLICATE_SAME_ACCESS)) {
         return LastError();
     }
-    out.reset(windows::DescriptorFromHandle(UniqueHandle(copy)));
-    return out ? 0 : ERROR_TOO_MANY_OPEN_FILES;
+    return windows::DescriptorOf(UniqueHandle(copy), out);
+}
+
+// Creates name in the folder held as folderFd, never over anything there (a link included),
+// and checks that it was made in that folder: one moved meanwhile gets nothing (5).
+uint32_t CreateBelow(int folderFd, const std::string& name, UniqueHandle& out) {
+    std::wstring wide;
+    std::wstring path;
+    if (const uint32_t err = windows::WideComponent(name, wide)) return err;
+    if (const uint32_t err = windows::PathBelow(folderFd, wide, path)) return err;
+    UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr,
+                                    CREATE_NEW, FILE_ATTRIBUTE_NORMAL | windows::kOpenAsItself, nullptr));
+    if (!file) return LastError();
+    std::wstring made;
+    if (windows::FinalPathOf(file.get(), made) != 0 || !OrdinalEqualIgnoreCase(made, path)) {
+        windows::DeleteThroughHandle(file.get());
+        return win32::kAccessDenied;
+    }
+    out = std::move(file);
+    return 0;
+}
+
+// The regular file at name (never a link, never through one), opened with access.
+uint32_t OpenRegularBelow(int folderFd, const std::string& name, DWORD access, UniqueHandle& out) {
+    std::wstring wide;
+    DWORD attributes = 0;
+    if (const uint32_t err = windows::WideComponent(name, wide)) return err;
+    if (const uint32_t err = windows::OpenBelow(folderFd, wide, access, out)) return err;
+    if (const uint32_t err = AttributesOf(out.get(), attributes)) return err;
+    return IsRegular(attributes) ? 0 : win32::kAccessDenied;
 }
 
 // Renames the file open as file to name inside the folder open as folder, replacing what
@@ -62,22 +92,18 @@ uint32_t RenameInto(HANDLE file, HANDLE folder, const std::wstring& name) {
     return status >= 0 ? 0 : static_cast<uint32_t>(::RtlNtStatusToDosError(status));
 }
 
-// Clears the read-only bit of the regular file at name (never through a link); true when it was set.
+// Clears the read-only bit of the regular file at name; true when it was set.
 bool ClearReadOnly(int folderFd, const std::string& name) {
     UniqueHandle existing;
     DWORD attributes = 0;
-    return windows::OpenBelow(folderFd, name, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, kShareAll, OPEN_EXISTING,
-                              0, existing) == 0 &&
-           AttributesOf(existing.get(), attributes) == 0 && IsRegular(attributes) &&
-           (attributes & FILE_ATTRIBUTE_READONLY) != 0 && windows::SetReadOnly(existing.get(), false) == 0;
+    return OpenRegularBelow(folderFd, name, kAttributeAccess, existing) == 0 &&
+           AttributesOf(existing.get(), attributes) == 0 && (attributes & FILE_ATTRIBUTE_READONLY) != 0 &&
+           windows::SetReadOnly(existing.get(), false) == 0;
 }
 
 void RestoreReadOnly(int folderFd, const std::string& name) {
     UniqueHandle existing;
-    if (windows::OpenBelow(folderFd, name, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, kShareAll, OPEN_EXISTING, 0,
-                           existing) == 0) {
-        windows::SetReadOnly(existing.get(), true);
-    }
+    if (OpenRegularBelow(folderFd, name, kAttributeAccess, existing) == 0) windows::SetReadOnly(existing.get(), true);
 }
 
 }  // namespace
@@ -93,12 +119,11 @@ uint32_t StagedFile::Create(int folderFd, uint32_t mode) {
     for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
         std::string name = NewStagedFileName();
         UniqueHandle file;
-        const uint32_t err = windows::OpenBelow(folder.get(), name, GENERIC_READ | GENERIC_WRITE | DELETE,
-                                                FILE_SHARE_READ, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, file);
+        const uint32_t err = CreateBelow(folder.get(), name, file);
         if (err == ERROR_FILE_EXISTS || err == ERROR_ALREADY_EXISTS) continue;
         if (err != 0) return err;
-        UniqueFd fd(windows::DescriptorFromHandle(std::move(file)));  // a lost handle closes: the file goes
-        if (!fd) return ERROR_TOO_MANY_OPEN_FILES;
+        UniqueFd fd;  // without one (no descriptor left), the file stays for the next run's clean-up
+        if (const uint32_t lost = windows::DescriptorOf(std::move(file), fd)) return lost;
         folder_ = std::move(folder);
         fd_ = std::move(fd);
         name_ = std::move(name);
@@ -118,7 +143,7 @@ uint32_t StagedFile::CommitAs(const std::string& finalName) { return CommitAs(fo
 uint32_t StagedFile::CommitAs(int folderFd, const std::string& finalName) {
     if (!fd_) return win32::kInvalidHandle;
     std::wstring name;
-    if (const uint32_t err = windows::ComponentName(finalName, name)) return err;
+    if (const uint32_t err = windows::WideComponent(finalName, name)) return err;
     uint32_t err = RenameInto(HandleOf(fd_.get()), HandleOf(folderFd), name);
     // A read-only file at the final name refuses to be replaced; it is replaced all the same,
     // as a rename over it does elsewhere, and keeps its bit when that fails.
@@ -143,12 +168,7 @@ int RemoveStagedLeftovers(int folderFd) {
         if (!IsStagedFileName(entry.name)) continue;
         // A staged file another run still has open cannot be opened for deletion: it stays.
         UniqueHandle file;
-        DWORD attributes = 0;
-        if (windows::OpenBelow(folderFd, entry.name, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | DELETE, kShareAll,
-                               OPEN_EXISTING, 0, file) != 0 ||
-            AttributesOf(file.get(), attributes) != 0 || !IsRegular(attributes)) {
-            continue;
-        }
+        if (OpenRegularBelow(folderFd, entry.name, DELETE | kAttributeAccess, file) != 0) continue;
         if (windows::DeleteThroughHandle(file.get()) == 0) ++removed;
     }
     return removed;

@@ -3,9 +3,6 @@
 #include <fcntl.h>
 #include <io.h>
 
-#include <vector>
-
-#include "platform/compare_string.h"
 #include "platform/win32_error.h"
 
 namespace zuvelo::platform::windows {
@@ -25,56 +22,6 @@ HANDLE HandleOf(int fd) {
 uint32_t LastError() {
     const DWORD error = ::GetLastError();
     return error != 0 ? error : win32::kGenFailure;
-}
-
-uint32_t FinalPathOf(HANDLE handle, std::wstring& out) {
-    std::vector<wchar_t> buffer(MAX_PATH);
-    for (;;) {
-        const DWORD length = ::GetFinalPathNameByHandleW(handle, buffer.data(), static_cast<DWORD>(buffer.size()),
-                                                         FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-        if (length == 0) return LastError();
-        if (length < buffer.size()) {
-            out.assign(buffer.data(), length);
-            return 0;
-        }
-        buffer.resize(length);  // the size it needs, with the NUL
-    }
-}
-
-uint32_t ComponentName(const std::string& utf8Name, std::wstring& out) {
-    if (utf8Name.empty() || utf8Name == "." || utf8Name == ".." ||
-        utf8Name.find_first_of(std::string("\\/:\0", 4)) != std::string::npos) {
-        return win32::kInvalidName;
-    }
-    const int size = static_cast<int>(utf8Name.size());
-    const int length = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8Name.data(), size, nullptr, 0);
-    if (length <= 0) return win32::kInvalidName;
-    out.assign(static_cast<size_t>(length), L'\0');
-    ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8Name.data(), size, out.data(), length);
-    return 0;
-}
-
-uint32_t OpenBelow(int folderFd, const std::string& name, DWORD access, DWORD share, DWORD disposition,
-                   DWORD flags, UniqueHandle& out) {
-    std::wstring wideName;
-    std::wstring path;
-    if (const uint32_t err = ComponentName(name, wideName)) return err;
-    if (const uint32_t err = FinalPathOf(HandleOf(folderFd), path)) return err;
-    if (path.back() != L'\\') path += L'\\';
-    path += wideName;
-    UniqueHandle handle(::CreateFileW(path.c_str(), access, share, nullptr, disposition,
-                                      flags | FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    if (!handle) return LastError();
-    std::wstring opened;
-    uint32_t err = FinalPathOf(handle.get(), opened);
-    if (err == 0 && !OrdinalEqualIgnoreCase(opened, path)) err = win32::kAccessDenied;
-    if (err != 0) {
-        // Made in whatever the folder's old place holds now: taken back.
-        if (disposition == CREATE_NEW) DeleteThroughHandle(handle.get());
-        return err;
-    }
-    out = std::move(handle);
-    return 0;
 }
 
 uint32_t ModeFromAttributes(DWORD attributes) {

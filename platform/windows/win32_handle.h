@@ -53,20 +53,6 @@ uint32_t LastError();
 // The wide form Win32 calls take; a path is never passed through the ANSI code page.
 inline std::wstring WidePath(const std::filesystem::path& path) { return path.wstring(); }
 
-// The handle's final path (GetFinalPathNameByHandleW: "\\?\C:\dir\name" or "\\?\UNC\...").
-uint32_t FinalPathOf(HANDLE handle, std::wstring& out);
-
-// One name inside a folder, in UTF-16: 123 for anything but a plain component
-// (empty, ".", "..", a separator, a colon (a stream of a file), a NUL, not valid UTF-8).
-uint32_t ComponentName(const std::string& utf8Name, std::wstring& out);
-
-// CreateFileW of one name below the folder held as folderFd (its final path + "\name"),
-// never following a reparse point at the name (FILE_FLAG_OPEN_REPARSE_POINT, with backup
-// semantics so folders open too). The object opened must sit exactly there: 5 when the
-// folder moved meanwhile (a file created then is deleted again).
-uint32_t OpenBelow(int folderFd, const std::string& name, DWORD access, DWORD share, DWORD disposition,
-                   DWORD flags, UniqueHandle& out);
-
 // The st_mode the interfaces carry, synthesized from file attributes: a reparse point is a
 // link (0120000), a folder 0040000, anything else regular (0100000); permission bits 0444
 // when read-only, else 0666, folders adding 0111.
