@@ -9,7 +9,7 @@
 #include <utility>
 
 #include "platform/win32_error.h"
-#include "platform/windows/final_path.h"
+#include "platform/windows/win32_paths.h"
 #include "platform/windows/win32_handle.h"
 
 namespace zuvelo::platform {

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "platform/windows/final_path.h"
+#include "platform/windows/win32_paths.h"
 #include "platform/windows/win32_handle.h"
 
 namespace zuvelo::platform {
