@@ -1,11 +1,8 @@
 #include "tests/support/file_trees.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdio>
+#include <fstream>
 #include <stdexcept>
 #include <system_error>
 #include <vector>
@@ -16,19 +13,32 @@ namespace zuvelo::test {
 
 namespace fs = std::filesystem;
 
+namespace {
+
+std::string Utf8(const fs::path& path) {
+    const std::u8string text = path.generic_u8string();
+    return std::string(text.begin(), text.end());
+}
+
+void WriteWhole(const fs::path& path, std::ios::openmode mode, const char* data, size_t size) {
+    std::ofstream out(path, std::ios::binary | mode);
+    if (!out.write(data, static_cast<std::streamsize>(size))) throw std::runtime_error("write " + Utf8(path));
+}
+
+}  // namespace
+
 TreeSnapshot SnapshotTree(const fs::path& root) {
     TreeSnapshot snapshot;
     std::error_code ec;
     if (!fs::exists(fs::symlink_status(root, ec))) return snapshot;
     for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
         const fs::path& p = it->path();
-        const std::string rel = p.lexically_relative(root).native();
-        struct stat st {};
-        if (::lstat(p.c_str(), &st) != 0) throw std::runtime_error("lstat " + p.native());
-        std::string description = std::to_string(st.st_mode);
-        if (S_ISLNK(st.st_mode)) description += " link " + fs::read_symlink(p).native();
-        else if (S_ISREG(st.st_mode)) description += " file " + ReadFile(p);
-        snapshot[rel] = description;
+        const fs::file_status status = fs::symlink_status(p);
+        std::string description = std::to_string(static_cast<int>(status.type())) + " " +
+                                  std::to_string(static_cast<unsigned>(status.permissions()));
+        if (fs::is_symlink(status)) description += " link " + Utf8(fs::read_symlink(p));
+        else if (fs::is_regular_file(status)) description += " file " + ReadFile(p);
+        snapshot[Utf8(p.lexically_relative(root))] = description;
     }
     return snapshot;
 }
@@ -40,28 +50,20 @@ void MakeFlatTree(const fs::path& root, int folders, int filesPerFolder, size_t 
     for (int d = 0; d < folders; ++d) {
         std::snprintf(name, sizeof name, "d%04d", d);
         const fs::path folder = root / name;
-        if (::mkdir(folder.c_str(), 0755) != 0) throw std::runtime_error("mkdir " + folder.native());
+        if (!fs::create_directory(folder)) throw std::runtime_error("mkdir " + Utf8(folder));
         for (int f = 0; f < filesPerFolder; ++f) {
             std::snprintf(name, sizeof name, "f%03d.txt", f);
-            const fs::path file = folder / name;
-            const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-            if (fd < 0) throw std::runtime_error("create " + file.native());
-            const bool ok = content.empty() || ::write(fd, content.data(), content.size()) ==
-                                                   static_cast<ssize_t>(content.size());
-            ::close(fd);
-            if (!ok) throw std::runtime_error("write " + file.native());
+            WriteWhole(folder / name, std::ios::trunc, content.data(), content.size());
         }
     }
 }
 
 void WritePatternFile(const fs::path& path, uint64_t size, uint32_t seed) {
     if (path.has_parent_path()) fs::create_directories(path.parent_path());
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) throw std::runtime_error("create " + path.native());
+    WriteWhole(path, std::ios::trunc, nullptr, 0);
     std::vector<uint32_t> block(1 << 18);  // 1 MiB
     uint32_t state = seed * 2654435761u + 1;
-    uint64_t left = size;
-    while (left > 0) {
+    for (uint64_t left = size; left > 0;) {
         for (uint32_t& word : block) {
             state ^= state << 13;
             state ^= state >> 17;
@@ -69,13 +71,9 @@ void WritePatternFile(const fs::path& path, uint64_t size, uint32_t seed) {
             word = state;
         }
         const size_t n = static_cast<size_t>(std::min<uint64_t>(left, block.size() * sizeof(uint32_t)));
-        if (::write(fd, block.data(), n) != static_cast<ssize_t>(n)) {
-            ::close(fd);
-            throw std::runtime_error("write " + path.native());
-        }
+        WriteWhole(path, std::ios::app, reinterpret_cast<const char*>(block.data()), n);
         left -= n;
     }
-    ::close(fd);
 }
 
 }  // namespace zuvelo::test

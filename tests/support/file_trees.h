@@ -7,13 +7,13 @@
 
 namespace zuvelo::test {
 
-// Everything below a folder, by relative path: type, permissions, size and
-// content (files), link text (links). Links are recorded, never followed.
+// Everything below a folder, by relative path ("/"-separated UTF-8): type, permissions
+// and content (files), link text (links). Links are recorded, never followed.
 using TreeSnapshot = std::map<std::string, std::string>;
 TreeSnapshot SnapshotTree(const std::filesystem::path& root);
 
 // folders sub-folders "d0000".."dNNNN" under root, each with filesPerFolder files
-// "f000.txt".. of fileSize bytes; written with plain POSIX calls (fast).
+// "f000.txt".. of fileSize bytes.
 void MakeFlatTree(const std::filesystem::path& root, int folders, int filesPerFolder, size_t fileSize);
 
 // A file of exactly size bytes of a fixed pseudo-random pattern (seeded).

@@ -1,19 +1,18 @@
 #include "tests/support/manifest_signing.h"
 
-#include <cstdio>
+#include <memory>
 #include <stdexcept>
 #include <vector>
 
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 
+#include "tests/support/test_folders.h"
+
 namespace zuvelo::test {
 
 namespace {
 
-struct FileClose {
-    void operator()(FILE* file) const { std::fclose(file); }
-};
 struct MdCtxFree {
     void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
 };
@@ -35,9 +34,9 @@ SigningKey SigningKey::Generate() {
 }
 
 SigningKey SigningKey::FromPemFile(const std::filesystem::path& path) {
-    std::unique_ptr<FILE, FileClose> file(std::fopen(path.c_str(), "rb"));
-    if (!file) throw std::runtime_error("cannot open " + path.string());
-    EVP_PKEY* key = PEM_read_PrivateKey(file.get(), nullptr, nullptr, nullptr);
+    const std::string pem = ReadFile(path);
+    std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())), BIO_free);
+    EVP_PKEY* key = bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr) : nullptr;
     if (!key) throw std::runtime_error("not a private key: " + path.string());
     return SigningKey(key);
 }
