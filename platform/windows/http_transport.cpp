@@ -65,7 +65,8 @@ std::optional<UrlParts> CrackUrl(const std::wstring& url) {
     components.dwHostNameLength = static_cast<DWORD>(-1);
     components.dwUrlPathLength = static_cast<DWORD>(-1);
     components.dwExtraInfoLength = static_cast<DWORD>(-1);
-    if (url.empty() || !::WinHttpCrackUrl(url.c_str(), static_cast<DWORD>(url.size()), 0, &components)) return std::nullopt;
+    if (url.empty() || !::WinHttpCrackUrl(url.c_str(), static_cast<DWORD>(url.size()), 0, &components))
+        return std::nullopt;
     auto part = [](const wchar_t* text, DWORD length) { return text ? std::wstring(text, length) : std::wstring(); };
     return UrlParts{components.nScheme, components.nPort, part(components.lpszHostName, components.dwHostNameLength),
                     part(components.lpszUrlPath, components.dwUrlPathLength),
@@ -103,12 +104,13 @@ std::optional<uint64_t> ContentLength(HINTERNET request) {
 }
 
 std::string RawHeaders(HINTERNET request) {
+    constexpr DWORD kRawHead = WINHTTP_QUERY_RAW_HEADERS_CRLF;
     DWORD size = 0;
-    ::WinHttpQueryHeaders(request, WINHTTP_QUERY_RAW_HEADERS_CRLF, WINHTTP_HEADER_NAME_BY_INDEX, WINHTTP_NO_OUTPUT_BUFFER,
-                          &size, WINHTTP_NO_HEADER_INDEX);
+    ::WinHttpQueryHeaders(request, kRawHead, WINHTTP_HEADER_NAME_BY_INDEX, WINHTTP_NO_OUTPUT_BUFFER, &size,
+                          WINHTTP_NO_HEADER_INDEX);
     if (size == 0) return {};
     std::wstring text(size / sizeof(wchar_t) + 1, L'\0');
-    if (!::WinHttpQueryHeaders(request, WINHTTP_QUERY_RAW_HEADERS_CRLF, WINHTTP_HEADER_NAME_BY_INDEX, text.data(), &size,
+    if (!::WinHttpQueryHeaders(request, kRawHead, WINHTTP_HEADER_NAME_BY_INDEX, text.data(), &size,
                                WINHTTP_NO_HEADER_INDEX))
         return {};
     text.resize(size / sizeof(wchar_t));
