@@ -13,15 +13,11 @@
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
 
-#include <json/reader.h>
-
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <charconv>
 #include <csignal>
 #include <cstdio>
-#include <fstream>
 #include <list>
 #include <mutex>
 #include <optional>
@@ -79,6 +75,17 @@ UniqueContext MakeServerContext(const TestCertificates& certificates) {
     return context;
 }
 
+// The CA kept in folder; the first server that finds none makes it there.
+TestIdentity KeptAuthority(const fs::path& folder) {
+    const fs::path certificate = folder / "ca.pem";
+    const fs::path key = folder / "ca-key.pem";
+    if (fs::exists(key)) return {ReadFile(certificate), ReadFile(key)};
+    TestIdentity authority = MakeTestIdentity({"Zuvelo Test CA"});
+    WriteFile(certificate, authority.certificatePem);
+    WriteFile(key, authority.keyPem);
+    return authority;
+}
+
 UniqueFd ListenOnLoopback(uint16_t port) {
     UniqueFd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     Require(listener.valid(), "socket");
@@ -98,12 +105,6 @@ uint16_t BoundPort(int fd) {
     socklen_t length = sizeof address;
     Require(::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0, "getsockname");
     return ntohs(address.sin_port);
-}
-
-std::string Lower(std::string_view text) {
-    std::string out(text);
-    std::transform(out.begin(), out.end(), out.begin(), [](unsigned char c) { return std::tolower(c); });
-    return out;
 }
 
 std::string_view Trim(std::string_view text) {
@@ -234,7 +235,7 @@ std::optional<ServerRequest> ParseRequestHead(std::string_view head) {
         head.remove_prefix(end == std::string_view::npos ? head.size() : end + 2);
         auto colon = line.find(':');
         if (colon != std::string_view::npos)
-            request.headers[Lower(Trim(line.substr(0, colon)))] = Trim(line.substr(colon + 1));
+            request.headers[ServerRequest::NormalName(Trim(line.substr(0, colon)))] = Trim(line.substr(colon + 1));
     }
     return request;
 }
@@ -313,11 +314,6 @@ UniqueFd OpenUnderRoot(const fs::path& root, const std::string& path) {
 
 }  // namespace
 
-std::string ServerRequest::Header(std::string_view name) const {
-    auto found = headers.find(Lower(name));
-    return found == headers.end() ? std::string() : found->second;
-}
-
 struct HttpsTestServer::State {
     struct Worker {
         std::thread thread;
@@ -351,11 +347,11 @@ struct HttpsTestServer::State {
     }
 
     void PrepareTls() {
-        TestCertificates certificates = MakeTestCertificates();
-        certificateFolder.emplace();
-        caFile = certificateFolder->path() / "ca.pem";
-        std::ofstream(caFile, std::ios::binary) << certificates.caCertificatePem;
-        context = MakeServerContext(certificates);
+        if (options.caFolder.empty()) certificateFolder.emplace();
+        const fs::path folder = options.caFolder.empty() ? certificateFolder->path() : options.caFolder;
+        const TestIdentity authority = KeptAuthority(folder);
+        caFile = folder / "ca.pem";
+        context = MakeServerContext(MakeTestCertificates(authority));
     }
 
     void Stop() {
@@ -606,52 +602,6 @@ void HttpsTestServer::ClearRequests() {
 void HttpsTestServer::SetRequestObserver(std::function<void(const ServerRequest&)> observer) {
     std::lock_guard lock(state_->mutex);
     state_->observer = std::move(observer);
-}
-
-namespace {
-
-const std::map<std::string, ServerFaultKind>& FaultNames() {
-    static const std::map<std::string, ServerFaultKind> names{
-        {"none", ServerFaultKind::None},
-        {"status", ServerFaultKind::Status},
-        {"drop_after", ServerFaultKind::DropAfter},
-        {"stall_head", ServerFaultKind::StallHead},
-        {"stall_body", ServerFaultKind::StallBody},
-        {"ignore_range", ServerFaultKind::IgnoreRange},
-        {"wrong_range_offset", ServerFaultKind::WrongRangeOffset},
-        {"extra_bytes", ServerFaultKind::ExtraBytes},
-        {"missing_bytes", ServerFaultKind::MissingBytes},
-        {"chunked", ServerFaultKind::Chunked},
-        {"redirect", ServerFaultKind::Redirect},
-    };
-    return names;
-}
-
-}  // namespace
-
-ServerFault ServerFaultFromJson(const Json::Value& value) {
-    if (!value.isObject() || !value["fault"].isString()) throw std::invalid_argument("fault: object with \"fault\" expected");
-    auto kind = FaultNames().find(value["fault"].asString());
-    if (kind == FaultNames().end()) throw std::invalid_argument("fault: unknown kind " + value["fault"].asString());
-    ServerFault fault;
-    fault.kind = kind->second;
-    fault.status = value.get("status", 0).asInt();
-    fault.bytes = value.get("bytes", 0).asUInt64();
-    fault.location = value.get("location", "").asString();
-    return fault;
-}
-
-std::map<std::string, ServerFault> LoadServerFaults(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) throw std::invalid_argument("faults: cannot read " + file.string());
-    Json::Value document;
-    Json::CharReaderBuilder builder;
-    std::string errors;
-    if (!Json::parseFromStream(builder, in, &document, &errors) || !document.isObject())
-        throw std::invalid_argument("faults: " + (errors.empty() ? "object expected" : errors));
-    std::map<std::string, ServerFault> faults;
-    for (const auto& path : document.getMemberNames()) faults[path] = ServerFaultFromJson(document[path]);
-    return faults;
 }
 
 }  // namespace zuvelo::test
