@@ -1,0 +1,18 @@
+#include "tests/support/wine.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+namespace zuvelo::test {
+
+bool RunningUnderWine() {
+#ifdef _WIN32
+    const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+    return ntdll && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
+#else
+    return false;
+#endif
+}
+
+}  // namespace zuvelo::test
