@@ -42,6 +42,8 @@ void LogHashFailure(const platform::Sha256& hash) {
     const char* call = "BCryptHashData";
     switch (hash.FailedStep()) {
         case platform::Sha256::Step::OpenAlgorithm: call = "BCryptOpenAlgorithmProvider"; break;
+        case platform::Sha256::Step::ObjectLength: call = "BCryptGetProperty (object length)"; break;
+        case platform::Sha256::Step::HashLength: call = "BCryptGetProperty (hash length)"; break;
         case platform::Sha256::Step::CreateHash: call = "BCryptCreateHash"; break;
         case platform::Sha256::Step::FinishHash: call = "BCryptFinishHash"; break;
         default: break;

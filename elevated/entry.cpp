@@ -4,6 +4,7 @@
 #include <exception>
 #include <iostream>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,15 @@ namespace {
 constexpr uint32_t kPipeConnectTimeoutMs = 30000;
 
 void WriteErrorLine(const std::string& text) { std::cerr << text << std::endl; }
+
+// A failed COM set-up is reported with its HRESULT as unsigned lower-case hex (E_FAIL reads 80004005).
+bool CheckCom(const platform::ComApartment& com) {
+    if (com.Ok()) return true;
+    std::ostringstream text;
+    text << "Failed to initialize COM: " << std::hex << static_cast<uint32_t>(com.Result());
+    WriteErrorLine(text.str());
+    return false;
+}
 
 bool CheckAdministrator() {
     if (platform::IsAdministrator()) return true;
@@ -76,6 +86,9 @@ int RunCommand(const CommandLineOptions& options) {
 }  // namespace
 
 int HelperMain(std::optional<std::vector<std::wstring>> arguments) {
+    // Released once the run is over, whatever its outcome.
+    const platform::ComApartment com;
+    if (!CheckCom(com)) return ToInt(ErrorCode::InternalError);
     if (!CheckAdministrator()) return ToInt(ErrorCode::InsufficientPrivileges);
 
     if (!arguments) {

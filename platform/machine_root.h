@@ -4,21 +4,26 @@
 #include <filesystem>
 #include <string>
 
-// What Windows keeps in machine-wide places lives under one folder, the machine
-// root: $ZUVELO_MACHINE_ROOT, default /var/lib/zuvelo/machine.
+// The machine root holds the programs' own machine-wide files (locks): on Windows
+// %ZUVELO_MACHINE_ROOT%, default %ProgramData%\Zuvelo. On Linux it also holds what
+// Windows keeps in machine-wide places: $ZUVELO_MACHINE_ROOT, default
+// /var/lib/zuvelo/machine.
 namespace zuvelo::platform {
 
+// Throws std::system_error on Windows when the default's folder cannot be found.
 std::filesystem::path MachineRoot();
 
 // <machine root>/<relative>, created (with its parents) on first use.
 std::filesystem::path MachinePath(const std::filesystem::path& relative);
 
 // SHGetSpecialFolderPathW: the shell folder of a CSIDL number (2, 16, 23, 25, 26,
-// 28, 35, 36, 37), created with its parents on first use. Returns 0, 87 for a
-// number that has no place here, or the Windows number of a failed creation.
+// 28, 35, 36, 37). Returns 0, or the Windows number of the failure. On Windows the
+// folder must exist (it is not created). On Linux it is created with its parents
+// on first use, and a number that has no place here gives 87.
 uint32_t SpecialFolderPath(int csidl, std::filesystem::path& out);
 
-// The default installation parent ("Program Files").
+// The default installation parent ("Program Files"); throws std::system_error
+// (std::filesystem_error on Linux) when it cannot be found or made.
 std::filesystem::path ProgramFilesPath();
 
 // Name of the effective user, used in per-user folders.

@@ -7,23 +7,29 @@
 
 #include "platform/unique_fd.h"
 
-// The launcher's named pipe is a Unix stream socket: \\.\pipe\NAME is the
+// The writing end of the launcher's progress pipe. On Windows it is the named pipe
+// \\.\pipe\NAME itself. On Linux it is a Unix stream socket: \\.\pipe\NAME is the
 // socket <machine root>/pipe/NAME; an absolute path is the socket path itself.
 namespace zuvelo::platform {
 
+#ifndef _WIN32
 // The socket path for a pipe name (UTF-8); empty when the name has no socket form.
 std::filesystem::path PipeSocketPath(const std::wstring& name);
+#endif
 
 class PipeConnection {
 public:
-    // Connects without blocking, retrying while the socket is missing or refuses,
-    // until timeoutMs has passed; a name with no socket form counts as missing.
-    // Only a name too long for a socket address fails at once.
-    // Never locks and never logs. On failure, *win32Error (if given) holds the cause.
+    // Connects, retrying while the pipe is missing or busy (Linux: the socket is
+    // missing or refuses) until timeoutMs has passed. A name with no socket form
+    // (Windows: no local pipe name \\.\pipe\NAME) counts as missing, so nothing
+    // but a pipe is ever opened. Other errors, and on Linux a name too long for a
+    // socket address, fail at once. Never locks and never logs. On failure,
+    // *win32Error (if given) holds the cause.
     bool Connect(const std::wstring& name, uint32_t timeoutMs, uint32_t* win32Error = nullptr);
 
     // Writes the whole text in one call; returns 0, the Win32 number of the
-    // failure, or 29 when fewer bytes were written. Never raises SIGPIPE.
+    // failure (232 when the reader has gone), or 29 when fewer bytes were written.
+    // Never raises SIGPIPE.
     uint32_t Write(std::string_view text);
 
     bool IsOpen() const { return fd_.valid(); }

@@ -5,17 +5,21 @@
 #include <string>
 #include <vector>
 
+#include "platform/owned_handle.h"
 #include "platform/unique_fd.h"
 
-// The running processes (Toolhelp snapshot, OpenProcess, TerminateProcess and
-// the waits on a process handle). Processes are found in /proc by the base name
-// of /proc/<pid>/exe. A process is held by a pidfd opened when it is found,
-// together with the image it ran then: signals and waits go through the pidfd,
-// so a process id that was reused is never hit, and a signal is sent only while
-// the process still runs that image. Every call returns 0 or a Windows number.
+// The running processes: the Toolhelp snapshot, OpenProcess, the close request
+// (WM_CLOSE to the process's visible top-level windows), TerminateProcess and
+// the waits on a process handle. A process is held by a handle opened when it is
+// found, checked to run the image found: the handle keeps its id from being
+// reused. On Linux processes are found in /proc by the base name of
+// /proc/<pid>/exe and held by a pidfd; a request to close is SIGTERM, ending it
+// SIGKILL, each sent only while the process still runs the image found. Every
+// call returns 0 or a Windows number.
 namespace zuvelo::platform {
 
-// The executable file a process runs.
+// The executable file a process runs (on Windows the volume's serial number and
+// the file's index).
 struct ProcessImage {
     uint64_t device = 0;
     uint64_t inode = 0;
@@ -25,40 +29,51 @@ struct ProcessImage {
 // One process as the scan found it.
 struct RunningProcess {
     uint32_t pid = 0;
-    std::string exeName;    // base name of the image (" (deleted)" taken off a replaced one)
-    std::string imagePath;  // the image's path as /proc tells it
+    std::string exeName;    // the snapshot's name (Linux: the image's base name, " (deleted)" taken off)
+    std::string imagePath;  // the image's full path
     ProcessImage image;
-    uint32_t effectiveUid = 0;
+    bool elevated = false;  // runs with administrator rights (Linux: as root)
 };
 
 // Every process whose image can be read (kernel threads, zombies and processes
-// this one may not look into are left out). 0, or the error of reading /proc.
+// this one may not look into are left out). 0, or the error of taking the
+// snapshot (reading /proc).
 uint32_t ListProcesses(std::vector<RunningProcess>& out);
 
-// A process held by its pidfd with the image it ran when found.
+// A process held by its handle (pidfd) with the image it ran when found.
 class ProcessHandle {
 public:
     ProcessHandle() = default;
 
-    // Opens a pidfd for the process and checks that it still runs the image found:
-    // 0; 87 when it is gone; 5 when the id now runs another image.
+    // Opens the process and checks that it still runs the image found: 0; 87 when
+    // it is gone; 5 when the id now runs another image.
     static uint32_t Open(const RunningProcess& process, ProcessHandle& out);
 
-    // Sends the signal while the process still runs its image: 0; 87 when it has
-    // ended; 5 when its image cannot be confirmed (nothing is sent).
-    uint32_t Signal(int signalNumber) const;
+    // Asks the process to close: WM_CLOSE posted to each of its visible top-level
+    // windows (none for a process without one); SIGTERM on Linux. 0; 87 when it
+    // has ended; 5 when its image cannot be confirmed (nothing is sent).
+    uint32_t RequestClose() const;
+
+    // Ends the process at once (TerminateProcess with exit code 1; SIGKILL), without
+    // waiting for it to be gone: 0; 87 when it has ended; 5 as above.
+    uint32_t Terminate() const;
 
     // 0 once the process has ended; 258 when it still runs after the time-out.
     uint32_t WaitForExit(std::chrono::milliseconds timeout) const;
 
     uint32_t pid() const { return pid_; }
-    bool valid() const { return pidfd_.valid(); }
+    bool valid() const;
 
 private:
     bool HasEnded() const;
+#ifdef _WIN32
+    OwnedHandle process_;
+#else
     bool RunsItsImage() const;
+    uint32_t Signal(int signalNumber) const;
 
     UniqueFd pidfd_;
+#endif
     uint32_t pid_ = 0;
     ProcessImage image_;
 };

@@ -4,13 +4,14 @@
 #include <memory>
 #include <string>
 
-// HKEY_LOCAL_MACHINE, standing in for RegCreateKeyExW, RegOpenKeyExW,
-// RegSetValueExW, RegQueryValueExW, RegDeleteValueW, RegDeleteTreeW and
-// RegCloseKey. Key paths are "\"-separated below HKEY_LOCAL_MACHINE; key and
-// value names compare case-insensitively and keep the case they were created
-// with; the empty value name is the default value. Value data are raw bytes.
-// Every call returns 0 or the Windows number of the failure: 2 for a key or value
-// that does not exist, 5 denied, 1009 a store that cannot be read.
+// HKEY_LOCAL_MACHINE: RegCreateKeyExW, RegOpenKeyExW, RegSetValueExW,
+// RegQueryValueExW, RegDeleteValueW, RegDeleteTreeW and RegCloseKey (on Linux a
+// store of the project's own stands in for them). Key paths are "\"-separated
+// below HKEY_LOCAL_MACHINE; key and value names compare case-insensitively and
+// keep the case they were created with; the empty value name is the default
+// value. Value data are raw bytes. Every call returns 0 or the Windows number of
+// the failure: 2 for a key or value that does not exist, 5 denied, 1009 a store
+// that cannot be read.
 namespace zuvelo::platform {
 
 namespace reg {
@@ -30,7 +31,8 @@ public:
 
     // Opens the key, creating it and every missing parent.
     virtual uint32_t CreateKey(const std::wstring& path, RegistryKeyHandle& out) = 0;
-    // Opens an existing key.
+    // Opens an existing key to read its values (KEY_READ); values are changed
+    // through a key from CreateKey (KEY_ALL_ACCESS).
     virtual uint32_t OpenKey(const std::wstring& path, RegistryKeyHandle& out) = 0;
     virtual void CloseKey(RegistryKeyHandle key) = 0;
     // Creates or replaces the value. 1018 when the key was deleted meanwhile.
@@ -44,10 +46,11 @@ public:
     virtual uint32_t DeleteTree(const std::wstring& path) = 0;
 };
 
-// This machine's HKEY_LOCAL_MACHINE: the store registry/HKLM.json under the
-// machine root. Every change is read, made and saved whole (temporary file,
-// flush, rename) under an exclusive lock, so concurrent writers never lose each
-// other's changes; a store that cannot be parsed is never replaced.
+// This machine's HKEY_LOCAL_MACHINE, in the 64-bit view. On Linux the store
+// registry/HKLM.json under the machine root: every change is read, made and
+// saved whole (temporary file, flush, rename) under an exclusive lock, so
+// concurrent writers never lose each other's changes; a store that cannot be
+// parsed is never replaced.
 std::unique_ptr<Registry> OpenMachineRegistry();
 
 // REG_SZ data: UTF-16LE with its terminating NUL.

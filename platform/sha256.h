@@ -2,16 +2,18 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
-// SHA-256 standing in for CNG: OpenSSL EVP, streamed,
-// lower-case hex. Never throws.
+// SHA-256, streamed, lower-case hex: CNG on Windows, OpenSSL EVP standing in for
+// it on Linux. Never throws.
 namespace zuvelo::platform {
 
 class Sha256 {
 public:
     // Which step failed, named after the CNG call it stands in for.
-    enum class Step { None, OpenAlgorithm, CreateHash, HashData, FinishHash };
+    // ObjectLength and HashLength are CNG's property reads (BCryptGetProperty).
+    enum class Step { None, OpenAlgorithm, ObjectLength, HashLength, CreateHash, HashData, FinishHash };
 
     Sha256();
     ~Sha256();
@@ -25,14 +27,16 @@ public:
     bool Finish(std::string& hexOut);
 
     Step FailedStep() const { return failed_; }
-    // A signed number for messages: OpenSSL's error code, or -1 when it has none.
+    // A signed number for messages: the NTSTATUS of the CNG call, or OpenSSL's
+    // error code (-1 when it has none).
     int64_t FailureStatus() const { return status_; }
 
 private:
-    void Fail(Step step);
+    struct State;  // the system's hash objects
 
-    void* md_ = nullptr;   // EVP_MD*
-    void* ctx_ = nullptr;  // EVP_MD_CTX*
+    void Fail(Step step, int64_t status);
+
+    std::unique_ptr<State> state_;
     Step failed_ = Step::None;
     int64_t status_ = 0;
 };

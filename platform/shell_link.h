@@ -4,11 +4,16 @@
 #include <memory>
 #include <string>
 
-// Shell links, standing in for the ShellLink COM object (IShellLinkW with
-// IPersistFile), with the COM set-up and the shell change notification around
-// them. Links are saved as real .lnk files in the Shell Link Binary File Format:
-// the header, a LinkInfo with the volume and the local base path, the counted
-// UTF-16LE strings and the terminal block. Calls return HRESULT numbers.
+// Shell links: the ShellLink COM object (IShellLinkW with IPersistFile), with
+// the COM set-up and the shell change notification around them. On Linux links
+// are saved as real .lnk files in the Shell Link Binary File Format by the
+// project's own writer: the header, a LinkInfo with the volume and the local
+// base path, the counted UTF-16LE strings and the terminal block. Calls return
+// HRESULT numbers.
+#ifdef _WIN32
+struct IShellLinkW;
+#endif
+
 namespace zuvelo::platform {
 
 using HResult = int32_t;
@@ -23,24 +28,36 @@ inline constexpr HResult kRPC_E_CHANGED_MODE = static_cast<HResult>(0x80010106u)
 
 inline constexpr bool HResultFailed(HResult result) { return result < 0; }
 
-// CoInitializeEx (apartment-threaded, OLE1 DDE off) and CoUninitialize: nothing
-// needs preparing here.
-inline HResult InitializeComForThread() { return kS_OK; }
-inline void UninitializeCom() {}
+// CoInitializeEx (apartment-threaded, OLE1 DDE off) and CoUninitialize (on
+// Linux nothing needs preparing: S_OK).
+HResult InitializeComForThread();
+void UninitializeCom();
 
 // SHChangeNotify(SHCNE_ALLEVENTS, SHCNF_IDLIST) so the shell shows new and removed
-// links: no shell listens here.
-inline void NotifyShellOfChanges() {}
+// links (on Linux no shell listens: nothing).
+void NotifyShellOfChanges();
 
 // Window states a link can ask for; any other is saved as normal.
 inline constexpr int32_t kShowNormal = 1;
 inline constexpr int32_t kShowMaximized = 3;
 inline constexpr int32_t kShowMinNoActive = 7;
 
+// The window state a link keeps for the one asked for.
+inline constexpr int32_t StoredShowCommand(int32_t showCommand) {
+    return showCommand == kShowMaximized || showCommand == kShowMinNoActive ? showCommand : kShowNormal;
+}
+
 // One shell link being described and saved. Texts must be free of NUL characters
-// and surrogate code points and at most 65535 UTF-16 units long.
+// and surrogate code points and at most 65535 UTF-16 units long. On Windows the
+// object is a ShellLink COM object, so COM must be initialised on the thread
+// for its whole life; every call fails with CoCreateInstance's result when that failed.
 class ShellLink {
 public:
+    ShellLink();
+    ~ShellLink();
+    ShellLink(const ShellLink&) = delete;
+    ShellLink& operator=(const ShellLink&) = delete;
+
     // The absolute path of the target. Its attributes, size and times are read
     // now, as the shell does; a target that cannot be read is saved without them.
     HResult SetPath(const std::wstring& target);
@@ -59,6 +76,15 @@ public:
     HResult Save(const std::wstring& linkPath) const;
 
 private:
+#ifdef _WIN32
+    struct Releaser {
+        void operator()(IShellLinkW* link) const noexcept;
+    };
+    std::unique_ptr<IShellLinkW, Releaser> link_;
+    HResult created_ = kS_OK;  // CoCreateInstance's result
+    bool hasTarget_ = false;
+    friend HResult CreateShellLink(std::unique_ptr<ShellLink>& out);
+#else
     std::wstring target_;
     std::wstring arguments_;
     std::wstring workingDirectory_;
@@ -72,6 +98,7 @@ private:
     uint64_t creationTime_ = 0;
     uint64_t accessTime_ = 0;
     uint64_t writeTime_ = 0;
+#endif
 };
 
 // CoCreateInstance of the ShellLink class: a fresh link with nothing set.

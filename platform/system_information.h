@@ -37,11 +37,13 @@ public:
     virtual uint32_t QueryFreeBytes(const std::filesystem::path& folder, uint64_t& out) = 0;
 };
 
-// This machine: root is elevated; version and processor come from machine.json
-// under the machine root ({"osVersion": "10.0", "architecture": "x64"}, each
-// optional: 10.0 and the host's processor); free space from statvfs. A
-// machine.json that cannot be read fails the version query (13) and gives an
-// unknown processor.
+// This machine. On Windows: the token's elevation, the version VerifyVersionInfoW
+// confirms (what the program's manifest lets the system admit), the native
+// processor and GetDiskFreeSpaceExW. On Linux: root is elevated; version and
+// processor come from machine.json under the machine root ({"osVersion": "10.0",
+// "architecture": "x64"}, each optional: 10.0 and the host's processor); free
+// space from statvfs. A machine.json that cannot be read fails the version query
+// (13) and gives an unknown processor.
 std::unique_ptr<SystemInformation> OpenSystemInformation();
 
 }  // namespace zuvelo::platform

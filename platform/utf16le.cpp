@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "platform/utf8.h"
+
 namespace zuvelo::platform {
 
 namespace {
@@ -44,7 +46,7 @@ std::wstring TextFromUtf16Le(std::string_view bytes) {
     std::wstring text;
     for (size_t i = 0; i < units.size(); ++i) {
         if (IsHighSurrogate(units[i]) && i + 1 < units.size() && IsLowSurrogate(units[i + 1])) {
-            text += static_cast<wchar_t>(0x10000 + ((units[i] - 0xD800) << 10) + (units[i + 1] - 0xDC00));
+            AppendWide(text, 0x10000 + ((units[i] - 0xD800) << 10) + (units[i + 1] - 0xDC00));
             ++i;
         } else {
             text += static_cast<wchar_t>(units[i]);

@@ -1,6 +1,5 @@
 #include "uninstall/process_manager.h"
 
-#include <csignal>
 #include <cwctype>
 #include <utility>
 
@@ -64,7 +63,7 @@ ErrorCode ProcessManager::FindProcessesByName(const std::wstring& name, std::vec
     for (const platform::RunningProcess& process : running) {
         const std::wstring exeName = Utf8ToWideLossy(process.exeName);
         if (!SameNameIgnoringCase(exeName, name)) continue;
-        ProcessInfo info{process.pid, exeName, Utf8ToWideLossy(process.imagePath), process.effectiveUid == 0, {}};
+        ProcessInfo info{process.pid, exeName, Utf8ToWideLossy(process.imagePath), process.elevated, {}};
         // A process that ended or whose id now runs another image is not this one.
         if (platform::ProcessHandle::Open(process, info.handle) != 0) continue;
         out.push_back(std::move(info));
@@ -105,7 +104,7 @@ ErrorCode ProcessManager::TerminateById(const ProcessInfo& process) {
 }
 
 ErrorCode ProcessManager::CloseGracefully(const ProcessInfo& process) {
-    const uint32_t signalled = process.handle.Signal(SIGTERM);
+    const uint32_t signalled = process.handle.RequestClose();
     if (signalled == win32::kInvalidParameter) return ErrorCode::Success;  // gone already
     if (signalled != 0) return ErrorCode::InternalError;
     const uint32_t waited = process.handle.WaitForExit(closeWait_);
@@ -114,7 +113,7 @@ ErrorCode ProcessManager::CloseGracefully(const ProcessInfo& process) {
 }
 
 ErrorCode ProcessManager::ForceTerminate(const ProcessInfo& process) {
-    const uint32_t signalled = process.handle.Signal(SIGKILL);
+    const uint32_t signalled = process.handle.Terminate();
     if (signalled == win32::kInvalidParameter) return ErrorCode::Success;  // gone already
     if (signalled == win32::kAccessDenied) {
         Log(LogLevel::Error, "Failed to open process for termination: " + std::to_string(signalled));

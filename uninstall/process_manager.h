@@ -46,9 +46,9 @@ public:
 
     // Asks the process to close, then kills it when it does not: 0 once it has ended.
     ErrorCode TerminateById(const ProcessInfo& process);
-    // SIGTERM and a wait of closeWait: 0 ended (also when it was gone already), 6 still running, 4 failed.
+    // A request to close and a wait of closeWait: 0 ended (also when it was gone already), 6 still running, 4 failed.
     ErrorCode CloseGracefully(const ProcessInfo& process);
-    // SIGKILL and a wait for the process to be gone: 0 ended, 4 failed.
+    // Ending it at once and a wait for the process to be gone: 0 ended, 4 failed.
     ErrorCode ForceTerminate(const ProcessInfo& process);
 
 private:

@@ -62,7 +62,7 @@ int RunUninstaller(int argc, wchar_t* argv[]) {
     bool continueRun = true;
     if (!ParseUninstallOptions(argc, argv, options, continueRun)) return ToInt(ErrorCode::InvalidArguments);
     if (!continueRun) return ToInt(ErrorCode::Success);
-    if (!platform::IsAdministrator()) {
+    if (!platform::IsProcessElevated()) {
         std::cerr << "Error: This program requires administrator privileges\n"
                   << "Please run as administrator\n"
                   << std::flush;

@@ -183,6 +183,8 @@ uint32_t ChildProcess::Wait(Deadline deadline, uint32_t& exitCode) {
     }
 }
 
+bool ChildProcess::Running() const { return pid_ > 0; }
+
 void ChildProcess::KillGroup() noexcept {
     output_.reset();
     if (pid_ <= 0) return;

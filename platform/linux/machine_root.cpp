@@ -41,12 +41,6 @@ fs::path MachineRoot() {
     return (root && *root) ? fs::path(root) : fs::path(kDefaultMachineRoot);
 }
 
-fs::path MachinePath(const fs::path& relative) {
-    fs::path path = MachineRoot() / relative;
-    fs::create_directories(path);
-    return path;
-}
-
 uint32_t SpecialFolderPath(int csidl, fs::path& out) {
     const fs::path relative = SpecialFolderRelative(csidl);
     if (relative.empty()) return win32::kInvalidParameter;

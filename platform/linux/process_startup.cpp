@@ -10,4 +10,10 @@ void PrepareProcess() { std::signal(SIGPIPE, SIG_IGN); }
 
 bool IsAdministrator() { return ::geteuid() == 0; }
 
+bool IsProcessElevated() { return ::geteuid() == 0; }
+
+ComApartment::ComApartment() = default;
+
+ComApartment::~ComApartment() = default;
+
 }  // namespace zuvelo::platform

@@ -66,7 +66,8 @@ std::optional<RunningProcess> DescribeProcess(uint32_t pid) {
     if (!path) return std::nullopt;
     const std::optional<ProcessImage> identity = ImageOf(pid, &image);
     if (!identity || ::stat(ProcFolder(pid).c_str(), &folder) != 0) return std::nullopt;
-    return RunningProcess{pid, ExeName(*path, image), *path, *identity, static_cast<uint32_t>(folder.st_uid)};
+    // /proc/<pid> belongs to the process's effective user.
+    return RunningProcess{pid, ExeName(*path, image), *path, *identity, folder.st_uid == 0};
 }
 
 // Debian 12's <sys/pidfd.h> declares these without C linkage, so the calls go
@@ -117,6 +118,12 @@ bool ProcessHandle::RunsItsImage() const {
     const std::optional<ProcessImage> now = ImageOf(pid_);
     return now && *now == image_;
 }
+
+bool ProcessHandle::valid() const { return pidfd_.valid(); }
+
+uint32_t ProcessHandle::RequestClose() const { return Signal(SIGTERM); }
+
+uint32_t ProcessHandle::Terminate() const { return Signal(SIGKILL); }
 
 uint32_t ProcessHandle::Signal(int signalNumber) const {
     if (!pidfd_) return win32::kInvalidHandle;

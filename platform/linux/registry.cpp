@@ -20,7 +20,6 @@
 #include "platform/machine_root.h"
 #include "platform/staged_file.h"
 #include "platform/unique_fd.h"
-#include "platform/utf16le.h"
 #include "platform/win32_error.h"
 
 namespace zuvelo::platform {
@@ -398,23 +397,5 @@ private:
 }  // namespace
 
 std::unique_ptr<Registry> OpenMachineRegistry() { return std::make_unique<MachineRegistry>(); }
-
-std::string RegistryStringData(const std::wstring& text) { return Utf16LeBytes(text) + std::string(2, '\0'); }
-
-std::wstring RegistryStringFromData(const std::string& data) { return TextFromUtf16Le(data); }
-
-std::string RegistryDwordData(uint32_t value) { return RegistryQwordData(value).substr(0, 4); }
-
-std::string RegistryQwordData(uint64_t value) {
-    std::string out;
-    for (int i = 0; i < 8; ++i) out += static_cast<char>((value >> (8 * i)) & 0xFF);
-    return out;
-}
-
-uint64_t RegistryNumberFromData(const std::string& data) {
-    uint64_t value = 0;
-    for (size_t i = 0; i < data.size() && i < 8; ++i) value |= uint64_t{static_cast<unsigned char>(data[i])} << (8 * i);
-    return value;
-}
 
 }  // namespace zuvelo::platform

@@ -174,10 +174,6 @@ std::string LinkInfo(const std::wstring& target) {
     return info + body;
 }
 
-int32_t StoredShowCommand(int32_t showCommand) {
-    return showCommand == kShowMaximized || showCommand == kShowMinNoActive ? showCommand : kShowNormal;
-}
-
 HResult FromWin32(uint32_t error) {
     switch (error) {
         case win32::kAccessDenied:
@@ -195,6 +191,16 @@ HResult StoreText(std::wstring& field, const std::wstring& text) {
 }
 
 }  // namespace
+
+HResult InitializeComForThread() { return kS_OK; }
+
+void UninitializeCom() {}
+
+void NotifyShellOfChanges() {}
+
+ShellLink::ShellLink() = default;
+
+ShellLink::~ShellLink() = default;
 
 HResult ShellLink::SetPath(const std::wstring& target) {
     if (!IsStorable(target) || !IsAbsolute(target)) return kE_INVALIDARG;

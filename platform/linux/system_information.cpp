@@ -69,7 +69,7 @@ std::optional<Json::Value> ReadMachineDescription() {
 
 class MachineSystemInformation final : public SystemInformation {
 public:
-    bool IsElevated() override { return IsAdministrator(); }
+    bool IsElevated() override { return IsProcessElevated(); }
 
     uint32_t QueryOsVersion(OsVersion& out) override {
         const std::optional<Json::Value> machine = ReadMachineDescription();

@@ -1,67 +1,77 @@
 #include "platform/handles.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
+#ifndef _WIN32
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
-#include <algorithm>
 #include <filesystem>
 #include <set>
 #include <string>
 
 #include <gtest/gtest.h>
 
-#include "platform/file_io.h"
-#include "platform/sha256.h"
+#include "common/text.h"
+#include "platform/win32_error.h"
 #include "tests/support/test_folders.h"
+#include "tests/support/wine.h"
 
 namespace zuvelo::platform {
 namespace {
 
 namespace fs = std::filesystem;
 
-TEST(Sha256Test, KnownVectorsStreamedAndInOnePiece) {
-    EXPECT_EQ(Sha256Hex("abc", 3), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-    EXPECT_EQ(Sha256Hex("", 0), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
-    Sha256 streamed;
-    ASSERT_TRUE(streamed.Ok());
-    const std::string text = "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq";
-    for (char c : text) ASSERT_TRUE(streamed.Update(&c, 1));
-    std::string hex;
-    ASSERT_TRUE(streamed.Finish(hex));
-    EXPECT_EQ(hex, "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
-    EXPECT_EQ(streamed.FailedStep(), Sha256::Step::None);
-}
-
-TEST(Sha256Test, LowerHex) {
-    const unsigned char bytes[] = {0x00, 0x0f, 0xa0, 0xff};
-    EXPECT_EQ(ToLowerHex(bytes, sizeof bytes), "000fa0ff");
-}
-
 TEST(HandlesTest, OpensALinkAsItself) {
     test::TempFolder temp;
     fs::create_directories(temp / "dir");
-    fs::create_directory_symlink(temp / "dir", temp / "link");
-    UniqueFd link;
-    ASSERT_EQ(OpenPathHandle(temp / "link", link), 0u);
-    HandleInfo info;
-    ASSERT_EQ(QueryHandleInfo(link.get(), info), 0u);
-    EXPECT_TRUE(info.IsSymlink());
-    EXPECT_FALSE(info.IsDirectory());
-    EXPECT_FALSE(info.IsReadOnly());
-
-    UniqueFd dir;
-    ASSERT_EQ(OpenPathHandle(temp / "dir", dir), 0u);
-    HandleInfo entry;
-    ASSERT_EQ(QueryEntryInfo(dir.get(), "..", entry), 123u);  // one plain name only
+    test::WriteFile(temp / "dir" / "kept", "x");
     UniqueFd parent;
     ASSERT_EQ(OpenPathHandle(temp.path(), parent), 0u);
-    ASSERT_EQ(QueryEntryInfo(parent.get(), "link", entry), 0u);
-    EXPECT_TRUE(entry.IsSymlink());
-    UniqueFd none;
-    EXPECT_EQ(OpenPathHandleAt(parent.get(), "dir/x", none), 123u);
-    EXPECT_EQ(OpenPathHandleAt(parent.get(), "missing", none), 2u);
+    struct Name {
+        const char* name;
+        uint32_t expected;
+    };
+    const Name names[] = {
+        {"..", win32::kInvalidName},  // one plain name only
+        {"dir/x", win32::kInvalidName},
+        {"missing", win32::kFileNotFound},
+#ifdef _WIN32
+        {"dir\\x", win32::kInvalidName},
+        {"dir:stream", win32::kInvalidName},  // never an alternate data stream
+#endif
+    };
+    for (const Name& row : names) {
+        UniqueFd none;
+        HandleInfo entry;
+        EXPECT_EQ(OpenPathHandleAt(parent.get(), row.name, none), row.expected) << row.name;
+        EXPECT_EQ(QueryEntryInfo(parent.get(), row.name, entry), row.expected) << row.name;
+    }
+
+    bool anyLink = false;
+    for (const test::LinkKind kind : {test::LinkKind::Folder, test::LinkKind::Junction}) {
+        if (!test::MakeLink(temp / "dir", temp / "link", kind)) continue;
+        anyLink = true;
+        UniqueFd link;
+        ASSERT_EQ(OpenPathHandle(temp / "link", link), 0u);
+        HandleInfo info;
+        ASSERT_EQ(QueryHandleInfo(link.get(), info), 0u);
+        EXPECT_TRUE(info.IsSymlink());
+        EXPECT_FALSE(info.IsDirectory());
+        EXPECT_FALSE(info.IsReadOnly());
+        if (kind == test::LinkKind::Junction) {  // a mount-point reparse point
+            bool mountPoint = false;
+            ASSERT_EQ(IsMountPoint(link.get(), mountPoint), 0u);
+            EXPECT_TRUE(mountPoint);
+        }
+        HandleInfo entry;
+        ASSERT_EQ(QueryEntryInfo(parent.get(), "link", entry), 0u);
+        EXPECT_TRUE(entry.IsSymlink());
+        link.reset();
+        EXPECT_EQ(RemoveEntryAt(parent.get(), "link", false), 0u);  // the link goes as itself
+        EXPECT_FALSE(fs::exists(fs::symlink_status(temp / "link")));
+        EXPECT_EQ(test::ReadFile(temp / "dir" / "kept"), "x");
+    }
+    if (!anyLink) GTEST_SKIP() << "no links can be made here (Wine makes no symbolic links or junctions)";
 }
 
 TEST(HandlesTest, FinalPathFollowsTheObject) {
@@ -71,14 +81,18 @@ TEST(HandlesTest, FinalPathFollowsTheObject) {
     ASSERT_EQ(OpenPathHandle(temp / "a", handle), 0u);
     std::string path;
     ASSERT_EQ(ReadFinalPath(handle.get(), path), 0u);
-    EXPECT_EQ(path, fs::canonical(temp / "a").native());
+    EXPECT_EQ(path, Utf8FromPath(fs::canonical(temp / "a")));
+    EXPECT_EQ(ReadFinalPath(-1, path), win32::kInvalidHandle);
+    if (test::RunningUnderWine()) GTEST_SKIP() << "Wine keeps the name a handle was opened by after a rename";
     fs::rename(temp / "a", temp / "b");
     ASSERT_EQ(ReadFinalPath(handle.get(), path), 0u);
-    EXPECT_EQ(path, fs::canonical(temp / "b").native());
-    EXPECT_EQ(ReadFinalPath(-1, path), 6u);
+    EXPECT_EQ(path, Utf8FromPath(fs::canonical(temp / "b")));
 }
 
 TEST(HandlesTest, FinalPathInAForkedChildReadsTheChildsDescriptors) {
+#ifdef _WIN32
+    GTEST_SKIP() << "fork and /proc/self/fd are Linux-only";
+#else
     test::TempFolder temp;
     fs::create_directories(temp / "parent");
     fs::create_directories(temp / "child");
@@ -99,27 +113,32 @@ TEST(HandlesTest, FinalPathInAForkedChildReadsTheChildsDescriptors) {
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
+#endif
 }
 
 TEST(HandlesTest, MountPoints) {
-    UniqueFd proc;
-    ASSERT_EQ(OpenPathHandle("/proc", proc), 0u);
-    bool mountPoint = false;
-    ASSERT_EQ(IsMountPoint(proc.get(), mountPoint), 0u);
-    EXPECT_TRUE(mountPoint);
     test::TempFolder temp;
     UniqueFd folder;
     ASSERT_EQ(OpenPathHandle(temp.path(), folder), 0u);
+    bool mountPoint = true;
     ASSERT_EQ(IsMountPoint(folder.get(), mountPoint), 0u);
     EXPECT_FALSE(mountPoint);
     UniqueFd root;
-    ASSERT_EQ(OpenPathHandle("/", root), 0u);
+    ASSERT_EQ(OpenPathHandle(temp.path().root_path(), root), 0u);
     ASSERT_EQ(IsMountPoint(root.get(), mountPoint), 0u);
+#ifdef _WIN32
+    EXPECT_TRUE(mountPoint);  // the root of a volume
+#else
+    UniqueFd proc;
+    ASSERT_EQ(OpenPathHandle("/proc", proc), 0u);
+    ASSERT_EQ(IsMountPoint(proc.get(), mountPoint), 0u);
+    EXPECT_TRUE(mountPoint);
     HandleInfo rootInfo;
     HandleInfo procInfo;
     ASSERT_EQ(QueryHandleInfo(root.get(), rootInfo), 0u);
     ASSERT_EQ(QueryHandleInfo(proc.get(), procInfo), 0u);
     EXPECT_TRUE(procInfo.OnOtherMountThan(rootInfo));
+#endif
 }
 
 TEST(HandlesTest, WritableThroughHandleAndRemoveAt) {
@@ -134,24 +153,49 @@ TEST(HandlesTest, WritableThroughHandleAndRemoveAt) {
     ASSERT_EQ(SetWritableThroughHandle(file.get(), true), 0u);
     ASSERT_EQ(QueryHandleInfo(file.get(), info), 0u);
     EXPECT_FALSE(info.IsReadOnly());
-    EXPECT_EQ(info.mode & 0777, 0640u);
+#ifdef _WIN32
+    // Permission bits stand for the read-only attribute there.
+    constexpr uint32_t kWritable = 0666;
+    constexpr uint32_t kReadOnly = 0444;
+#else
+    constexpr uint32_t kWritable = 0640;
+    constexpr uint32_t kReadOnly = 0440;
+#endif
+    EXPECT_EQ(info.mode & 0777, kWritable);
     ASSERT_EQ(SetWritableThroughHandle(file.get(), false), 0u);
     ASSERT_EQ(QueryHandleInfo(file.get(), info), 0u);
-    EXPECT_EQ(info.mode & 0777, 0440u);
+    EXPECT_EQ(info.mode & 0777, kReadOnly);
+    ASSERT_EQ(SetWritableThroughHandle(file.get(), true), 0u);
+    file.reset();
 
     UniqueFd folder;
     ASSERT_EQ(OpenPathHandle(temp.path(), folder), 0u);
-    EXPECT_EQ(RemoveEntryAt(folder.get(), "f", false), 0u);
-    EXPECT_EQ(RemoveEntryAt(folder.get(), "f", false), 2u);
     fs::create_directories(temp / "d" / "e");
-    EXPECT_EQ(RemoveEntryAt(folder.get(), "d", true), 145u);
+    test::WriteFile(temp / "g", "");
+    struct Removal {
+        const char* name;
+        bool directory;
+        uint32_t expected;
+    };
+    const Removal removals[] = {
+        {"f", false, 0},
+        {"f", false, win32::kFileNotFound},
+        {"d", true, win32::kDirNotEmpty},
+        {"d", false, win32::kAccessDenied},  // a folder only as a folder
+        {"g", true, win32::kPathNotFound},   // a file never as a folder
+        {"d/e", true, win32::kInvalidName},
+    };
+    for (const Removal& row : removals) {
+        EXPECT_EQ(RemoveEntryAt(folder.get(), row.name, row.directory), row.expected) << row.name;
+    }
+    EXPECT_TRUE(fs::exists(temp / "d" / "e"));
 }
 
 TEST(HandlesTest, DirectoryReaderListsEveryName) {
     test::TempFolder temp;
     test::WriteFile(temp / "a.txt", "");
     fs::create_directories(temp / "sub");
-    fs::create_symlink("a.txt", temp / "link");
+    const bool withLink = test::MakeLink("a.txt", temp / "link", test::LinkKind::File);
     UniqueFd folder;
     ASSERT_EQ(OpenPathHandle(temp.path(), folder), 0u);
     UniqueFd listing;
@@ -167,32 +211,14 @@ TEST(HandlesTest, DirectoryReaderListsEveryName) {
         }
     }
     EXPECT_TRUE(done);
-    EXPECT_EQ(names, (std::set<std::string>{"a.txt", "sub", "link"}));
+    std::set<std::string> expected{"a.txt", "sub"};
+    if (withLink) expected.insert("link");
+    EXPECT_EQ(names, expected);
     UniqueFd refused;
-    EXPECT_NE(OpenDirectoryForListing(folder.get(), "link", refused), 0u);  // never through a link
-}
-
-TEST(FileIoTest, WritingNeverTruncatesAndExclusiveRefusesLinks) {
-    test::TempFolder temp;
-    test::WriteFile(temp / "f", "keep");
-    UniqueFd out;
-    ASSERT_EQ(OpenForWriting(temp / "f", false, 0644, out), 0u);
-    out.reset();
-    EXPECT_EQ(test::ReadFile(temp / "f"), "keep");
-    EXPECT_EQ(OpenForWriting(temp / "f", true, 0644, out), 183u);
-    fs::create_symlink(temp / "nowhere", temp / "dangling");
-    EXPECT_EQ(OpenForWriting(temp / "dangling", true, 0644, out), 183u);
-    EXPECT_FALSE(fs::exists(temp / "nowhere"));
-}
-
-TEST(FileIoTest, AFifoNeverBlocks) {
-    test::TempFolder temp;
-    ASSERT_EQ(::mkfifo((temp / "fifo").c_str(), 0644), 0);
-    UniqueFd in;
-    ASSERT_EQ(OpenForReading(temp / "fifo", in), 0u);
-    FileStat st;
-    ASSERT_EQ(StatFd(in.get(), st), 0u);
-    EXPECT_FALSE(st.IsRegular());
+    EXPECT_EQ(OpenDirectoryForListing(folder.get(), "a.txt", refused), win32::kPathNotFound);
+    if (withLink) {
+        EXPECT_EQ(OpenDirectoryForListing(folder.get(), "link", refused), win32::kPathNotFound);  // never a link
+    }
 }
 
 }  // namespace

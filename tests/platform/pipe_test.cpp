@@ -3,13 +3,22 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <string>
+#include <vector>
 
+#include "platform/win32_error.h"
+#include "tests/support/pipe_listener.h"
 #include "tests/support/test_folders.h"
 
 namespace zuvelo::platform {
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 TEST(PipeSocketPathTest, NamesMapIntoTheMachineRoot) {
+#ifdef _WIN32
+    GTEST_SKIP() << "only Linux maps pipe names to Unix sockets under the machine root";
+#else
     test::ScopedMachineRoot root;
     const struct {
         const wchar_t* name;
@@ -27,25 +36,69 @@ TEST(PipeSocketPathTest, NamesMapIntoTheMachineRoot) {
         {L"", ""},
     };
     for (const auto& c : cases) EXPECT_EQ(PipeSocketPath(c.name), c.expected) << c.expected;
+#endif
 }
 
-// Names that no launcher's socket can have are waited for like a missing one.
+// Names that no launcher's pipe can have are waited for like a missing one.
 TEST(PipeConnectionTest, NameWithNoSocketIsRetriedUntilTheTimeOut) {
     test::ScopedMachineRoot root;
-    for (const wchar_t* name : {L"relative", L"\\\\server\\pipe\\x", L"\\\\.\\pipe\\missing"}) {
+    for (const wchar_t* name : {L"relative", L"\\\\server\\pipe\\x", L"\\\\.\\pipe\\missing", L"\\\\.\\pipe\\..",
+                                L"\\\\.\\pipe\\a\\b"}) {
         PipeConnection pipe;
         uint32_t error = 0;
-        const auto start = std::chrono::steady_clock::now();
+        const auto start = Clock::now();
         EXPECT_FALSE(pipe.Connect(name, 300, &error));
-        EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300));
-        EXPECT_EQ(error, 2u);  // not found
+        EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(300));
+        EXPECT_EQ(error, win32::kFileNotFound);
     }
+}
+
+// The event stream goes to pipes only: a file given as the pipe's name is never written.
+TEST(PipeConnectionTest, FileGivenAsThePipeIsNeverWritten) {
+    test::TempFolder temp;
+    const std::filesystem::path file = temp / "events.txt";
+    test::WriteFile(file, "kept");
+    PipeConnection pipe;
+    EXPECT_FALSE(pipe.Connect(file.wstring(), 300));
+    EXPECT_EQ(test::ReadFile(file), "kept");
+}
+
+// A launcher that reads one line and goes: the next writes fail with ERROR_NO_DATA.
+TEST(PipeConnectionTest, WritesReachTheReaderUntilItGoes) {
+    test::ScopedMachineRoot root;
+    test::PipeListener listener(root.path() / "pipe" / root.path().filename(), 1);
+    PipeConnection pipe;
+    ASSERT_TRUE(pipe.Connect(listener.pipeName(), 2000));
+    EXPECT_EQ(pipe.Write("one\n"), win32::kSuccess);
+    ASSERT_TRUE(listener.WaitUntilDone(5000));
+    EXPECT_EQ(listener.Lines(), std::vector<std::string>{"one"});
+    uint32_t error = win32::kSuccess;
+    for (int i = 0; i < 20 && error == win32::kSuccess; ++i) error = pipe.Write("more\n");
+    EXPECT_EQ(error, win32::kNoData);
+}
+
+// The launcher's one instance held by another writer: waited for until the time-out.
+TEST(PipeConnectionTest, BusyPipeIsWaitedForUntilTheTimeOut) {
+#ifndef _WIN32
+    GTEST_SKIP() << "a Unix socket is never busy: its backlog takes the connection";
+#else
+    test::ScopedMachineRoot root;
+    test::PipeListener listener(root.path() / "pipe" / root.path().filename());
+    PipeConnection first;
+    ASSERT_TRUE(first.Connect(listener.pipeName(), 2000));
+    PipeConnection second;
+    uint32_t error = 0;
+    const auto start = Clock::now();
+    EXPECT_FALSE(second.Connect(listener.pipeName(), 300, &error));
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(300));
+    EXPECT_EQ(error, win32::kPipeBusy);
+#endif
 }
 
 TEST(PipeConnectionTest, WriteWithoutConnectionFails) {
     PipeConnection pipe;
     EXPECT_FALSE(pipe.IsOpen());
-    EXPECT_EQ(pipe.Write("x\n"), 6u);
+    EXPECT_EQ(pipe.Write("x\n"), win32::kInvalidHandle);
 }
 
 }  // namespace

@@ -2,9 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include <csignal>
+#include <filesystem>
 #include <optional>
 
+#include "common/text.h"
 #include "platform/win32_error.h"
 #include "tests/support/sleeping_process.h"
 #include "tests/support/test_folders.h"
@@ -25,13 +26,13 @@ std::optional<RunningProcess> Find(pid_t pid) {
 
 TEST(ProcessHandleTest, SignalsOnlyTheProcessFoundWithItsImage) {
     test::TempFolder bin;
-    test::SleepingProcess found(bin.path(), "image-a");
-    test::SleepingProcess bystander(bin.path(), "image-b");
+    test::SleepingProcess found(bin.path(), "image-a.exe");
+    test::SleepingProcess bystander(bin.path(), "image-b.exe");
     const std::optional<RunningProcess> a = Find(found.pid());
     std::optional<RunningProcess> b = Find(bystander.pid());
     ASSERT_TRUE(a && b);
-    EXPECT_EQ(a->exeName, "image-a");
-    EXPECT_EQ(a->imagePath, (bin / "image-a").string());
+    EXPECT_EQ(a->exeName, "image-a.exe");
+    EXPECT_TRUE(std::filesystem::equivalent(PathFromUtf8(a->imagePath), bin / "image-a.exe")) << a->imagePath;
 
     // The id found now runs another image: no handle, so nothing can be sent.
     RunningProcess reused = *b;
@@ -43,12 +44,19 @@ TEST(ProcessHandleTest, SignalsOnlyTheProcessFoundWithItsImage) {
     ProcessHandle handle;
     ASSERT_EQ(ProcessHandle::Open(*a, handle), 0u);
     EXPECT_EQ(handle.WaitForExit(20ms), win32::kWaitTimeout);
-    ::kill(found.pid(), SIGKILL);
-    EXPECT_EQ(found.Reap(), SIGKILL);
+    found.Kill();
+    EXPECT_GE(found.Reap(), 0) << "ended";
     // The process held has ended and its id is free for reuse: nothing is sent.
-    EXPECT_EQ(handle.Signal(SIGKILL), win32::kInvalidParameter);
+    EXPECT_EQ(handle.Terminate(), win32::kInvalidParameter);
+    EXPECT_EQ(handle.RequestClose(), win32::kInvalidParameter);
     EXPECT_EQ(handle.WaitForExit(0ms), 0u);
     EXPECT_EQ(bystander.Reap(false), -1) << "still running";
+
+    // Asked to close (SIGTERM; WM_CLOSE to its window), the bystander ends.
+    ProcessHandle polite;
+    ASSERT_EQ(ProcessHandle::Open(*b, polite), 0u);
+    EXPECT_EQ(polite.RequestClose(), 0u);
+    EXPECT_EQ(polite.WaitForExit(10s), 0u);
 }
 
 }  // namespace

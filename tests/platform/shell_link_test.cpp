@@ -11,6 +11,7 @@
 #include "tests/support/program_runner.h"
 #include "tests/support/shell_link_reader.h"
 #include "tests/support/test_folders.h"
+#include "tests/support/wine.h"
 
 namespace zuvelo::platform {
 namespace {
@@ -26,7 +27,7 @@ constexpr uint32_t kHasArguments = 0x20;
 constexpr uint32_t kHasIconLocation = 0x40;
 constexpr uint32_t kIsUnicode = 0x80;
 
-std::wstring Wide(const fs::path& path) { return Utf8ToWide(path.string()); }
+std::wstring Wide(const fs::path& path) { return Utf8ToWide(Utf8FromPath(path)); }
 
 class ShellLinkTest : public testing::Test {
 protected:
@@ -36,9 +37,11 @@ protected:
     const fs::path link_ = folder_ / "Menu" / "Zuvelo.lnk";
 
     void SetUp() override {
+        ASSERT_FALSE(HResultFailed(InitializeComForThread()));
         test::WriteFile(target_, "0123456789");
         fs::create_directories(link_.parent_path());
     }
+    void TearDown() override { UninitializeCom(); }
 };
 
 TEST_F(ShellLinkTest, RoundTripKeepsEveryFieldAndASecondSaveReplacesTheFirst) {
@@ -53,24 +56,30 @@ TEST_F(ShellLinkTest, RoundTripKeepsEveryFieldAndASecondSaveReplacesTheFirst) {
     ASSERT_EQ(full.Save(Wide(link_)), kS_OK);
 
     const test::ShellLinkContents read = test::ReadShellLink(link_);
+    EXPECT_EQ(read.iconIndex, -3);
+    // Wine's shell reads every link back with the normal window state (the file holds 7).
+    if (!test::RunningUnderWine()) {
+        EXPECT_EQ(read.showCommand, 7u);
+    }
+    EXPECT_EQ(read.hotkey, 0x0641);
+    EXPECT_EQ(read.localBasePath, Wide(target_));
+    EXPECT_EQ(read.description, L"Zuvelo - \U0001F680 launcher");
+    EXPECT_EQ(read.workingDirectory, Wide(target_.parent_path()));
+    EXPECT_EQ(read.arguments, L"--uninstall \"x y\"");
+    EXPECT_EQ(read.iconLocation, L"C:\\Windows\\System32\\appwiz.cpl");
+#ifndef _WIN32
+    // The rest of the file is the shell's own business on Windows.
     EXPECT_TRUE(read.shellLinkClsid);
     EXPECT_EQ(read.linkFlags, kHasLinkInfo | kHasName | kHasRelativePath | kHasWorkingDir | kHasArguments |
                                   kHasIconLocation | kIsUnicode);
     EXPECT_EQ(read.fileAttributes, 0x20u);  // archive
     EXPECT_EQ(read.fileSize, 10u);
     EXPECT_NE(read.writeTime, 0u);
-    EXPECT_EQ(read.iconIndex, -3);
-    EXPECT_EQ(read.showCommand, 7u);
-    EXPECT_EQ(read.hotkey, 0x0641);
     EXPECT_EQ(read.linkInfoHeaderSize, 0x24u);
     EXPECT_EQ(read.driveType, 3u);  // fixed
-    EXPECT_EQ(read.localBasePath, Wide(target_));
     EXPECT_THAT(read.localBasePathAnsi, HasSubstr("/Zuv?lo/"));
-    EXPECT_EQ(read.description, L"Zuvelo - \U0001F680 launcher");
     EXPECT_EQ(read.relativePath, L"../Programs/Zuv\u00e9lo/ZuveloLauncher.exe");
-    EXPECT_EQ(read.workingDirectory, Wide(target_.parent_path()));
-    EXPECT_EQ(read.arguments, L"--uninstall \"x y\"");
-    EXPECT_EQ(read.iconLocation, L"C:\\Windows\\System32\\appwiz.cpl");
+#endif
 
     const fs::path plainTarget = link_.parent_path() / "plain.exe";
     test::WriteFile(plainTarget, "p");
@@ -79,12 +88,15 @@ TEST_F(ShellLinkTest, RoundTripKeepsEveryFieldAndASecondSaveReplacesTheFirst) {
     ASSERT_EQ(plain.SetShowCmd(2), kS_OK);  // not a state the format keeps: saved as normal
     ASSERT_EQ(plain.Save(Wide(link_)), kS_OK);
     const test::ShellLinkContents replaced = test::ReadShellLink(link_);
+    EXPECT_EQ(replaced.localBasePath, Wide(plainTarget));
+    EXPECT_EQ(replaced.showCommand, 1u);
+    EXPECT_EQ(replaced.description, L"");
+#ifndef _WIN32
     EXPECT_EQ(replaced.linkFlags, kHasLinkInfo | kHasRelativePath | kIsUnicode);
     EXPECT_EQ(replaced.linkInfoHeaderSize, 0x1Cu);
-    EXPECT_EQ(replaced.localBasePath, Wide(plainTarget));
     EXPECT_EQ(replaced.relativePath, L"./plain.exe");
-    EXPECT_EQ(replaced.showCommand, 1u);
     EXPECT_EQ(replaced.fileSize, 1u);
+#endif
     // Only the link and its target: nothing of the replaced file is left beside them.
     EXPECT_EQ(std::distance(fs::directory_iterator(link_.parent_path()), fs::directory_iterator()), 2);
 }
@@ -101,6 +113,9 @@ TEST_F(ShellLinkTest, RefusesWhatALinkCannotHold) {
 
 // An independent reader of the format accepts the file and finds the same path.
 TEST_F(ShellLinkTest, AnIndependentReaderAcceptsTheFile) {
+#ifdef _WIN32
+    GTEST_SKIP() << "the independent reader is Linux's lnkinfo";
+#else
     ShellLink link;
     ASSERT_EQ(link.SetPath(Wide(target_)), kS_OK);
     ASSERT_EQ(link.SetDescription(L"Zuvelo"), kS_OK);
@@ -111,6 +126,7 @@ TEST_F(ShellLinkTest, AnIndependentReaderAcceptsTheFile) {
     EXPECT_THAT(result.out, HasSubstr("Local path\t\t\t: " + target_.string() + "\n"));
     EXPECT_THAT(result.out, HasSubstr("Description\t\t\t: Zuvelo\n"));
     EXPECT_THAT(result.out, HasSubstr("Command line arguments\t\t: --uninstall\n"));
+#endif
 }
 
 }  // namespace

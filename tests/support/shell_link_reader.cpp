@@ -1,5 +1,12 @@
 #include "tests/support/shell_link_reader.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#include <objbase.h>
+#include <shlobj.h>
+#include <shobjidl.h>
+#endif
+
 #include <cstring>
 #include <stdexcept>
 #include <string_view>
@@ -8,6 +15,62 @@
 #include "tests/support/test_folders.h"
 
 namespace zuvelo::test {
+
+#ifdef _WIN32
+
+namespace {
+
+template <typename Interface>
+struct Released {
+    Interface* object = nullptr;
+    ~Released() {
+        if (object) object->Release();
+    }
+};
+
+void Require(HRESULT result, const std::string& what) {
+    if (FAILED(result)) throw std::runtime_error("cannot read shell link: " + what);
+}
+
+// A text the link hands out into a buffer of the given size.
+template <typename Call>
+std::wstring Text(size_t capacity, Call call) {
+    std::wstring text(capacity, L'\0');
+    call(text.data(), static_cast<int>(capacity));
+    text.resize(std::wcslen(text.c_str()));
+    return text;
+}
+
+}  // namespace
+
+ShellLinkContents ReadShellLink(const std::filesystem::path& path) {
+    constexpr size_t kCapacity = 32768;
+    Released<IShellLinkW> link;
+    Released<IPersistFile> file;
+    Require(::CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
+                               reinterpret_cast<void**>(&link.object)),
+            "CoCreateInstance");
+    Require(link.object->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&file.object)), "IPersistFile");
+    Require(file.object->Load(path.c_str(), STGM_READ), "Load");
+    ShellLinkContents contents;
+    IShellLinkW& read = *link.object;
+    contents.localBasePath = Text(kCapacity, [&](wchar_t* b, int n) { read.GetPath(b, n, nullptr, SLGP_RAWPATH); });
+    contents.description = Text(kCapacity, [&](wchar_t* b, int n) { read.GetDescription(b, n); });
+    contents.workingDirectory = Text(kCapacity, [&](wchar_t* b, int n) { read.GetWorkingDirectory(b, n); });
+    contents.arguments = Text(kCapacity, [&](wchar_t* b, int n) { read.GetArguments(b, n); });
+    int iconIndex = 0;
+    contents.iconLocation = Text(kCapacity, [&](wchar_t* b, int n) { read.GetIconLocation(b, n, &iconIndex); });
+    contents.iconIndex = iconIndex;
+    int showCommand = 0;
+    Require(read.GetShowCmd(&showCommand), "GetShowCmd");
+    contents.showCommand = static_cast<uint32_t>(showCommand);
+    WORD hotkey = 0;
+    Require(read.GetHotkey(&hotkey), "GetHotkey");
+    contents.hotkey = hotkey;
+    return contents;
+}
+
+#else
 
 namespace {
 
@@ -147,5 +210,7 @@ ShellLinkContents ReadShellLink(const std::filesystem::path& path) {
     Require(file.position() == file.size(), "data after the terminal block");
     return link;
 }
+
+#endif
 
 }  // namespace zuvelo::test

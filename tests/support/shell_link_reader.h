@@ -33,7 +33,10 @@ struct ShellLinkContents {
 
 // Reads a shell link strictly by the Shell Link Binary File Format; throws
 // std::runtime_error naming the first part that does not follow it (sizes,
-// offsets, counts, the terminal block and nothing after it included).
+// offsets, counts, the terminal block and nothing after it included). On
+// Windows the shell reads it (IPersistFile::Load, COM initialised by the
+// caller) and gives the target as localBasePath, the strings, the icon, the
+// window state and the hotkey; the other fields stay empty.
 ShellLinkContents ReadShellLink(const std::filesystem::path& file);
 
 }  // namespace zuvelo::test

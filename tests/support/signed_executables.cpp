@@ -1,17 +1,126 @@
 #include "tests/support/signed_executables.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+#include <chrono>
 #include <cstdint>
 #include <stdexcept>
+#include <thread>
+#include <vector>
 
-#include "tests/support/program_runner.h"
 #include "tests/support/test_folders.h"
+#ifdef _WIN32
+#include "tests/support/wine.h"
+#else
+#include "tests/support/program_runner.h"
+#endif
 
 namespace zuvelo::test {
 
 namespace {
 
+namespace fs = std::filesystem;
+
 constexpr size_t kImageSize = 0x400;
 constexpr size_t kPeHeader = 0x40;
+constexpr char kOsslsigncode[] = "/usr/bin/osslsigncode";
+
+#ifdef _WIN32
+
+template <typename Function>
+Function WineExport(const char* name) {
+    const FARPROC export_ = ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), name);
+    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(export_));
+}
+
+// Wine's name of a Windows path on the Linux side; empty outside Wine.
+std::string UnixName(const fs::path& path) {
+    const auto toUnix = WineExport<char*(CDECL*)(const wchar_t*)>("wine_get_unix_file_name");
+    char* name = toUnix ? toUnix(path.wstring().c_str()) : nullptr;
+    if (!name) return {};
+    std::string unixName(name);
+    ::HeapFree(::GetProcessHeap(), 0, name);
+    return unixName;
+}
+
+// Wine's Windows name of a Linux path; empty outside Wine.
+fs::path WindowsName(const char* unixName) {
+    const auto toWindows = WineExport<wchar_t*(CDECL*)(const char*)>("wine_get_dos_file_name");
+    wchar_t* name = toWindows ? toWindows(unixName) : nullptr;
+    if (!name) return {};
+    fs::path windowsName(name);
+    ::HeapFree(::GetProcessHeap(), 0, name);
+    return windowsName;
+}
+
+std::wstring Wide(const std::string& utf8) {
+    std::wstring wide(utf8.size(), L'\0');
+    wide.resize(::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(),
+                                      static_cast<int>(wide.size())));
+    return wide;
+}
+
+// One argument of a command line, quoted so that it is split back as it is.
+std::wstring Quoted(const std::string& argument) {
+    std::wstring quoted = L"\"";
+    size_t backslashes = 0;
+    for (const wchar_t c : Wide(argument)) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        // Backslashes stand for themselves unless a quote follows: then they are doubled and the quote escaped.
+        quoted.append(c == L'"' ? 2 * backslashes + 1 : backslashes, L'\\');
+        quoted += c;
+        backslashes = 0;
+    }
+    quoted.append(2 * backslashes, L'\\');  // before the closing quote
+    return quoted + L"\"";
+}
+
+// Runs a Linux program to its end; throws unless it exits with 0. Wine starts a Linux
+// executable directly but gives no handle to wait on, so the program runs under the
+// shell, which leaves its exit status in a file of the work folder when it ends.
+void RunLinuxProgram(const char* program, const std::vector<std::string>& arguments, const fs::path& work) {
+    const fs::path status = work / "exit-status";
+    constexpr char kScript[] = "s=$1; shift; \"$@\" >\"$s.log\" 2>&1; echo $? >\"$s.part\"; mv \"$s.part\" \"$s\"";
+    std::vector<std::string> argv = {"/bin/sh", "-c", kScript, "sh", UnixName(status), program};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    std::wstring commandLine;
+    for (const std::string& argument : argv) commandLine += (commandLine.empty() ? L"" : L" ") + Quoted(argument);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION started{};
+    if (!::CreateProcessW(WindowsName(argv[0].c_str()).c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0,
+                          nullptr, nullptr, &startup, &started)) {
+        throw std::runtime_error(std::string("cannot start ") + program);
+    }
+    ::CloseHandle(started.hProcess);
+    ::CloseHandle(started.hThread);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(2);
+    while (!fs::exists(status)) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            throw std::runtime_error(std::string(program) + " never ended");
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (ReadFile(status) != "0\n") {
+        throw std::runtime_error(std::string(program) + " failed: " + ReadFile(work / "exit-status.log"));
+    }
+}
+
+#endif
+
+// The tool's own name of a file it reads or writes.
+std::string ToolName(const fs::path& path) {
+#ifdef _WIN32
+    return UnixName(path);
+#else
+    return path.string();
+#endif
+}
 
 void PutLe(std::string& image, size_t at, uint64_t value, size_t bytes) {
     for (size_t i = 0; i < bytes; ++i) image[at + i] = static_cast<char>((value >> (8 * i)) & 0xff);
@@ -62,16 +171,28 @@ std::string TinyPeImage(bool pe32Plus) {
     return image;
 }
 
+bool CanSignPeImages() {
+#ifdef _WIN32
+    return RunningUnderWine() && fs::exists(WindowsName(kOsslsigncode));
+#else
+    return true;
+#endif
+}
+
 std::string SignPeImage(const std::string& image, const TestIdentity& signer, const std::string& digest) {
     TempFolder work;
     WriteFile(work / "in.exe", image);
     WriteFile(work / "signer.pem", signer.certificatePem);
     WriteFile(work / "signer.key", signer.keyPem);
-    const ProgramResult result =
-        RunProgram("/usr/bin/osslsigncode", {"sign", "-certs", (work / "signer.pem").string(), "-key",
-                                             (work / "signer.key").string(), "-h", digest, "-in",
-                                             (work / "in.exe").string(), "-out", (work / "out.exe").string()});
+    const std::vector<std::string> arguments = {
+        "sign", "-certs", ToolName(work / "signer.pem"), "-key", ToolName(work / "signer.key"), "-h", digest,
+        "-in",  ToolName(work / "in.exe"), "-out", ToolName(work / "out.exe")};
+#ifdef _WIN32
+    RunLinuxProgram(kOsslsigncode, arguments, work.path());
+#else
+    const ProgramResult result = RunProgram(kOsslsigncode, arguments);
     if (result.exitCode != 0) throw std::runtime_error("osslsigncode failed: " + result.out + result.err);
+#endif
     return ReadFile(work / "out.exe");
 }
 

@@ -15,6 +15,9 @@ std::string TinyPeImage(bool pe32Plus = true);
 // File offset of the code section's bytes in a TinyPeImage.
 inline constexpr size_t kTinyPeSectionOffset = 0x200;
 
+// Signing works here: osslsigncode is a Linux tool, which on Windows only Wine can run.
+bool CanSignPeImages();
+
 // The image with an Authenticode signature by signer over its digest ("sha256", "sha1").
 std::string SignPeImage(const std::string& image, const TestIdentity& signer, const std::string& digest = "sha256");
 

@@ -1,19 +1,77 @@
 #include "tests/support/sleeping_process.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <spawn.h>
 #include <sys/wait.h>
+#endif
 
 #include <cerrno>
-#include <csignal>
 #include <chrono>
+#include <csignal>
 #include <stdexcept>
 #include <thread>
 
+#ifndef _WIN32
 extern char** environ;
+#endif
 
 namespace zuvelo::test {
 
 namespace fs = std::filesystem;
+
+#ifdef _WIN32
+
+namespace {
+
+constexpr DWORD kStartTimeoutMilliseconds = 10000;
+
+fs::path SleeperProgram() {
+    wchar_t self[MAX_PATH];
+    const DWORD length = ::GetModuleFileNameW(nullptr, self, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) throw std::runtime_error("cannot find the test program");
+    return fs::path(std::wstring(self, length)).parent_path() / "zuvelo_sleeper.exe";
+}
+
+}  // namespace
+
+SleepingProcess::SleepingProcess(const fs::path& folder, const std::string& name, bool ignoreTerm) {
+    const fs::path image = folder / name;
+    fs::copy_file(SleeperProgram(), image, fs::copy_options::overwrite_existing);
+    std::wstring commandLine = L"\"" + image.wstring() + L"\"" + (ignoreTerm ? L"" : L" window");
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION started{};
+    if (!::CreateProcessW(image.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                          &started)) {
+        throw std::runtime_error("cannot start the sleeper");
+    }
+    ::CloseHandle(started.hThread);
+    process_ = started.hProcess;
+    pid_ = static_cast<pid_t>(started.dwProcessId);
+    // Its window exists once it waits for messages.
+    if (!ignoreTerm) ::WaitForInputIdle(process_, kStartTimeoutMilliseconds);
+}
+
+SleepingProcess::~SleepingProcess() {
+    if (Reap(false) < 0) {
+        Kill();
+        Reap();
+    }
+    ::CloseHandle(process_);
+}
+
+void SleepingProcess::Kill() { ::TerminateProcess(process_, 1); }
+
+int SleepingProcess::Reap(bool wait) {
+    if (ended_ >= 0 || ::WaitForSingleObject(process_, wait ? INFINITE : 0) != WAIT_OBJECT_0) return ended_;
+    DWORD code = 0;
+    if (::GetExitCodeProcess(process_, &code)) ended_ = static_cast<int>(code);
+    return ended_;
+}
+
+#else
 
 SleepingProcess::SleepingProcess(const fs::path& folder, const std::string& name, bool ignoreTerm) {
     const fs::path image = folder / name;
@@ -33,9 +91,11 @@ SleepingProcess::SleepingProcess(const fs::path& folder, const std::string& name
 
 SleepingProcess::~SleepingProcess() {
     if (Reap(false) >= 0) return;
-    ::kill(pid_, SIGKILL);
+    Kill();
     Reap();
 }
+
+void SleepingProcess::Kill() { ::kill(pid_, SIGKILL); }
 
 int SleepingProcess::Reap(bool wait) {
     int status = 0;
@@ -45,5 +105,7 @@ int SleepingProcess::Reap(bool wait) {
     if (ended_ < 0 && done == pid_) ended_ = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     return ended_;
 }
+
+#endif
 
 }  // namespace zuvelo::test

@@ -7,8 +7,11 @@
 
 namespace zuvelo::test {
 
-// A copy of sleep saved as folder/name and started, so that the process runs an
-// image of that name (ignoreTerm: it ignores SIGTERM). Killed and reaped when destroyed.
+// A copy of a sleeping program saved as folder/name and started, so that the
+// process runs an image of that name. On Linux a copy of sleep (ignoreTerm: it
+// ignores SIGTERM); on Windows a copy of the test sleeper showing a window that
+// closes on WM_CLOSE (ignoreTerm: no window, so nothing asks it to close).
+// Killed and reaped when destroyed.
 class SleepingProcess {
 public:
     SleepingProcess(const std::filesystem::path& folder, const std::string& name, bool ignoreTerm = false);
@@ -17,13 +20,19 @@ public:
     SleepingProcess& operator=(const SleepingProcess&) = delete;
 
     pid_t pid() const { return pid_; }
+    // Ends the process at once (SIGKILL; TerminateProcess with exit code 1).
+    void Kill();
     // Reaps the process once it has ended (waiting unless `wait` is false): the
-    // signal that ended it, 0 when it exited, -1 when it still runs.
+    // signal that ended it, 0 when it exited (Windows: its exit code), -1 when it
+    // still runs.
     int Reap(bool wait = true);
 
 private:
     pid_t pid_ = -1;
     int ended_ = -1;
+#ifdef _WIN32
+    void* process_ = nullptr;  // its handle
+#endif
 };
 
 }  // namespace zuvelo::test

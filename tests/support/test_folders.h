@@ -38,6 +38,13 @@ private:
     std::unique_ptr<ScopedEnvironmentVariable> variable_;
 };
 
+// A link to a file, to a folder, or a junction (Windows' own link to a folder).
+enum class LinkKind { File, Folder, Junction };
+
+// Makes link point at target; false where this system cannot make that kind of link
+// (Wine makes none, only Windows makes junctions): the test leaves that case out.
+bool MakeLink(const std::filesystem::path& target, const std::filesystem::path& link, LinkKind kind);
+
 // Writes bytes to a file, creating its parent folders.
 void WriteFile(const std::filesystem::path& path, const std::string& bytes);
 std::string ReadFile(const std::filesystem::path& path);

@@ -1,0 +1,138 @@
+#include "platform/windows/win32_paths.h"
+
+#include <climits>
+#include <string_view>
+
+#include "platform/compare_string.h"
+#include "platform/win32_error.h"
+
+namespace zuvelo::platform::windows {
+
+namespace {
+
+bool StartsWith(std::wstring_view text, std::wstring_view prefix) { return text.substr(0, prefix.size()) == prefix; }
+
+// The folder's path and the name, with one separator between them.
+std::wstring Joined(const std::wstring& folder, const std::wstring& name) {
+    if (!folder.empty() && folder.back() == L'\\') return folder + name;
+    return folder + L'\\' + name;
+}
+
+}  // namespace
+
+uint32_t FinalPathOf(HANDLE handle, std::wstring& out) {
+    if (handle == INVALID_HANDLE_VALUE || handle == nullptr) return win32::kInvalidHandle;
+    std::wstring buffer(MAX_PATH, L'\0');
+    while (true) {
+        const DWORD length = ::GetFinalPathNameByHandleW(handle, buffer.data(), static_cast<DWORD>(buffer.size()), 0);
+        if (length == 0) return LastError();
+        if (length < buffer.size()) {
+            buffer.resize(length);
+            out = std::move(buffer);
+            return 0;
+        }
+        buffer.resize(length);  // the size asked for counts the terminating NUL
+    }
+}
+
+std::wstring WithoutExtendedPrefix(const std::wstring& path) {
+    if (StartsWith(path, L"\\\\?\\UNC\\")) return L"\\\\" + path.substr(8);
+    if (StartsWith(path, L"\\\\?\\")) return path.substr(4);
+    return path;
+}
+
+uint32_t ExtendedLengthPath(const std::filesystem::path& path, std::wstring& out) {
+    const std::wstring text = WidePath(path);
+    if (text.empty()) return win32::kFileNotFound;  // as opening "" fails elsewhere
+    if (text.find(L'\0') != std::wstring::npos) return win32::kInvalidName;
+    if (StartsWith(text, L"\\\\?\\")) {
+        out = text;
+        return 0;
+    }
+    const DWORD size = ::GetFullPathNameW(text.c_str(), 0, nullptr, nullptr);
+    if (size == 0) return LastError();
+    std::wstring full(size, L'\0');
+    const DWORD length = ::GetFullPathNameW(text.c_str(), size, full.data(), nullptr);
+    if (length == 0 || length >= size) return length == 0 ? LastError() : win32::kFilenameTooLong;
+    full.resize(length);
+    if (StartsWith(full, L"\\\\?\\") || StartsWith(full, L"\\\\.\\")) {
+        out = std::move(full);
+    } else if (StartsWith(full, L"\\\\")) {
+        out = L"\\\\?\\UNC\\" + full.substr(2);
+    } else {
+        out = L"\\\\?\\" + full;
+    }
+    return 0;
+}
+
+uint32_t WideFromUtf8(const std::string& text, std::wstring& out) {
+    out.clear();
+    if (text.empty()) return 0;
+    if (text.size() > INT_MAX) return ERROR_NO_UNICODE_TRANSLATION;
+    const int size = static_cast<int>(text.size());
+    const int length = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, nullptr, 0);
+    if (length <= 0) return ERROR_NO_UNICODE_TRANSLATION;
+    out.resize(static_cast<size_t>(length));
+    ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, out.data(), length);
+    return 0;
+}
+
+uint32_t Utf8FromWide(const std::wstring& text, std::string& out) {
+    out.clear();
+    if (text.empty()) return 0;
+    if (text.size() > INT_MAX) return ERROR_NO_UNICODE_TRANSLATION;
+    const int size = static_cast<int>(text.size());
+    const int length = ::WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text.data(), size, nullptr, 0, nullptr,
+                                             nullptr);
+    if (length <= 0) return ERROR_NO_UNICODE_TRANSLATION;
+    out.resize(static_cast<size_t>(length));
+    ::WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text.data(), size, out.data(), length, nullptr, nullptr);
+    return 0;
+}
+
+uint32_t WideComponent(const std::string& name, std::wstring& out) {
+    const bool plain = !name.empty() && name != "." && name != ".." &&
+                       name.find_first_of(std::string("\\/:\0", 4)) == std::string::npos;
+    if (!plain) return win32::kInvalidName;
+    return WideFromUtf8(name, out) == 0 ? 0 : win32::kInvalidName;
+}
+
+uint32_t PathBelow(int dirFd, const std::wstring& name, std::wstring& out) {
+    std::wstring folder;
+    if (const uint32_t err = FinalPathOf(HandleOf(dirFd), folder)) return err;
+    out = Joined(folder, name);
+    return 0;
+}
+
+uint32_t OpenBelow(int dirFd, const std::wstring& name, DWORD access, UniqueHandle& out) {
+    const HANDLE folder = HandleOf(dirFd);
+    std::wstring folderPath;
+    if (const uint32_t err = FinalPathOf(folder, folderPath)) return err;
+    const std::wstring path = Joined(folderPath, name);
+    UniqueHandle opened(::CreateFileW(path.c_str(), access, kShareAll, nullptr, OPEN_EXISTING, kOpenAsItself, nullptr));
+    if (!opened) {
+        // The folder's path is gone (it was deleted or moved): the name is not there.
+        const uint32_t err = LastError();
+        return err == win32::kPathNotFound ? win32::kFileNotFound : err;
+    }
+    // A reparse point above the name is followed by the open, and the folder may have
+    // been renamed meanwhile: both show in the final paths read now.
+    std::wstring openedPath;
+    std::wstring folderNow;
+    if (const uint32_t err = FinalPathOf(opened.get(), openedPath)) return err;
+    if (const uint32_t err = FinalPathOf(folder, folderNow)) return err;
+    if (!OrdinalEqualIgnoreCase(openedPath, path) || !OrdinalEqualIgnoreCase(folderNow, folderPath)) {
+        return win32::kAccessDenied;
+    }
+    out = std::move(opened);
+    return 0;
+}
+
+uint32_t DescriptorOf(UniqueHandle handle, UniqueFd& out) {
+    const int fd = DescriptorFromHandle(std::move(handle));
+    if (fd < 0) return ERROR_TOO_MANY_OPEN_FILES;
+    out.reset(fd);
+    return 0;
+}
+
+}  // namespace zuvelo::platform::windows
