@@ -304,7 +304,13 @@ bool DeleteUnderPinnedRoot(const PinnedRoot& root, const std::wstring& fullPath,
             if ((win32Error = platform::SetWritableThroughHandle(second.get(), true))) return false;
         }
 
-        // 6. Delete the name relative to its folder's handle.
+        // 6. Delete the name relative to its folder's handle. A handle still held on the
+        // folder or inside it would keep it (delete pending) until closed on Windows.
+        if (info.IsDirectory()) {
+            const std::string item = parentRelative.empty() ? name : parentRelative + "/" + name;
+            const std::string& held = root.lastParent.relative;
+            if (held == item || held.starts_with(item + "/")) root.lastParent = {};
+        }
         if ((win32Error = platform::RemoveEntryAt(parentFd, name, info.IsDirectory()))) return false;
         return true;
     } catch (...) {
@@ -319,6 +325,7 @@ bool DeletePinnedRoot(PinnedRoot& root, uint32_t& win32Error) noexcept {
             win32Error = win32::kInvalidHandle;
             return false;
         }
+        root.lastParent = {};  // nothing inside is held any more
         platform::HandleInfo info;
         if ((win32Error = platform::QueryHandleInfo(root.handle.get(), info))) return false;
         // Linux deletes by name: the root must still be where it was pinned, and the

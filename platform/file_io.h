@@ -82,7 +82,8 @@ uint32_t Truncate(int fd, uint64_t size);
 // Writes the file's data to the device (fdatasync).
 uint32_t FlushFile(int fd);
 
-// Copies the last-access and last-write times of `from` to the file open as `to`.
+// Copies the last-access and last-write times of `from` to the file open as `to`
+// (on Windows the creation time too).
 uint32_t CopyFileTimes(int fromFd, int to);
 
 // Removes the file at path only while it is still the object open as fd.

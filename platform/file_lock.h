@@ -6,7 +6,7 @@
 
 #include "platform/unique_fd.h"
 
-// An exclusive lock on a lock file (flock), held until the object goes or is
+// An exclusive lock on a lock file (flock; LockFileEx on Windows), held until the object goes or is
 // released; the kernel drops it when the process dies, so a killed holder never
 // blocks anyone. Functions return 0 or the Windows number of the failure.
 namespace zuvelo::platform {

@@ -5,12 +5,13 @@
 #include <string>
 
 // The temporary folder (GetTempPath) and the folders a privileged program keeps
-// there for itself: created with mode 0700, and refused when they are a link,
-// not a folder, owned by another user or writable by others, so that nothing
-// planted by someone else is read from or written through.
+// there for itself: created with mode 0700 (on Windows a protected DACL for this
+// user, Administrators and SYSTEM), and refused when they are a link, not a
+// folder, owned by another user (other than Administrators on Windows) or writable
+// by others, so that nothing planted by someone else is read from or written through.
 namespace zuvelo::platform {
 
-// $TMPDIR, else /tmp.
+// $TMPDIR, else /tmp; on Windows GetTempPathW (without its trailing separator).
 std::filesystem::path TemporaryFolder();
 
 enum class PrivateFolderState {

@@ -17,6 +17,9 @@ namespace zuvelo::platform {
 // ".zuvelo-staged." + 12 of [0-9a-z] + ".tmp".
 bool IsStagedFileName(const std::string& name);
 
+// A fresh random name of that pattern.
+std::string NewStagedFileName();
+
 class StagedFile {
 public:
     StagedFile() = default;

@@ -32,10 +32,6 @@ int OpenNonBlocking(const std::filesystem::path& path, int flags, mode_t mode) {
 
 }  // namespace
 
-bool FileStat::IsDirectory() const { return S_ISDIR(mode); }
-bool FileStat::IsRegular() const { return S_ISREG(mode); }
-bool FileStat::IsReadOnly() const { return (mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0; }
-
 uint32_t StatPath(const std::filesystem::path& path, FileStat& out) {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) return LastWin32Error();

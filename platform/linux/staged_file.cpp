@@ -4,8 +4,6 @@
 #include <sys/stat.h>
 
 #include <cerrno>
-#include <random>
-#include <string_view>
 
 #include "platform/handles.h"
 #include "platform/open_beneath.h"
@@ -16,30 +14,12 @@ namespace zuvelo::platform {
 namespace {
 
 constexpr int kNameAttempts = 16;
-constexpr std::string_view kPrefix = ".zuvelo-staged.";
-constexpr std::string_view kSuffix = ".tmp";
-constexpr size_t kRandomLength = 12;
-constexpr std::string_view kDigits = "0123456789abcdefghijklmnopqrstuvwxyz";
-
-std::string StagedName() {
-    static thread_local std::mt19937_64 generator{std::random_device{}()};
-    std::string name(kPrefix);
-    for (size_t i = 0; i < kRandomLength; ++i) name += kDigits[generator() % kDigits.size()];
-    return name.append(kSuffix);
-}
 
 bool IsRegularEntry(int folderFd, const std::string& name, struct stat& st) {
     return ::fstatat(folderFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode);
 }
 
 }  // namespace
-
-bool IsStagedFileName(const std::string& name) {
-    const std::string_view text(name);
-    if (text.size() != kPrefix.size() + kRandomLength + kSuffix.size()) return false;
-    if (!text.starts_with(kPrefix) || !text.ends_with(kSuffix)) return false;
-    return text.substr(kPrefix.size(), kRandomLength).find_first_not_of(kDigits) == std::string_view::npos;
-}
 
 StagedFile::~StagedFile() {
     if (committed_ || !fd_) return;
@@ -56,7 +36,7 @@ uint32_t StagedFile::Create(int folderFd, uint32_t mode) {
     UniqueFd folder(::fcntl(folderFd, F_DUPFD_CLOEXEC, 0));
     if (!folder) return LastWin32Error();
     for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
-        std::string name = StagedName();
+        std::string name = NewStagedFileName();
         UniqueFd fd(::openat(folder.get(), name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
         if (!fd) {
             if (errno == EEXIST) continue;

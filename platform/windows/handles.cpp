@@ -16,7 +16,7 @@ using windows::HandleOf;
 using windows::LastError;
 using windows::UniqueHandle;
 
-// The st_mode bits the file attributes stand for.
+// The st_mode bits the file attributes stand for (windows::ModeFromAttributes).
 constexpr uint32_t kTypeMask = 0170000;
 constexpr uint32_t kTypeDirectory = 0040000;
 constexpr uint32_t kTypeLink = 0120000;
@@ -24,14 +24,6 @@ constexpr uint32_t kTypeRegular = 0100000;
 constexpr uint32_t kWriteBits = 0222;
 
 constexpr DWORD kListingAccess = FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
-
-uint32_t ModeOf(DWORD attributes) {
-    const bool directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    uint32_t mode = (attributes & FILE_ATTRIBUTE_READONLY) ? 0444 : 0666;
-    if (directory) mode |= 0111;
-    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return kTypeLink | mode;  // never followed
-    return (directory ? kTypeDirectory : kTypeRegular) | mode;
-}
 
 // The root folder of a volume: its path on the volume is "\".
 bool IsVolumeRoot(HANDLE handle) {
@@ -46,7 +38,7 @@ uint32_t Describe(HANDLE handle, HandleInfo& out) {
     HandleInfo info;
     info.device = file.dwVolumeSerialNumber;
     info.inode = (static_cast<uint64_t>(file.nFileIndexHigh) << 32) | file.nFileIndexLow;
-    info.mode = ModeOf(file.dwFileAttributes);
+    info.mode = windows::ModeFromAttributes(file.dwFileAttributes);
     if (file.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
         FILE_ATTRIBUTE_TAG_INFO tag {};
         if (!::GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag)) return LastError();
@@ -142,15 +134,7 @@ uint32_t SetWritableThroughHandle(int fd, bool writable) {
     UniqueHandle object(::ReOpenFile(HandleOf(fd), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE,
                                      windows::kShareAll, windows::kOpenAsItself));
     if (!object) return LastError();
-    FILE_BASIC_INFO basic {};
-    if (!::GetFileInformationByHandleEx(object.get(), FileBasicInfo, &basic, sizeof basic)) return LastError();
-    DWORD attributes = basic.FileAttributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_NORMAL);
-    attributes = writable ? (attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY))
-                          : (attributes | FILE_ATTRIBUTE_READONLY);
-    FILE_BASIC_INFO change {};  // times left at 0: unchanged
-    change.FileAttributes = attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL;
-    if (!::SetFileInformationByHandle(object.get(), FileBasicInfo, &change, sizeof change)) return LastError();
-    return 0;
+    return windows::SetReadOnly(object.get(), !writable);
 }
 
 uint32_t RemoveEntryAt(int dirFd, const std::string& name, bool directory) {

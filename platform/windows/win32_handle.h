@@ -53,4 +53,18 @@ uint32_t LastError();
 // The wide form Win32 calls take; a path is never passed through the ANSI code page.
 inline std::wstring WidePath(const std::filesystem::path& path) { return path.wstring(); }
 
+// The st_mode the interfaces carry, synthesized from file attributes: a reparse point is a
+// link (0120000), a folder 0040000, anything else regular (0100000); permission bits 0444
+// when read-only, else 0666, folders adding 0111.
+uint32_t ModeFromAttributes(DWORD attributes);
+
+// Sets FILE_ATTRIBUTE_READONLY through the handle (which needs FILE_READ_ATTRIBUTES and
+// FILE_WRITE_ATTRIBUTES), leaving every other attribute as it is.
+uint32_t SetReadOnly(HANDLE handle, bool readOnly);
+
+// Deletes exactly the object open as handle (which needs DELETE and the attribute rights),
+// whatever name it has now: the read-only bit is cleared first, as unlink ignores the mode;
+// the name goes when the last handle closes.
+uint32_t DeleteThroughHandle(HANDLE handle);
+
 }  // namespace zuvelo::platform::windows

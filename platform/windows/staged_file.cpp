@@ -1,0 +1,177 @@
+#include "platform/staged_file.h"
+
+#include <windows.h>
+#include <winternl.h>
+
+#include <cstddef>
+#include <cstring>
+#include <vector>
+
+#include "platform/compare_string.h"
+#include "platform/handles.h"
+#include "platform/open_beneath.h"
+#include "platform/win32_error.h"
+#include "platform/windows/win32_handle.h"
+#include "platform/windows/win32_paths.h"
+
+namespace zuvelo::platform {
+
+namespace {
+
+using windows::HandleOf;
+using windows::LastError;
+using windows::UniqueHandle;
+
+constexpr int kNameAttempts = 16;
+constexpr DWORD kAttributeAccess = FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES;
+
+uint32_t AttributesOf(HANDLE handle, DWORD& attributes) {
+    FILE_BASIC_INFO info{};
+    if (!::GetFileInformationByHandleEx(handle, FileBasicInfo, &info, sizeof info)) return LastError();
+    attributes = info.FileAttributes;
+    return 0;
+}
+
+bool IsRegular(DWORD attributes) {
+    return (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
+}
+
+uint32_t DuplicateDescriptor(int fd, UniqueFd& out) {
+    HANDLE copy = nullptr;
+    if (!::DuplicateHandle(::GetCurrentProcess(), HandleOf(fd), ::GetCurrentProcess(), &copy, 0, FALSE,
+                           DUPLICATE_SAME_ACCESS)) {
+        return LastError();
+    }
+    return windows::DescriptorOf(UniqueHandle(copy), out);
+}
+
+// Creates name in the folder held as folderFd, never over anything there (a link included),
+// and checks that it was made in that folder: one moved meanwhile gets nothing (5).
+uint32_t CreateBelow(int folderFd, const std::string& name, UniqueHandle& out) {
+    std::wstring wide;
+    std::wstring path;
+    if (const uint32_t err = windows::WideComponent(name, wide)) return err;
+    if (const uint32_t err = windows::PathBelow(folderFd, wide, path)) return err;
+    UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr,
+                                    CREATE_NEW, FILE_ATTRIBUTE_NORMAL | windows::kOpenAsItself, nullptr));
+    if (!file) return LastError();
+    std::wstring made;
+    if (windows::FinalPathOf(file.get(), made) != 0 || !OrdinalEqualIgnoreCase(made, path)) {
+        windows::DeleteThroughHandle(file.get());
+        return win32::kAccessDenied;
+    }
+    out = std::move(file);
+    return 0;
+}
+
+// The regular file at name (never a link, never through one), opened with access.
+uint32_t OpenRegularBelow(int folderFd, const std::string& name, DWORD access, UniqueHandle& out) {
+    std::wstring wide;
+    DWORD attributes = 0;
+    if (const uint32_t err = windows::WideComponent(name, wide)) return err;
+    if (const uint32_t err = windows::OpenBelow(folderFd, wide, access, out)) return err;
+    if (const uint32_t err = AttributesOf(out.get(), attributes)) return err;
+    return IsRegular(attributes) ? 0 : win32::kAccessDenied;
+}
+
+// Renames the file open as file to name inside the folder open as folder, replacing what
+// is there: renameat. The folder is named by its handle, so a folder moved or swapped after
+// it was opened is never renamed into. (SetFileInformationByHandle takes only a path, which
+// it resolves against the current folder.)
+uint32_t RenameInto(HANDLE file, HANDLE folder, const std::wstring& name) {
+    const size_t nameBytes = name.size() * sizeof(wchar_t);
+    std::vector<std::byte> buffer(offsetof(FILE_RENAME_INFORMATION, FileName) + nameBytes);
+    auto* rename = reinterpret_cast<FILE_RENAME_INFORMATION*>(buffer.data());
+    rename->ReplaceIfExists = TRUE;
+    rename->RootDirectory = folder;
+    rename->FileNameLength = static_cast<ULONG>(nameBytes);
+    std::memcpy(rename->FileName, name.data(), nameBytes);
+    IO_STATUS_BLOCK io{};
+    const NTSTATUS status =
+        ::NtSetInformationFile(file, &io, rename, static_cast<ULONG>(buffer.size()), FileRenameInformation);
+    return status >= 0 ? 0 : static_cast<uint32_t>(::RtlNtStatusToDosError(status));
+}
+
+// Clears the read-only bit of the regular file at name; true when it was set.
+bool ClearReadOnly(int folderFd, const std::string& name) {
+    UniqueHandle existing;
+    DWORD attributes = 0;
+    return OpenRegularBelow(folderFd, name, kAttributeAccess, existing) == 0 &&
+           AttributesOf(existing.get(), attributes) == 0 && (attributes & FILE_ATTRIBUTE_READONLY) != 0 &&
+           windows::SetReadOnly(existing.get(), false) == 0;
+}
+
+void RestoreReadOnly(int folderFd, const std::string& name) {
+    UniqueHandle existing;
+    if (OpenRegularBelow(folderFd, name, kAttributeAccess, existing) == 0) windows::SetReadOnly(existing.get(), true);
+}
+
+}  // namespace
+
+StagedFile::~StagedFile() {
+    // Through the handle: exactly the file this object created, whatever its name holds now.
+    if (!committed_ && fd_) windows::DeleteThroughHandle(HandleOf(fd_.get()));
+}
+
+uint32_t StagedFile::Create(int folderFd, uint32_t mode) {
+    UniqueFd folder;
+    if (const uint32_t err = DuplicateDescriptor(folderFd, folder)) return err;
+    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+        std::string name = NewStagedFileName();
+        UniqueHandle file;
+        const uint32_t err = CreateBelow(folder.get(), name, file);
+        if (err == ERROR_FILE_EXISTS || err == ERROR_ALREADY_EXISTS) continue;
+        if (err != 0) return err;
+        UniqueFd fd;  // without one (no descriptor left), the file stays for the next run's clean-up
+        if (const uint32_t lost = windows::DescriptorOf(std::move(file), fd)) return lost;
+        folder_ = std::move(folder);
+        fd_ = std::move(fd);
+        name_ = std::move(name);
+        return windows::SetReadOnly(HandleOf(fd_.get()), (mode & 0222) == 0);
+    }
+    return win32::kAlreadyExists;
+}
+
+uint32_t StagedFile::Create(const std::filesystem::path& folder, uint32_t mode) {
+    UniqueFd pinned;
+    if (const uint32_t err = PinFolder(folder, pinned)) return err;
+    return Create(pinned.get(), mode);
+}
+
+uint32_t StagedFile::CommitAs(const std::string& finalName) { return CommitAs(folder_.get(), finalName); }
+
+uint32_t StagedFile::CommitAs(int folderFd, const std::string& finalName) {
+    if (!fd_) return win32::kInvalidHandle;
+    std::wstring name;
+    if (const uint32_t err = windows::WideComponent(finalName, name)) return err;
+    uint32_t err = RenameInto(HandleOf(fd_.get()), HandleOf(folderFd), name);
+    // A read-only file at the final name refuses to be replaced; it is replaced all the same,
+    // as a rename over it does elsewhere, and keeps its bit when that fails.
+    if (err == win32::kAccessDenied && ClearReadOnly(folderFd, finalName)) {
+        err = RenameInto(HandleOf(fd_.get()), HandleOf(folderFd), name);
+        if (err != 0) RestoreReadOnly(folderFd, finalName);
+    }
+    if (err != 0) return err;
+    committed_ = true;
+    fd_.reset();
+    return 0;
+}
+
+int RemoveStagedLeftovers(int folderFd) {
+    UniqueFd listing;
+    if (OpenDirectoryForListing(folderFd, ".", listing) != 0) return 0;
+    DirectoryReader reader(std::move(listing));
+    int removed = 0;
+    DirectoryReader::Entry entry;
+    bool done = false;
+    while (reader.Next(entry, done) == 0 && !done) {
+        if (!IsStagedFileName(entry.name)) continue;
+        // A staged file another run still has open cannot be opened for deletion: it stays.
+        UniqueHandle file;
+        if (OpenRegularBelow(folderFd, entry.name, DELETE | kAttributeAccess, file) != 0) continue;
+        if (windows::DeleteThroughHandle(file.get()) == 0) ++removed;
+    }
+    return removed;
+}
+
+}  // namespace zuvelo::platform
