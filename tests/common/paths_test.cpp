@@ -45,7 +45,9 @@ TEST(PathWithinTest, ComparesComponentsAfterResolvingLinks) {
     fs::create_directories(base / "sub");
     fs::create_directories(temp / "base2");
     fs::create_directories(temp / "outside");
-    fs::create_directory_symlink(temp / "outside", base / "link");
+    if (!test::MakeLink(temp / "outside", base / "link", test::LinkKind::Folder)) {
+        GTEST_SKIP() << "no symbolic links can be made here (Wine makes none)";
+    }
 
     EXPECT_TRUE(IsPathWithin(base, base));
     EXPECT_TRUE(IsPathWithin(base / "sub" / "file", base));
@@ -57,8 +59,8 @@ TEST(PathWithinTest, ComparesComponentsAfterResolvingLinks) {
 }
 
 TEST(NativePathTest, EitherSeparatorBecomesNative) {
-    EXPECT_EQ(NativePath(L"C:\\a/b\\c").native(), "C:/a/b/c");
-    EXPECT_EQ(NativePathUtf8("/opt\\x").native(), "/opt/x");
+    EXPECT_EQ(NativePath(L"C:\\a/b\\c").native(), fs::path("C:/a/b/c").make_preferred().native());
+    EXPECT_EQ(NativePathUtf8("/opt\\x").native(), fs::path("/opt/x").make_preferred().native());
     EXPECT_THROW(NativePathUtf8(std::string("/a\0", 3)), std::invalid_argument);
 }
 

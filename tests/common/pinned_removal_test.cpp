@@ -1,9 +1,5 @@
 #include "common/pinned_removal.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <filesystem>
 #include <stdexcept>
@@ -12,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "common/paths.h"
+#include "tests/support/absolute_paths.h"
 #include "tests/support/file_trees.h"
 #include "tests/support/test_folders.h"
 
@@ -21,6 +18,14 @@ namespace {
 namespace fs = std::filesystem;
 
 std::wstring W(const fs::path& path) { return WidePath(path); }
+
+constexpr const char* kNoLinks = "no symbolic links can be made here (Wine makes none)";
+
+platform::UniqueFd OpenHandle(const fs::path& path) {
+    platform::UniqueFd handle;
+    EXPECT_EQ(platform::OpenPathHandle(path, handle), 0u) << path;
+    return handle;
+}
 
 // ---------------------------------------------------------------------------------
 // Text functions, with the Part's examples.
@@ -100,14 +105,14 @@ TEST(PathCompareTest, IgnoresCaseOrdinally) {
 TEST(ResolveFullPathTest, FoldsLexically) {
     std::wstring out;
     uint32_t err = 0;
-    ASSERT_TRUE(ResolveFullPath(L"/a/./b/../c/", out, err));
-    EXPECT_EQ(out, L"/a/c");
-    ASSERT_TRUE(ResolveFullPath(L"\\a\\\\b\\", out, err));
-    EXPECT_EQ(out, L"/a/b");
-    ASSERT_TRUE(ResolveFullPath(L"/../..", out, err));
-    EXPECT_EQ(out, L"/");
+    ASSERT_TRUE(ResolveFullPath(test::AbsolutePath(L"/a/./b/../c/"), out, err));
+    EXPECT_EQ(out, test::AbsolutePath(L"/a/c"));
+    ASSERT_TRUE(ResolveFullPath(test::AbsolutePath(L"\\a\\\\b\\"), out, err));
+    EXPECT_EQ(out, test::AbsolutePath(L"/a/b"));
+    ASSERT_TRUE(ResolveFullPath(test::AbsolutePath(L"/../.."), out, err));
+    EXPECT_EQ(out, kNativeSeparator == L'\\' ? L"C:" : L"/");  // a drive root loses its separator too
     ASSERT_TRUE(ResolveFullPath(L"rel/x", out, err));
-    EXPECT_EQ(out, W(fs::current_path() / "rel/x"));
+    EXPECT_EQ(out, W(fs::current_path() / "rel" / "x"));
 }
 
 TEST(ResolveFullPathTest, RefusesEmptyAndNul) {
@@ -124,12 +129,9 @@ TEST(ResolveFullPathTest, RefusesEmptyAndNul) {
 TEST(FinalPathTest, ReadsTheHandlesPathAndLeavesOutUntouchedOnFailure) {
     test::TempFolder temp;
     fs::create_directories(temp / "dir");
-    const int fd = ::open((temp / "dir").c_str(), O_PATH | O_CLOEXEC);
-    ASSERT_GE(fd, 0);
     std::wstring out;
-    EXPECT_TRUE(GetFinalPathFromHandle(fd, out));
+    EXPECT_TRUE(GetFinalPathFromHandle(OpenHandle(temp / "dir").get(), out));
     EXPECT_EQ(out, W(fs::canonical(temp / "dir")));
-    ::close(fd);
 
     out = L"untouched";
     uint32_t err = 0;
@@ -178,9 +180,9 @@ TEST_F(PinnedRemovalTest, PinsAFolder) {
     EXPECT_TRUE(pinned.IsPinned());
     EXPECT_EQ(pinned.finalPath, W(root_));
     EXPECT_EQ(pinned.extendedPath, ToExtendedLengthPath(W(root_)));
-    struct stat st {};
-    ASSERT_EQ(::stat(root_.c_str(), &st), 0);
-    EXPECT_EQ(pinned.identity.inode, static_cast<uint64_t>(st.st_ino));
+    platform::HandleInfo info;
+    ASSERT_EQ(platform::QueryPathInfo(root_, false, info), 0u);
+    EXPECT_TRUE(pinned.identity.SameObject(info));
 }
 
 TEST_F(PinnedRemovalTest, PinsWithBackslashesAndTrailingSeparator) {
@@ -193,7 +195,7 @@ TEST_F(PinnedRemovalTest, PinsWithBackslashesAndTrailingSeparator) {
 }
 
 TEST_F(PinnedRemovalTest, RefusesALinkAFileAndAMissingPath) {
-    fs::create_directory_symlink(root_, temp_ / "link");
+    if (!test::MakeLink(root_, temp_ / "link", test::LinkKind::Folder)) GTEST_SKIP() << kNoLinks;
     PinnedRoot pinned;
     uint32_t err = 0;
     EXPECT_FALSE(OpenVerifiedHandle(W(temp_ / "link"), pinned, err, kRemovalAccess));
@@ -208,7 +210,7 @@ TEST_F(PinnedRemovalTest, RefusesALinkAFileAndAMissingPath) {
 }
 
 TEST_F(PinnedRemovalTest, RefusesAFolderReachedThroughALink) {
-    fs::create_directory_symlink(root_, temp_ / "link");
+    if (!test::MakeLink(root_, temp_ / "link", test::LinkKind::Folder)) GTEST_SKIP() << kNoLinks;
     PinnedRoot pinned;
     uint32_t err = 0;
     EXPECT_FALSE(OpenVerifiedHandle(W(temp_ / "link" / "sub"), pinned, err, kRemovalAccess));
@@ -217,8 +219,8 @@ TEST_F(PinnedRemovalTest, RefusesAFolderReachedThroughALink) {
 
 TEST_F(PinnedRemovalTest, HandleLiesUnderRootOnlyAtTheExactPlace) {
     PinnedRoot pinned = Pin();
-    const int deep = ::open((root_ / "sub" / "deep").c_str(), O_PATH | O_CLOEXEC);
-    ASSERT_GE(deep, 0);
+    const platform::UniqueFd handle = OpenHandle(root_ / "sub" / "deep");
+    const int deep = handle.get();
     uint32_t err = 0;
     EXPECT_TRUE(HandleLiesUnderRoot(pinned, deep, "sub/deep", err));
     EXPECT_TRUE(HandleLiesUnderRoot(pinned, deep, "sub\\deep", err));
@@ -227,7 +229,6 @@ TEST_F(PinnedRemovalTest, HandleLiesUnderRootOnlyAtTheExactPlace) {
     EXPECT_EQ(err, 5u);
     EXPECT_FALSE(HandleLiesUnderRoot(pinned, deep, "deep", err));
     EXPECT_EQ(err, 5u);
-    ::close(deep);
 }
 
 // ---------------------------------------------------------------------------------
@@ -306,7 +307,7 @@ TEST_F(PinnedRemovalTest, ASubfolderReplacedByALinkAfterTheScanIsRefused) {
     PinnedRoot pinned = Pin();
     // After the scan: sub goes away and a link to the outside folder takes its place.
     fs::rename(root_ / "sub", temp_ / "moved-sub");
-    fs::create_directory_symlink(outside_, root_ / "sub");
+    if (!test::MakeLink(outside_, root_ / "sub", test::LinkKind::Folder)) GTEST_SKIP() << kNoLinks;
     const test::TreeSnapshot movedBefore = test::SnapshotTree(temp_ / "moved-sub");
 
     uint32_t err = 0;
@@ -343,8 +344,8 @@ TEST_F(PinnedRemovalTest, AFolderMovedOutAfterItsFirstFileIsNotFollowed) {
 }
 
 TEST_F(PinnedRemovalTest, ALinkInsideTheTreeIsDeletedAsItself) {
-    fs::create_symlink(outside_ / "b.txt", root_ / "file-link");
-    fs::create_directory_symlink(outside_, root_ / "dir-link");
+    if (!test::MakeLink(outside_ / "b.txt", root_ / "file-link", test::LinkKind::File)) GTEST_SKIP() << kNoLinks;
+    if (!test::MakeLink(outside_, root_ / "dir-link", test::LinkKind::Folder)) GTEST_SKIP() << kNoLinks;
     PinnedRoot pinned = Pin();
     uint32_t err = 0;
     bool refused = false;
@@ -353,7 +354,7 @@ TEST_F(PinnedRemovalTest, ALinkInsideTheTreeIsDeletedAsItself) {
     EXPECT_FALSE(fs::exists(fs::symlink_status(root_ / "file-link")));
     EXPECT_FALSE(fs::exists(fs::symlink_status(root_ / "dir-link")));
     // Going through the link is refused.
-    fs::create_directory_symlink(outside_, root_ / "dir-link");
+    if (!test::MakeLink(outside_, root_ / "dir-link", test::LinkKind::Folder)) GTEST_SKIP() << kNoLinks;
     EXPECT_FALSE(Delete(pinned, "dir-link/b.txt", err, refused));
     EXPECT_TRUE(refused);
     ExpectOutsideUnchanged();
@@ -362,7 +363,8 @@ TEST_F(PinnedRemovalTest, ALinkInsideTheTreeIsDeletedAsItself) {
 TEST_F(PinnedRemovalTest, TheRootRenamedAfterPinningIsRefused) {
     PinnedRoot pinned = Pin();
     fs::rename(root_, temp_ / "renamed");
-    fs::create_directory_symlink(outside_, root_);  // the old name now leads outside
+    // The old name now leads outside.
+    if (!test::MakeLink(outside_, root_, test::LinkKind::Folder)) GTEST_SKIP() << kNoLinks;
     const test::TreeSnapshot renamedBefore = test::SnapshotTree(temp_ / "renamed");
 
     uint32_t err = 0;
@@ -402,12 +404,14 @@ TEST_F(PinnedRemovalTest, DeletePinnedRoot) {
     EXPECT_FALSE(DeletePinnedRoot(pinned, err));  // not empty
     EXPECT_EQ(err, 145u);
     EXPECT_TRUE(fs::exists(root_ / "a.txt"));
+    pinned.handle.reset();  // Windows keeps a folder while a handle on it is open
 
     fs::remove_all(root_);
     fs::create_directories(root_);
     fs::permissions(root_, fs::perms::owner_read | fs::perms::owner_exec);  // read-only folder
     PinnedRoot empty = Pin();
     EXPECT_TRUE(DeletePinnedRoot(empty, err)) << err;
+    empty.handle.reset();  // Windows deletes it when its last handle closes
     EXPECT_FALSE(fs::exists(root_));
     ExpectOutsideUnchanged();
 }

@@ -1,17 +1,17 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <iostream>
-#include <optional>
 #include <sstream>
 #include <string>
 
 #include "common/paths.h"
+#include "common/text.h"
 #include "elevated/command_handlers.h"
 #include "elevated/plan_steps.h"
 #include "tests/support/event_summary.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/scoped_env.h"
 #include "tests/support/test_folders.h"
 
 namespace zuvelo {
@@ -20,22 +20,6 @@ namespace {
 namespace fs = std::filesystem;
 using ::testing::Contains;
 using ::testing::ElementsAre;
-
-// The handlers use the default cache in the temporary folder: point it at the test's own.
-class ScopedTmpdir {
-public:
-    explicit ScopedTmpdir(const fs::path& folder) {
-        if (const char* old = std::getenv("TMPDIR")) previous_ = old;
-        ::setenv("TMPDIR", folder.c_str(), 1);
-    }
-    ~ScopedTmpdir() {
-        if (previous_) ::setenv("TMPDIR", previous_->c_str(), 1);
-        else ::unsetenv("TMPDIR");
-    }
-
-private:
-    std::optional<std::string> previous_;
-};
 
 fs::path MakeFolder(const fs::path& path) {
     fs::create_directories(path);
@@ -57,7 +41,8 @@ protected:
 
     test::TempFolder temp;
     test::ScopedMachineRoot machineRoot;
-    ScopedTmpdir tmpdir{temp.path()};
+    // The handlers use the default cache in the temporary folder: the test's own.
+    test::ScopedEnvironmentVariable tmpdir{test::kTempFolderVariable, Utf8FromPath(temp.path())};
     test::LogCapture capture;
     fs::path session = MakeFolder(temp / "session");
     fs::path files = temp / "files.json";
@@ -91,7 +76,7 @@ TEST_F(ApplyManifestEntryPoints, CommandReportsAMissingSessionPartOnStandardErro
     const ErrorCode result = HandleApplyManifest(options);
     std::cerr.rdbuf(previous);
     EXPECT_EQ(result, ErrorCode::FileNotFound);
-    EXPECT_EQ(err.str(), "Error: Files manifest path does not exist: " + files.string() + "\n");
+    EXPECT_EQ(err.str(), "Error: Files manifest path does not exist: " + Utf8FromPath(files) + "\n");
     EXPECT_THAT(test::SummarizeAll(capture.Events()),
                 ElementsAre("status manifest_apply starting", "diagnostic INFO Initializing crypto verifier"));
 }

@@ -4,9 +4,7 @@
 #include <algorithm>
 #include <chrono>
 #include <future>
-#include <cstdlib>
 #include <filesystem>
-#include <optional>
 #include <stdexcept>
 #include <tuple>
 
@@ -16,6 +14,7 @@
 #include "elevated/plan_steps.h"
 #include "tests/support/event_summary.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/scoped_env.h"
 #include "tests/support/test_folders.h"
 
 namespace zuvelo {
@@ -24,19 +23,7 @@ namespace {
 namespace fs = std::filesystem;
 using ::testing::Contains;
 
-// Sets (or, for nullptr, removes) an environment variable for the test's lifetime.
-class ScopedVariable {
-public:
-    ScopedVariable(const char* name, const char* value) : name_(name) {
-        if (const char* old = std::getenv(name)) previous_ = old;
-        value ? ::setenv(name, value, 1) : ::unsetenv(name);
-    }
-    ~ScopedVariable() { previous_ ? ::setenv(name_, previous_->c_str(), 1) : ::unsetenv(name_); }
-
-private:
-    const char* name_;
-    std::optional<std::string> previous_;
-};
+using ScopedVariable = test::ScopedEnvironmentVariable;
 
 class PruneOrphansStep : public ::testing::Test {
 protected:

@@ -2,11 +2,14 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <sys/stat.h>
+#endif
 
 #include <string>
 #include <vector>
 
+#include "common/paths.h"
 #include "common/text.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/test_folders.h"
@@ -210,7 +213,7 @@ protected:
     test::LogCapture capture_;
     std::vector<PlanOperation> plan_;
 
-    ErrorCode Load(const std::filesystem::path& path) { return LoadPlanFromFile(Utf8ToWide(path.string()), plan_); }
+    ErrorCode Load(const std::filesystem::path& path) { return LoadPlanFromFile(WidePath(path), plan_); }
     std::filesystem::path Write(const std::string& bytes, const std::string& name = "plan.json") {
         const std::filesystem::path path = folder_ / name;
         test::WriteFile(path, bytes);
@@ -231,28 +234,31 @@ TEST_F(PlanFileTest, LoadsAValidFileAfterItsStatus) {
 
 TEST_F(PlanFileTest, BackslashesInThePlanPathAreSeparators) {
     const std::filesystem::path path = Write(R"({"operations":[]})");
-    std::wstring wide = Utf8ToWide(path.string());
+    std::wstring wide = WidePath(path);
     for (wchar_t& c : wide) c = c == L'/' ? L'\\' : c;
     EXPECT_EQ(LoadPlanFromFile(wide, plan_), ErrorCode::Success);
 }
 
 TEST_F(PlanFileTest, RefusesBadFiles) {
-    const std::filesystem::path fifo = folder_ / "fifo.json";
-    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    const struct {
+    struct Case {
         std::filesystem::path path;
         ErrorCode code;
         std::string details;
-    } cases[] = {
+    };
+    std::vector<Case> cases = {
         {folder_ / "missing.json", ErrorCode::FileNotFound, "Plan file not found"},
         {folder_.path(), ErrorCode::InternalError, "Failed to read plan file: Failed to open file"},
-        {fifo, ErrorCode::InternalError, "Failed to read plan file: Failed to open file"},
-        {"/dev/null", ErrorCode::InternalError, "Failed to read plan file: Failed to open file"},
         {Write("", "empty.json"), ErrorCode::InvalidArguments, "Failed to convert plan string"},
         {Write("\xC3\x28", "latin.json"), ErrorCode::InvalidArguments, "Plan file is not strict UTF-8: Invalid UTF-8 input"},
         {Write(std::string("{\"operations\":[]}\0", 18), "nul.json"), ErrorCode::InvalidArguments,
          "Plan JSON contains an embedded NUL"},
     };
+#ifndef _WIN32  // FIFOs and /dev are Linux's
+    const std::filesystem::path fifo = folder_ / "fifo.json";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    cases.push_back({fifo, ErrorCode::InternalError, "Failed to read plan file: Failed to open file"});
+    cases.push_back({"/dev/null", ErrorCode::InternalError, "Failed to read plan file: Failed to open file"});
+#endif
     for (const auto& c : cases) {
         capture_.Clear();
         EXPECT_EQ(Load(c.path), c.code) << c.path;
@@ -264,11 +270,15 @@ TEST(ReadWholeFileTest, ReadsBytesUnchangedAndRefusesWhatIsNotARegularFile) {
     test::TempFolder folder;
     const std::string bytes("a\r\nb\0c", 6);
     test::WriteFile(folder / "f.bin", bytes);
-    EXPECT_EQ(ReadWholeFile(Utf8ToWide((folder / "f.bin").string())), bytes);
+    EXPECT_EQ(ReadWholeFile(WidePath(folder / "f.bin")), bytes);
+    std::vector<std::filesystem::path> refused = {folder.path(), folder / "missing"};
+#ifndef _WIN32  // FIFOs are Linux's
     ASSERT_EQ(::mkfifo((folder / "fifo").c_str(), 0600), 0);
-    for (const std::filesystem::path& path : {folder.path(), folder / "fifo", folder / "missing"}) {
+    refused.push_back(folder / "fifo");
+#endif
+    for (const std::filesystem::path& path : refused) {
         try {
-            ReadWholeFile(Utf8ToWide(path.string()));
+            ReadWholeFile(WidePath(path));
             ADD_FAILURE() << "read " << path;
         } catch (const std::runtime_error& e) {
             EXPECT_STREQ(e.what(), "Failed to open file");

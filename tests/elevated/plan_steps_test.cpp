@@ -8,6 +8,7 @@
 #include <string>
 
 #include "elevated/operation_frame.h"
+#include "tests/support/absolute_paths.h"
 #include "tests/support/event_summary.h"
 #include "tests/support/log_capture.h"
 
@@ -42,7 +43,11 @@ PlanOperation With(std::function<void(PlanOperation&)> fill) {
 // then error 1 with its message, and its work never starts.
 TEST(PlanStepsTest, MissingParametersGiveCodeOneWithTheStepsMessage) {
     const auto apply = [](PlanOperation& o) { o.manifestUrl = L"https://m"; o.targetPath = L"/t"; };
-    const auto prune = [](PlanOperation& o) { o.targetPath = L"/t"; o.component = L"client"; o.sessionRoot = L"/s"; };
+    const auto prune = [](PlanOperation& o) {
+        o.targetPath = test::AbsolutePath(L"/t");
+        o.component = L"client";
+        o.sessionRoot = L"/s";
+    };
     const MissingCase cases[] = {
         {"install_prereqs", RunInstallPrereqsOperation, {}, "Missing cdnUrl"},
         {"apply_manifest", ApplyAlone, With(apply),
@@ -61,10 +66,10 @@ TEST(PlanStepsTest, MissingParametersGiveCodeOneWithTheStepsMessage) {
         {"prune_orphans", PruneAlone, With([](PlanOperation& o) { o.targetPath = L"/"; }), "Invalid targetPath"},
         {"prune_orphans", PruneAlone, With([](PlanOperation& o) { o.targetPath = L"install\\x"; }),
          "Invalid targetPath"},
-        {"prune_orphans", PruneAlone, With([](PlanOperation& o) { o.targetPath = L"/t"; }),
+        {"prune_orphans", PruneAlone, With([](PlanOperation& o) { o.targetPath = test::AbsolutePath(L"/t"); }),
          "Missing component (must be 'client' or 'launcher')"},
         {"prune_orphans", PruneAlone,
-         With([](PlanOperation& o) { o.targetPath = L"/t"; o.component = L"server"; }),
+         With([](PlanOperation& o) { o.targetPath = test::AbsolutePath(L"/t"); o.component = L"server"; }),
          "Invalid component: must be 'client' or 'launcher'"},
         {"prune_orphans", PruneAlone, With(prune),
          "Missing session parameters: sessionRoot and filesManifest are required"},

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "common/paths.h"
 #include "common/text.h"
 #include "tests/support/event_summary.h"
 #include "tests/support/log_capture.h"
@@ -28,12 +29,10 @@ struct FakeRemover {
     }
 };
 
-std::wstring Wide(const std::filesystem::path& path) { return Utf8ToWide(path.string()); }
-
 TEST(SessionReleaseTest, RefusesRootsThatAreNotOneAbsoluteFolder) {
     test::TempFolder folder;
     for (const std::wstring root : {L"/", L"//", L"\\", L"/..", L"/a/..", L"/./", L"relative/session", L"session",
-                                    L".", L"C:\\session"}) {
+                                    L".", kNativeSeparator == L'\\' ? L"C:session" : L"C:\\session"}) {
         test::LogCapture capture;
         FakeRemover remover;
         EXPECT_EQ(ReleaseSessionFolder(root, "release_session", remover.Get()), ErrorCode::InvalidArguments)
@@ -49,7 +48,7 @@ TEST(SessionReleaseTest, MissingFolderIsAWarningAndSuccess) {
     test::TempFolder folder;
     test::LogCapture capture;
     FakeRemover remover;
-    EXPECT_EQ(ReleaseSessionFolder(Wide(folder / "gone"), "session_release", remover.Get()), ErrorCode::Success);
+    EXPECT_EQ(ReleaseSessionFolder(WidePath(folder / "gone"), "session_release", remover.Get()), ErrorCode::Success);
     EXPECT_TRUE(remover.calls.empty());
     EXPECT_THAT(test::SummarizeAll(capture.Events()), ElementsAre("diagnostic WARNING Session root not found for release"));
 }
@@ -57,7 +56,7 @@ TEST(SessionReleaseTest, MissingFolderIsAWarningAndSuccess) {
 TEST(SessionReleaseTest, RemovesAnExistingFolderAndReportsTheOutcome) {
     test::TempFolder folder;
     std::filesystem::create_directories(folder / "session" / "data");
-    std::wstring backslashed = Wide(folder / "session");
+    std::wstring backslashed = WidePath(folder / "session");
     for (wchar_t& c : backslashed) c = c == L'/' ? L'\\' : c;
 
     const struct {
@@ -72,7 +71,7 @@ TEST(SessionReleaseTest, RemovesAnExistingFolderAndReportsTheOutcome) {
         FakeRemover remover;
         remover.result = c.result;
         EXPECT_EQ(ReleaseSessionFolder(backslashed, "session_release", remover.Get()), c.result);
-        EXPECT_THAT(remover.calls, ElementsAre(Wide(folder / "session")));
+        EXPECT_THAT(remover.calls, ElementsAre(WidePath(folder / "session")));
         EXPECT_THAT(test::SummarizeAll(capture.Events()), ElementsAre(c.event));
     }
 }

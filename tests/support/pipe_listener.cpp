@@ -90,7 +90,9 @@ void PipeListener::Serve() {
     bool open = io.hEvent != nullptr;
     if (open && !::ConnectNamedPipe(pipe_, &io)) {
         const DWORD error = ::GetLastError();
-        open = error == ERROR_PIPE_CONNECTED || (error == ERROR_IO_PENDING && Complete(pipe_, io, stop_, bytes));
+        // ERROR_NO_DATA: the writer came and went before this call; what it wrote is still there to read.
+        open = error == ERROR_PIPE_CONNECTED || error == ERROR_NO_DATA ||
+               (error == ERROR_IO_PENDING && Complete(pipe_, io, stop_, bytes));
     }
     std::string pending;
     while (open) {

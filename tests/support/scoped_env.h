@@ -6,12 +6,22 @@
 
 namespace zuvelo::test {
 
-// Sets an environment variable for the object's lifetime, then restores it.
+// The variable that names the temporary folder: TMPDIR on Linux, TMP on Windows (GetTempPathW).
+#ifdef _WIN32
+inline constexpr const char* kTempFolderVariable = "TMP";
+#else
+inline constexpr const char* kTempFolderVariable = "TMPDIR";
+#endif
+
+// Sets (or, for a null value, removes) an environment variable for the object's
+// lifetime, then restores it.
 class ScopedEnvironmentVariable {
 public:
-    ScopedEnvironmentVariable(const char* name, const std::string& value) : name_(name) {
+    ScopedEnvironmentVariable(const char* name, const std::string& value)
+        : ScopedEnvironmentVariable(name, value.c_str()) {}
+    ScopedEnvironmentVariable(const char* name, const char* value) : name_(name) {
         if (const char* old = std::getenv(name)) previous_ = old;
-        Set(name, value.c_str());
+        Set(name, value);
     }
     ~ScopedEnvironmentVariable() { Set(name_, previous_ ? previous_->c_str() : nullptr); }
     ScopedEnvironmentVariable(const ScopedEnvironmentVariable&) = delete;

@@ -1,0 +1,170 @@
+#include "tests/support/program_runner.h"
+
+#include <cwchar>
+#include <stdexcept>
+#include <thread>
+
+#include "common/text.h"
+#include "platform/compare_string.h"
+#include "platform/windows/win32_handle.h"
+
+namespace zuvelo::test {
+
+namespace {
+
+using platform::windows::UniqueHandle;
+
+struct PipeEnds {
+    UniqueHandle read;
+    UniqueHandle write;  // inheritable: the child's end
+};
+
+PipeEnds MakePipe() {
+    SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    HANDLE read = nullptr;
+    HANDLE write = nullptr;
+    if (!::CreatePipe(&read, &write, &inheritable, 0)) throw std::runtime_error("CreatePipe failed");
+    PipeEnds ends{UniqueHandle(read), UniqueHandle(write)};
+    ::SetHandleInformation(read, HANDLE_FLAG_INHERIT, 0);
+    return ends;
+}
+
+UniqueHandle EmptyInput() {
+    SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    UniqueHandle input(::CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
+                                     OPEN_EXISTING, 0, nullptr));
+    if (!input) throw std::runtime_error("cannot open NUL");
+    return input;
+}
+
+// One argument as CommandLineToArgvW reads it back: quoted when it is empty or holds
+// white space or quotes; backslashes are doubled only before a quote.
+std::wstring QuoteArgument(const std::wstring& argument) {
+    if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring::npos) return argument;
+    std::wstring quoted = L"\"";
+    size_t backslashes = 0;
+    for (wchar_t c : argument) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        quoted.append(c == L'"' ? 2 * backslashes + 1 : backslashes, L'\\');
+        backslashes = 0;
+        quoted.push_back(c);
+    }
+    quoted.append(2 * backslashes, L'\\');
+    return quoted + L"\"";
+}
+
+std::wstring CommandLine(const std::string& program, const std::vector<std::string>& arguments) {
+    std::wstring line = QuoteArgument(Utf8ToWide(program));
+    for (const std::string& argument : arguments) line += L" " + QuoteArgument(Utf8ToWide(argument));
+    return line;
+}
+
+// This process's environment block with the overrides in place of their names
+// (names are case-insensitive on Windows).
+std::wstring EnvironmentBlock(const std::map<std::string, std::string>& overrides) {
+    std::vector<std::pair<std::wstring, std::wstring>> wide;
+    for (const auto& [name, value] : overrides) wide.emplace_back(Utf8ToWide(name), Utf8ToWide(value));
+    std::wstring block;
+    wchar_t* strings = ::GetEnvironmentStringsW();
+    for (const wchar_t* entry = strings; entry && *entry; entry += std::wcslen(entry) + 1) {
+        const std::wstring text = entry;
+        const std::wstring name = text.substr(0, text.find(L'=', 1));  // "=C:=..." entries start with '='
+        bool overridden = false;
+        for (const auto& pair : wide) overridden = overridden || platform::OrdinalEqualIgnoreCase(pair.first, name);
+        if (!overridden) block += text + L'\0';
+    }
+    if (strings) ::FreeEnvironmentStringsW(strings);
+    for (const auto& [name, value] : wide) block += name + L"=" + value + L'\0';
+    return block + L'\0';
+}
+
+// The three standard handles are the only ones the child inherits, so a child of a
+// concurrent run never holds this run's pipes open.
+class InheritedHandles {
+public:
+    explicit InheritedHandles(std::vector<HANDLE> handles) : handles_(std::move(handles)) {
+        SIZE_T size = 0;
+        ::InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+        storage_.resize(size);
+        list_ = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage_.data());
+        if (!::InitializeProcThreadAttributeList(list_, 1, 0, &size) ||
+            !::UpdateProcThreadAttribute(list_, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles_.data(),
+                                         handles_.size() * sizeof(HANDLE), nullptr, nullptr)) {
+            throw std::runtime_error("cannot list the inherited handles");
+        }
+    }
+    ~InheritedHandles() { ::DeleteProcThreadAttributeList(list_); }
+    InheritedHandles(const InheritedHandles&) = delete;
+    InheritedHandles& operator=(const InheritedHandles&) = delete;
+
+    LPPROC_THREAD_ATTRIBUTE_LIST get() const { return list_; }
+
+private:
+    std::vector<HANDLE> handles_;
+    std::vector<char> storage_;
+    LPPROC_THREAD_ATTRIBUTE_LIST list_ = nullptr;
+};
+
+std::string ReadUntilClosed(HANDLE pipe) {
+    std::string text;
+    char buffer[4096];
+    DWORD got = 0;
+    while (::ReadFile(pipe, buffer, sizeof buffer, &got, nullptr) && got > 0) text.append(buffer, got);
+    return text;  // ERROR_BROKEN_PIPE once the child and its children closed their end
+}
+
+}  // namespace
+
+ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& arguments,
+                         const std::map<std::string, std::string>& environment,
+                         const std::function<void(pid_t)>& started) {
+    PipeEnds out = MakePipe();
+    PipeEnds err = MakePipe();
+    UniqueHandle input = EmptyInput();
+    InheritedHandles inherited({input.get(), out.write.get(), err.write.get()});
+    STARTUPINFOEXW startup{};
+    startup.StartupInfo.cb = sizeof(startup);
+    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+    startup.StartupInfo.hStdInput = input.get();
+    startup.StartupInfo.hStdOutput = out.write.get();
+    startup.StartupInfo.hStdError = err.write.get();
+    startup.lpAttributeList = inherited.get();
+    std::wstring commandLine = CommandLine(program, arguments);
+    std::wstring block = EnvironmentBlock(environment);
+    PROCESS_INFORMATION process{};
+    if (!::CreateProcessW(Utf8ToWide(program).c_str(), commandLine.data(), nullptr, nullptr, TRUE,
+                          CREATE_UNICODE_ENVIRONMENT | EXTENDED_STARTUPINFO_PRESENT, block.data(), nullptr,
+                          &startup.StartupInfo, &process)) {
+        throw std::runtime_error("cannot start " + program);
+    }
+    UniqueHandle processHandle(process.hProcess);
+    UniqueHandle threadHandle(process.hThread);
+    input.reset();
+    out.write.reset();
+    err.write.reset();
+    if (started) started(static_cast<pid_t>(process.dwProcessId));
+
+    ProgramResult result;
+    std::thread errReader([&] { result.err = ReadUntilClosed(err.read.get()); });
+    result.out = ReadUntilClosed(out.read.get());
+    errReader.join();
+    DWORD exitCode = 0;
+    ::WaitForSingleObject(processHandle.get(), INFINITE);
+    if (!::GetExitCodeProcess(processHandle.get(), &exitCode)) throw std::runtime_error("GetExitCodeProcess failed");
+    result.exitCode = static_cast<int>(exitCode);
+    return result;
+}
+
+ProgramResult RunInTerminal(const std::string&, const std::vector<std::string>&, const std::map<std::string, std::string>&,
+                            const std::string&) {
+    throw std::logic_error("RunInTerminal needs a Linux pseudo-terminal");
+}
+
+std::filesystem::path WorldRunnableCopy(const std::filesystem::path&, const std::filesystem::path&) {
+    throw std::logic_error("WorldRunnableCopy needs Linux permission bits and setpriv");
+}
+
+}  // namespace zuvelo::test
