@@ -156,6 +156,7 @@ TEST_F(Backups, LinksInTheBackupAreaAreNeitherEmptiedNorWrittenThrough) {
 }
 
 TEST_F(Backups, SecondBackupInTheSameSecondReplacesTheFirst) {
+    fs::permissions(target / "sub" / "b.txt", fs::perms::owner_read);  // its saved copy is read-only too
     ASSERT_EQ(Backup(Update()), ErrorCode::Success);
     test::WriteFile(target / "a.txt", "newer-a");
     capture.Clear();
