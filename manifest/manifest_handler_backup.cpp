@@ -133,6 +133,19 @@ bool IsLinkOrUnreadable(const fs::directory_entry& entry) {
     return platform::QueryPathInfo(entry.path(), false, info) != 0 || info.IsSymlink();
 }
 
+// One entry of the backups folder with everything in it; "" or why it stays. A folder goes
+// through the handle-verified removal: on Windows std::filesystem::remove_all follows links
+// inside and leaves read-only files, which saved copies of read-only files are.
+std::string RemoveBackupEntry(const fs::path& path) {
+    if (EntryAt(path).IsDirectory()) {
+        const ErrorCode code = FileOperations().RemoveDirectoryTree(WidePath(path), true);
+        return code == ErrorCode::Success ? "" : GetErrorMessage(code);
+    }
+    std::error_code ec;
+    fs::remove(path, ec);
+    return ec ? ec.message() : "";
+}
+
 // One earlier backup, removed unless it is unsafe to touch (a link is never followed).
 bool PurgeBackupEntry(const fs::directory_entry& entry) {
     std::string name;  // stays empty, so unsafe, when the name on disk is not valid text
@@ -144,10 +157,8 @@ bool PurgeBackupEntry(const fs::directory_entry& entry) {
         LogManifest(LogLevel::Warning, "Skipped unsafe stale backup entry");
         return false;
     }
-    std::error_code ec;
-    fs::remove_all(entry.path(), ec);
-    if (ec) {
-        LogManifest(LogLevel::Warning, "Failed to purge stale backups: " + ec.message());
+    if (const std::string failure = RemoveBackupEntry(entry.path()); !failure.empty()) {
+        LogManifest(LogLevel::Warning, "Failed to purge stale backups: " + failure);
         return false;
     }
     LogManifest(LogLevel::Debug, "Purged stale backup: " + name);

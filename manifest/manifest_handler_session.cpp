@@ -115,8 +115,17 @@ bool ReadStringMember(const Json::Value& element, const char* key, std::string& 
     return true;
 }
 
+// Whether a link stands on the way to relative below the held root. The C++ library
+// resolves no links on Windows, so there only this finds them before anything is installed.
+bool LinkOnTheWay(int rootFd, const fs::path& relative) {
+    platform::UniqueFd file;
+    bool linkFound = false;
+    platform::OpenForReadingBeneath(rootFd, relative, file, linkFound);
+    return linkFound;
+}
+
 // One element of "files": its install path checked, its file found inside the root.
-ErrorCode ReadPreparedEntry(const Json::Value& element, const fs::path& root, std::string& file,
+ErrorCode ReadPreparedEntry(const Json::Value& element, const PreparedSession& session, std::string& file,
                             PreparedFileEntry& entry) {
     std::string path;
     if (!ReadStringMember(element, "file", file) || !ReadStringMember(element, "path", path)) {
@@ -134,14 +143,14 @@ ErrorCode ReadPreparedEntry(const Json::Value& element, const fs::path& root, st
     bool inside = false;
     try {
         resolved = fs::weakly_canonical(entry.path);
-        inside = IsPathWithin(resolved, root);
+        inside = IsPathWithin(resolved, session.rootPath);
     } catch (const std::exception&) {
         return Fail(ErrorCode::FileNotFound, "Prepared file path could not be resolved: " + ToUtf8Lossy(entry.path));
     }
-    if (!inside) {
+    if (inside) entry.withinRoot = resolved.lexically_relative(session.rootPath);
+    if (!inside || LinkOnTheWay(session.root.get(), entry.withinRoot)) {
         return Fail(ErrorCode::InvalidArguments, "Prepared file lies outside session root: " + ToUtf8Lossy(entry.path));
     }
-    entry.withinRoot = resolved.lexically_relative(root);
     return ErrorCode::Success;
 }
 
@@ -149,7 +158,7 @@ ErrorCode ReadPreparedEntries(const Json::Value& files, PreparedSession& session
     for (const Json::Value& element : files) {
         std::string file;
         PreparedFileEntry entry;
-        if (const ErrorCode code = ReadPreparedEntry(element, session.rootPath, file, entry);
+        if (const ErrorCode code = ReadPreparedEntry(element, session, file, entry);
             code != ErrorCode::Success) {
             return code;
         }

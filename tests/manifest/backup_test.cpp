@@ -156,6 +156,7 @@ TEST_F(Backups, LinksInTheBackupAreaAreNeitherEmptiedNorWrittenThrough) {
 }
 
 TEST_F(Backups, SecondBackupInTheSameSecondReplacesTheFirst) {
+    fs::permissions(target / "sub" / "b.txt", fs::perms::owner_read);  // its saved copy is read-only too
     ASSERT_EQ(Backup(Update()), ErrorCode::Success);
     test::WriteFile(target / "a.txt", "newer-a");
     capture.Clear();
@@ -220,6 +221,8 @@ TEST_F(Backups, RestorePutsBackWhatWasSaved) {
     // The update: a.txt replaced by a read-only file, sub/b.txt removed, c.txt added.
     test::WriteFile(target / "a.txt", "new-a");
     fs::permissions(target / "a.txt", fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    // Windows deletes no read-only file.
+    fs::permissions(target / "sub" / "b.txt", fs::perms::owner_write, fs::perm_options::add);
     fs::remove_all(target / "sub");
     test::WriteFile(target / "c.txt", "new-c");
 

@@ -6,6 +6,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "platform/handles.h"
 #include "tests/manifest/apply_fixture.h"
 
 namespace zuvelo {
@@ -147,7 +148,8 @@ TEST_F(ManifestCacheFolder, RefusedFolders) {
         row.plant();
         if (!fs::exists(fs::symlink_status(cacheDir))) continue;  // no link made: Wine makes none
         // Leftovers a cleanup would remove, if it worked in the folder.
-        const bool realFolder = fs::is_directory(fs::symlink_status(cacheDir));
+        platform::HandleInfo planted;  // never through a link, which the C++ library follows on Windows
+        const bool realFolder = platform::QueryPathInfo(cacheDir, false, planted) == 0 && planted.IsDirectory();
         if (realFolder) WriteFile(cacheDir / "planted.tmp", "x");
         log.Clear();
         EXPECT_EQ(FetchManifest(), ErrorCode::DirectoryCreateFailed);

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/manifest/apply_fixture.h"
+#include "tests/support/absolute_paths.h"
 
 namespace zuvelo {
 namespace {
@@ -170,7 +171,8 @@ TEST_F(ManifestApply, ManifestFailures) {
 TEST_F(ManifestApply, TargetMustBeAnAbsoluteFolder) {
     AddFile("a.txt", "a");
     Publish();
-    for (const std::wstring& path : {std::wstring(L"relative/install"), std::wstring(L"/"), std::wstring(L"/tmp/..")}) {
+    for (const std::wstring& path : {std::wstring(L"relative/install"), test::AbsolutePath(L"/"),
+                                     test::AbsolutePath(L"/tmp/..")}) {
         SCOPED_TRACE(WideToUtf8(path));
         log.Clear();
         EXPECT_EQ(Handler()->ApplyManifest(ManifestUrl(), path), ErrorCode::InvalidArguments);
