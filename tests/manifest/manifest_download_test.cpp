@@ -139,7 +139,7 @@ TEST_F(ManifestDownload, CutShortThenResumedFromTheSecondAttempt) {
     const std::vector<std::string> ranges = RangesSent(entry);
     ASSERT_EQ(ranges.size(), 2u);
     EXPECT_EQ(ranges[0], "");
-    EXPECT_THAT(ranges[1], ::testing::MatchesRegex("bytes=[0-9]+-"));
+    EXPECT_THAT(ranges[1], ::testing::AllOf(::testing::StartsWith("bytes="), ::testing::EndsWith("-")));
 }
 
 // A server that will not continue a file must not make every later attempt fail too.
