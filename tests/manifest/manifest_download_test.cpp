@@ -140,6 +140,7 @@ TEST_F(ManifestDownload, CutShortThenResumedFromTheSecondAttempt) {
     ASSERT_EQ(ranges.size(), 2u);
     EXPECT_EQ(ranges[0], "");
     EXPECT_THAT(ranges[1], ::testing::AllOf(::testing::StartsWith("bytes="), ::testing::EndsWith("-")));
+    EXPECT_GT(std::stoull(ranges[1].substr(6)), 0u) << ranges[1];
 }
 
 // A server that will not continue a file must not make every later attempt fail too.
