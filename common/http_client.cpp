@@ -196,7 +196,7 @@ void AdvanceProgress(DownloadProgress& progress, uint64_t bytes, TimePoint now) 
 }
 
 void LogTransportDetail(const platform::HttpFailure& failure) {
-    Log().LogDiagnostic(LogLevel::Debug, "libcurl: " + failure.detail);
+    if (!failure.detail.empty()) Log().LogDiagnostic(LogLevel::Debug, failure.detail);
 }
 
 // Status and size are settled before the destination is touched.

@@ -7,10 +7,10 @@
 #include <optional>
 #include <string>
 
-// Stands in for WinHTTP: a session that keeps connections between requests, and
-// one GET per request, read the way the downloader reads WinHTTP (the response
-// head first, then the body in pieces). Failures carry the WinHTTP number that
-// the downloader maps to a result.
+// WinHTTP (on Linux libcurl standing in for it): a session that keeps connections
+// between requests, and one GET per request, read the way the downloader reads
+// WinHTTP (the response head first, then the body in pieces). Failures carry the
+// WinHTTP number that the downloader maps to a result.
 namespace zuvelo::platform {
 
 namespace winhttp {
@@ -22,7 +22,7 @@ inline constexpr uint32_t kConnectionReset = 12031;
 inline constexpr uint32_t kSecureFailure = 12175;
 }  // namespace winhttp
 
-// An absolute http or https URL split by libcurl's parser.
+// An absolute http or https URL split by the system's parser (libcurl's, WinHttpCrackUrl).
 struct HttpUrl {
     std::string scheme;      // lower case: "http" or "https"
     std::string host;
@@ -43,7 +43,7 @@ struct HttpSessionSettings {
     long maxRedirects = 10;
 };
 
-// Process-wide libcurl start-up; false when the library cannot start.
+// Process-wide start-up of the HTTP library; false when it cannot start.
 bool InitializeHttpLibrary();
 
 // Where a request was when it failed.
@@ -53,7 +53,7 @@ struct HttpFailure {
     uint32_t winHttpError = winhttp::kConnectionAborted;
     HttpPhase phase = HttpPhase::Connect;
     bool truncated = false;  // the connection ended cleanly before the announced length
-    std::string detail;      // libcurl's own description
+    std::string detail;      // the HTTP library's own description; empty when it adds nothing
 };
 
 struct HttpReadResult {
@@ -70,7 +70,7 @@ public:
     HttpSession(const HttpSession&) = delete;
     HttpSession& operator=(const HttpSession&) = delete;
 
-    // False when libcurl cannot start or cannot create its handles.
+    // False when the HTTP library cannot start or cannot create its handles.
     bool Open(const HttpSessionSettings& settings);
 
 private:
@@ -86,22 +86,23 @@ public:
     HttpRequest(const HttpRequest&) = delete;
     HttpRequest& operator=(const HttpRequest&) = delete;
 
-    // False when the session is not open or libcurl cannot create a handle.
+    // False when the session is not open or the HTTP library cannot create a handle.
     // The session must outlive the request and serve no other one meanwhile.
     bool Open(HttpSession& session, const HttpUrl& url);
     const HttpUrl& Url() const { return url_; }
     // Sent as given; must be called before ReceiveHead.
     void AddHeader(const std::string& name, const std::string& value);
 
-    // Connects, sends and waits for the head of the final response (redirects
-    // are followed to https only). Body bytes stay with libcurl until read.
+    // Connects, sends and waits for the head of the final response (redirects are
+    // never followed from https to plain http; on Linux only to https). Body bytes
+    // stay with the library until read.
     std::optional<HttpFailure> ReceiveHead();
     long StatusCode() const;
     // Status line and header lines of the final response, CRLF as received.
     const std::string& RawHead() const;
 
     // Fills up to size bytes with what has arrived, waiting only when nothing has.
-    // size must be at least 16 KiB, the largest piece libcurl hands over.
+    // size must be at least 16 KiB, the largest piece libcurl hands over on Linux.
     HttpReadResult ReadBody(char* buffer, size_t size);
 
 private:

@@ -319,7 +319,7 @@ struct HttpRequest::Transfer {
     }
 
     HttpFailure Failure() const {
-        std::string detail = errorText[0] ? errorText : curl_easy_strerror(result);
+        std::string detail = std::string("libcurl: ") + (errorText[0] ? errorText : curl_easy_strerror(result));
         return HttpFailure{WinHttpErrorOf(result), FailedPhase(), result == CURLE_PARTIAL_FILE, detail};
     }
 };

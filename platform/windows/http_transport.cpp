@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <charconv>
 
-#include "platform/utf8.h"
 #include "platform/windows/win32_handle.h"
+#include "platform/windows/win32_paths.h"
 
 namespace zuvelo::platform {
 
@@ -24,22 +24,17 @@ using UniqueInternet = std::unique_ptr<void, InternetCloser>;
 constexpr DWORD kTls12And13 = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2 | 0x2000;
 constexpr DWORD kTls12 = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;
 
-std::wstring Wide(std::string_view utf8) {
-    if (utf8.empty()) return {};
-    const int size = static_cast<int>(utf8.size());
-    const int length = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), size, nullptr, 0);
-    if (length <= 0) return {};
-    std::wstring wide(static_cast<size_t>(length), L'\0');
-    ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), size, wide.data(), length);
+// Empty for text that does not convert; the callers' text comes from valid wide text.
+std::wstring Wide(const std::string& utf8) {
+    std::wstring wide;
+    windows::WideFromUtf8(utf8, wide);
     return wide;
 }
 
-std::string Narrow(std::wstring_view wide) {
+// WinHTTP widens header bytes one by one, so its text always converts.
+std::string Narrow(const std::wstring& wide) {
     std::string utf8;
-    for (size_t pos = 0; pos < wide.size();) {
-        // WinHTTP widens header bytes one by one, so every unit is a scalar value.
-        AppendUtf8(utf8, NextWideScalar(wide, pos).value_or(U'\uFFFD'));
-    }
+    windows::Utf8FromWide(wide, utf8);
     return utf8;
 }
 
@@ -86,9 +81,8 @@ HttpPhase SendPhase(uint32_t error) {
                                                                                  : HttpPhase::Send;
 }
 
-HttpFailure FailureOf(uint32_t error, HttpPhase phase) {
-    return HttpFailure{error, phase, false, "WinHTTP error " + std::to_string(error)};
-}
+// WinHTTP says no more than its number, which the error event carries.
+HttpFailure FailureOf(uint32_t error, HttpPhase phase) { return HttpFailure{error, phase, false, {}}; }
 
 std::optional<uint64_t> ContentLength(HINTERNET request) {
     wchar_t text[32] = {};
@@ -96,7 +90,7 @@ std::optional<uint64_t> ContentLength(HINTERNET request) {
     if (!::WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX, text, &size,
                                WINHTTP_NO_HEADER_INDEX))
         return std::nullopt;
-    const std::string digits = Narrow(std::wstring_view(text, size / sizeof(wchar_t)));
+    const std::string digits = Narrow(std::wstring(text, size / sizeof(wchar_t)));
     uint64_t value = 0;
     auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
     if (digits.empty() || ec != std::errc() || end != digits.data() + digits.size()) return std::nullopt;
@@ -125,8 +119,8 @@ void SetDwordOption(HINTERNET handle, DWORD option, DWORD value) {
 
 std::optional<HttpUrl> ParseHttpUrl(const std::string& url) {
     // A line break would end the request line early; WinHttpCrackUrl lets it through.
-    if (HasControlCharacter(url)) return std::nullopt;
-    const std::wstring wide = Wide(url);
+    std::wstring wide;
+    if (HasControlCharacter(url) || windows::WideFromUtf8(url, wide) != 0) return std::nullopt;
     const std::optional<UrlParts> parts = CrackUrl(wide);
     if (!parts || parts->host.empty()) return std::nullopt;
     if (parts->scheme != INTERNET_SCHEME_HTTP && parts->scheme != INTERNET_SCHEME_HTTPS) return std::nullopt;
