@@ -18,6 +18,7 @@
 #include "manifest/manifest_log.h"
 #include "manifest/target_writes.h"
 #include "platform/file_io.h"
+#include "platform/handles.h"
 #include "platform/win32_error.h"
 
 namespace zuvelo {
@@ -108,12 +109,18 @@ void AbandonBackup(const fs::path& backupDir, std::wstring& backupId) {
     backupId.clear();
 }
 
+// What lies at path, never following a link: neither folder, file nor link when nothing can
+// be looked at there. Asked of the platform layer: on Windows the C++ library sees through
+// reparse points.
+platform::HandleInfo EntryAt(const fs::path& path) {
+    platform::HandleInfo info;
+    if (platform::QueryPathInfo(path, false, info) != 0) info = {};
+    return info;
+}
+
 // The backups folder itself must be a real folder: through a link, the purge
 // would empty and the backup would fill some other folder.
-bool IsLinkedFolder(const fs::path& folder) {
-    std::error_code ec;
-    return fs::is_symlink(fs::symlink_status(folder, ec));
-}
+bool IsLinkedFolder(const fs::path& folder) { return EntryAt(folder).IsSymlink(); }
 
 // After the purge only an entry it refused to touch can stand where the new backup goes.
 bool BackupFolderTaken(const fs::path& backupDir) {
@@ -122,9 +129,8 @@ bool BackupFolderTaken(const fs::path& backupDir) {
 }
 
 bool IsLinkOrUnreadable(const fs::directory_entry& entry) {
-    std::error_code ec;
-    const fs::file_status status = entry.symlink_status(ec);
-    return ec || fs::is_symlink(status);
+    platform::HandleInfo info;
+    return platform::QueryPathInfo(entry.path(), false, info) != 0 || info.IsSymlink();
 }
 
 // One earlier backup, removed unless it is unsafe to touch (a link is never followed).
@@ -263,8 +269,7 @@ ErrorCode ManifestHandler::RestoreBackup(const std::wstring& backupId, const std
     LogManifest(LogLevel::Info, "Restoring backup: " + ToUtf8Lossy(backupId));
     if (!IsSafeRelativePath(backupId)) return Fail(ErrorCode::InvalidArguments, "Invalid backup ID");
     const fs::path backupDir = cacheDir_ / "backups" / NativePath(backupId);
-    std::error_code ec;
-    if (!fs::is_directory(fs::symlink_status(backupDir, ec))) {
+    if (!EntryAt(backupDir).IsDirectory()) {
         return Fail(ErrorCode::FileNotFound, "Backup directory not found: " + ToUtf8Lossy(backupDir));
     }
     const ErrorCode code = ReadBackupManifest(backupDir, targetPath);
@@ -285,8 +290,7 @@ ErrorCode ManifestHandler::ReadBackupManifest(const fs::path& backupDir, const s
     int32_t failed = 0;
     for (const std::string& path : paths) {
         const fs::path saved = backupDir / NativePathUtf8(path);
-        std::error_code ec;
-        if (!fs::is_regular_file(fs::symlink_status(saved, ec))) continue;  // nothing was saved for it
+        if (!EntryAt(saved).IsRegular()) continue;  // nothing was saved for it
         if (RestoreSavedFile(target_, path, saved) != ErrorCode::Success) ++failed;
     }
     if (failed > 0) {

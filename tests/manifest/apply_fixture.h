@@ -27,6 +27,7 @@
 #include "tests/support/pipe_listener.h"
 #include "tests/support/test_folders.h"
 #include "tests/support/scoped_env.h"
+#include "tests/support/trusted_ca.h"
 
 // Handlers working in a temporary cache and target, with a recorded sleep and a
 // fake clock, and a release served by the in-process HTTPS server.
@@ -222,7 +223,7 @@ protected:
 
     fs::path content = MakeFolder(temp / "content");
     HttpsTestServer server{content};
-    ScopedEnv trust{"SSL_CERT_FILE", server.CaFile().string()};
+    ScopedTrustedCa trust{server.CaFile()};
     Json::Value document;
 };
 

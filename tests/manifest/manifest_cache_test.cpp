@@ -1,5 +1,7 @@
+#ifndef _WIN32
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -100,12 +102,16 @@ protected:
 };
 
 TEST_F(ManifestCacheFolder, CreatedPrivate) {
+#ifdef _WIN32
+    GTEST_SKIP() << "checks Linux mode bits and owner (lstat, geteuid)";
+#else
     EXPECT_EQ(Handler()->Initialize(), ErrorCode::Success);
     struct stat st {};
     ASSERT_EQ(::lstat(cacheDir.c_str(), &st), 0);
     EXPECT_TRUE(S_ISDIR(st.st_mode));
     EXPECT_EQ(st.st_mode & 0777, 0700u);
     EXPECT_EQ(st.st_uid, ::geteuid());
+#endif
 }
 
 TEST_F(ManifestCacheFolder, RefusedFolders) {
@@ -116,8 +122,9 @@ TEST_F(ManifestCacheFolder, RefusedFolders) {
     };
     const fs::path elsewhere = test::MakeFolder(temp / "elsewhere");
     const std::vector<Row> rows = {
-        {"link to a folder", [&] { fs::create_directory_symlink(elsewhere, cacheDir); }, false},
+        {"link to a folder", [&] { test::MakeLink(elsewhere, cacheDir, test::LinkKind::Folder); }, false},
         {"file", [&] { WriteFile(cacheDir, "not a folder"); }, false},
+#ifndef _WIN32  // owners and mode bits: Linux's
         {"another user's folder",
          [&] {
              fs::create_directory(cacheDir);
@@ -130,11 +137,15 @@ TEST_F(ManifestCacheFolder, RefusedFolders) {
              fs::permissions(cacheDir, fs::perms::all, fs::perm_options::replace);
          },
          false},
+#endif
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
+#ifndef _WIN32
         if (row.needsRoot && ::geteuid() != 0) continue;
+#endif
         row.plant();
+        if (!fs::exists(fs::symlink_status(cacheDir))) continue;  // no link made: Wine makes none
         // Leftovers a cleanup would remove, if it worked in the folder.
         const bool realFolder = fs::is_directory(fs::symlink_status(cacheDir));
         if (realFolder) WriteFile(cacheDir / "planted.tmp", "x");

@@ -66,6 +66,7 @@ public:
     fs::path session = root / "session";
     fs::path outside = root / "outside";
     fs::path descriptor = root / "files.json";
+    bool linked = true;  // false when a link cannot be made here
 };
 
 TEST_F(PreparedSession, InstallsSessionFilesAndSkipsUnchangedOnes) {
@@ -135,14 +136,14 @@ TEST_F(PreparedSession, RefusesBadSessionsBeforeInstallingAnything) {
         {"path outside through a file link",
          [&](PreparedSession& t) {
              test::WriteFile(t.outside / "a.txt", "alpha");
-             fs::create_symlink(t.outside / "a.txt", t.session / "a.txt");
+             t.linked = test::MakeLink(t.outside / "a.txt", t.session / "a.txt", test::LinkKind::File);
              withGoodFirst(t, Element("a.txt", t.session / "a.txt"));
          },
          ErrorCode::InvalidArguments, "Prepared file lies outside session root: "},
         {"path outside through a folder link",
          [&](PreparedSession& t) {
              test::WriteFile(t.outside / "a.txt", "alpha");
-             fs::create_directory_symlink(t.outside, t.session / "dir");
+             t.linked = test::MakeLink(t.outside, t.session / "dir", test::LinkKind::Folder);
              withGoodFirst(t, Element("a.txt", t.session / "dir" / "a.txt"));
          },
          ErrorCode::InvalidArguments, "Prepared file lies outside session root: "},
@@ -165,7 +166,9 @@ TEST_F(PreparedSession, RefusesBadSessionsBeforeInstallingAnything) {
         fs::create_directories(session);
         fs::create_directories(target);
         capture.Clear();
+        linked = true;
         row.prepare(*this);
+        if (!linked) continue;  // the row is left out: no links here
 
         EXPECT_EQ(Run(manifest), row.expected);
         EXPECT_TRUE(HasMessageStarting(row.message));
@@ -360,12 +363,12 @@ TEST_F(PreparedSession, FileSwappedForALinkAfterTheCheckIsNeverInstalled) {
         {"file", "b.txt",
          [](PreparedSession& t) {
              fs::remove(t.session / "b.txt");
-             fs::create_symlink(t.outside / "b.txt", t.session / "b.txt");
+             t.linked = test::MakeLink(t.outside / "b.txt", t.session / "b.txt", test::LinkKind::File);
          }},
         {"folder on the way", "dir/b.txt",
          [](PreparedSession& t) {
              fs::remove_all(t.session / "dir");
-             fs::create_directory_symlink(t.outside, t.session / "dir");
+             t.linked = test::MakeLink(t.outside, t.session / "dir", test::LinkKind::Folder);
          }},
     };
     const UpdateManifest manifest = ManifestOf({EntryFor("a.txt", "alpha"), EntryFor("b.txt", "beta")});
@@ -382,7 +385,9 @@ TEST_F(PreparedSession, FileSwappedForALinkAfterTheCheckIsNeverInstalled) {
         });
         capture.Clear();
 
-        EXPECT_EQ(Run(manifest), ErrorCode::InvalidArguments);
+        const ErrorCode result = Run(manifest);
+        if (!linked) GTEST_SKIP() << test::kNoLinksHere;
+        EXPECT_EQ(result, ErrorCode::InvalidArguments);
         EXPECT_TRUE(HasMessageStarting("Prepared file lies outside session root: "));
         EXPECT_THAT(NamesIn(target), ElementsAre("a.txt"));
     }
@@ -391,7 +396,7 @@ TEST_F(PreparedSession, FileSwappedForALinkAfterTheCheckIsNeverInstalled) {
 TEST_F(PreparedSession, TargetsAreReplacedNotWrittenThrough) {
     test::WriteFile(outside / "victim", "victim");
     fs::create_directories(target);
-    fs::create_symlink(outside / "victim", target / "link.txt");
+    test::MakeLink(outside / "victim", target / "link.txt", test::LinkKind::File);  // none under Wine: a new file
     test::WriteFile(target / "ro.txt", "old");
     fs::permissions(target / "ro.txt", fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
     ManifestFileEntry readOnly = EntryFor("locked.txt", "locked");

@@ -51,6 +51,8 @@ struct ServerRequest {
 
     // "" when the request did not carry the header.
     std::string Header(std::string_view name) const;
+    // A header name as the map keeps it.
+    static std::string NormalName(std::string_view name);
 };
 
 // What becomes of a connection after a plain answer (one without a fault);
@@ -63,14 +65,19 @@ enum class ConnectionPolicy {
 };
 
 // Serves the files of a folder on 127.0.0.1 at a port chosen by the system,
-// over TLS with a CA made at start (trust it through SSL_CERT_FILE=CaFile()).
+// over TLS with a CA made at start (trust it with ScopedTrustedCa(CaFile())).
 // Honours "Range: bytes=N-" and "bytes=N-M".
+// On Linux the server runs inside the test process; on Windows (under Wine) it is
+// the Linux build's zuvelo_test_server program, driven over its control connection.
 class HttpsTestServer {
 public:
     struct Options {
         bool tls = true;    // false: plain http, for redirect targets
         uint16_t port = 0;  // 0: any free port
         ConnectionPolicy connections = ConnectionPolicy::CloseEach;
+        // Empty: a CA of its own. Otherwise the CA kept in this folder (ca.pem and
+        // ca-key.pem), made there by the first server that finds none.
+        std::filesystem::path caFolder{};
     };
 
     explicit HttpsTestServer(std::filesystem::path root);
@@ -94,6 +101,7 @@ public:
     std::vector<ServerRequest> Requests() const;
     void ClearRequests();
     // Called on the connection's thread for every request, after it is logged.
+    // In-process server only.
     void SetRequestObserver(std::function<void(const ServerRequest&)> observer);
 
     // Ends all connections, including stalled ones; also done by the destructor.
@@ -112,5 +120,15 @@ ServerFault ServerFaultFromJson(const Json::Value& value);
 
 // A JSON file whose object maps paths to faults.
 std::map<std::string, ServerFault> LoadServerFaults(const std::filesystem::path& file);
+
+Json::Value ServerFaultToJson(const ServerFault& fault);
+// {"method": .., "target": .., "headers": {lower-case name: value}}
+Json::Value ServerRequestToJson(const ServerRequest& request);
+ServerRequest ServerRequestFromJson(const Json::Value& value);
+
+// "close_each", "keep_alive", "close_unannounced" or "reset_on_next_request";
+// an unknown name throws std::invalid_argument.
+ConnectionPolicy ConnectionPolicyFromName(const std::string& name);
+std::string ConnectionPolicyName(ConnectionPolicy policy);
 
 }  // namespace zuvelo::test

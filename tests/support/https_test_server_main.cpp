@@ -1,9 +1,13 @@
 // Serves a folder over HTTPS on 127.0.0.1 until SIGTERM or SIGINT.
 //   zuvelo_test_server --root DIR [--port N] [--plain] [--faults FILE.json] [--request-log FILE]
+//                      [--connections POLICY] [--ca DIR] [--control PORT]
 // Prints "port=N" and "ca_file=PATH" (empty with --plain), one per line, once it listens.
+// With --control it connects to 127.0.0.1:PORT instead, announces itself there, answers
+// one JSON line per command line (see RunCommand), and ends when that connection ends.
 #include <pthread.h>
 #include <signal.h>
 
+#include <json/reader.h>
 #include <json/writer.h>
 
 #include <cstdlib>
@@ -11,18 +15,23 @@
 #include <iostream>
 #include <mutex>
 #include <optional>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 
 #include "tests/support/https_test_server.h"
+#include "tests/support/loopback_socket.h"
 
 namespace {
+
+using zuvelo::test::HttpsTestServer;
 
 struct Arguments {
     std::filesystem::path root;
     std::filesystem::path faults;
     std::filesystem::path requestLog;
-    zuvelo::test::HttpsTestServer::Options options;
+    std::optional<uint16_t> controlPort;
+    HttpsTestServer::Options options;
 };
 
 Arguments ParseArguments(int argc, char** argv) {
@@ -39,10 +48,19 @@ Arguments ParseArguments(int argc, char** argv) {
         else if (name == "--port") arguments.options.port = static_cast<uint16_t>(std::stoul(value));
         else if (name == "--faults") arguments.faults = value;
         else if (name == "--request-log") arguments.requestLog = value;
+        else if (name == "--connections") arguments.options.connections = zuvelo::test::ConnectionPolicyFromName(value);
+        else if (name == "--ca") arguments.options.caFolder = value;
+        else if (name == "--control") arguments.controlPort = static_cast<uint16_t>(std::stoul(value));
         else throw std::invalid_argument("unknown option " + name);
     }
     if (arguments.root.empty()) throw std::invalid_argument("--root is required");
     return arguments;
+}
+
+std::string OneLine(const Json::Value& value) {
+    Json::StreamWriterBuilder builder;
+    builder["indentation"] = "";
+    return Json::writeString(builder, value);
 }
 
 // One JSON line per request: {"method":..,"range":..,"target":..}.
@@ -54,11 +72,62 @@ std::function<void(const zuvelo::test::ServerRequest&)> RequestLogger(const std:
         line["method"] = request.method;
         line["target"] = request.target;
         line["range"] = request.Header("range");
-        Json::StreamWriterBuilder builder;
-        builder["indentation"] = "";
         std::lock_guard lock(*mutex);
-        *out << Json::writeString(builder, line) << '\n' << std::flush;
+        *out << OneLine(line) << '\n' << std::flush;
     };
+}
+
+std::string Announcement(const HttpsTestServer& server) {
+    return "port=" + std::to_string(server.Port()) + "\nca_file=" + server.CaFile().string() + "\n";
+}
+
+// {"command": "set_fault", "path": P, "fault": {..}}, "clear_faults", "requests",
+// "clear_requests" or "connections"; the answer has "ok", and "requests" or
+// "connections" for the questions, or "error".
+Json::Value RunCommand(HttpsTestServer& server, const Json::Value& command) {
+    Json::Value answer;
+    answer["ok"] = true;
+    const std::string name = command["command"].asString();
+    if (name == "set_fault") {
+        server.SetFault(command["path"].asString(), zuvelo::test::ServerFaultFromJson(command["fault"]));
+    } else if (name == "clear_faults") {
+        server.ClearFaults();
+    } else if (name == "requests") {
+        answer["requests"] = Json::Value(Json::arrayValue);
+        for (const auto& request : server.Requests())
+            answer["requests"].append(zuvelo::test::ServerRequestToJson(request));
+    } else if (name == "clear_requests") {
+        server.ClearRequests();
+    } else if (name == "connections") {
+        answer["connections"] = Json::UInt64(server.ConnectionsAccepted());
+    } else {
+        throw std::invalid_argument("unknown command " + name);
+    }
+    return answer;
+}
+
+Json::Value Answer(HttpsTestServer& server, const std::string& line) {
+    try {
+        Json::Value command;
+        std::istringstream in(line);
+        std::string errors;
+        if (!Json::parseFromStream(Json::CharReaderBuilder(), in, &command, &errors) || !command.isObject())
+            throw std::invalid_argument("not a JSON object: " + line);
+        return RunCommand(server, command);
+    } catch (const std::exception& error) {
+        Json::Value answer;
+        answer["ok"] = false;
+        answer["error"] = error.what();
+        return answer;
+    }
+}
+
+void ServeControlConnection(HttpsTestServer& server, uint16_t port) {
+    auto control = zuvelo::test::LoopbackSocket::Connect(port);
+    if (!control.SendAll(Announcement(server))) return;
+    while (auto line = control.ReadLine(zuvelo::test::LoopbackSocket::kNoTimeLimit)) {
+        if (!control.SendAll(OneLine(Answer(server, *line)) + "\n")) return;
+    }
 }
 
 int WaitForTermination(const sigset_t& signals) {
@@ -77,15 +146,19 @@ int main(int argc, char** argv) {
         sigemptyset(&signals);
         sigaddset(&signals, SIGTERM);
         sigaddset(&signals, SIGINT);
-        pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+        if (!arguments.controlPort) pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
-        zuvelo::test::HttpsTestServer server(arguments.root, arguments.options);
+        HttpsTestServer server(arguments.root, arguments.options);
         if (!arguments.faults.empty()) {
             for (auto& [path, fault] : zuvelo::test::LoadServerFaults(arguments.faults)) server.SetFault(path, fault);
         }
         if (!arguments.requestLog.empty()) server.SetRequestObserver(RequestLogger(arguments.requestLog));
-        std::cout << "port=" << server.Port() << "\n" << "ca_file=" << server.CaFile().string() << std::endl;
-        WaitForTermination(signals);
+        if (arguments.controlPort) {
+            ServeControlConnection(server, *arguments.controlPort);
+        } else {
+            std::cout << Announcement(server) << std::flush;
+            WaitForTermination(signals);
+        }
         server.Stop();
         return 0;
     } catch (const std::exception& error) {

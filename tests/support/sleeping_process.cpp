@@ -34,6 +34,24 @@ fs::path SleeperProgram() {
     return fs::path(std::wstring(self, length)).parent_path() / "zuvelo_sleeper.exe";
 }
 
+// Whether the process shows a visible top-level window yet.
+bool HasVisibleWindow(DWORD pid) {
+    struct Search {
+        DWORD pid;
+        bool found = false;
+    } search{pid};
+    ::EnumWindows(
+        [](HWND window, LPARAM context) -> BOOL {
+            auto* wanted = reinterpret_cast<Search*>(context);
+            DWORD owner = 0;
+            ::GetWindowThreadProcessId(window, &owner);
+            wanted->found = owner == wanted->pid && ::IsWindowVisible(window);
+            return !wanted->found;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
 }  // namespace
 
 SleepingProcess::SleepingProcess(const fs::path& folder, const std::string& name, bool ignoreTerm) {
@@ -50,8 +68,11 @@ SleepingProcess::SleepingProcess(const fs::path& folder, const std::string& name
     ::CloseHandle(started.hThread);
     process_ = started.hProcess;
     pid_ = static_cast<pid_t>(started.dwProcessId);
-    // Its window exists once it waits for messages.
-    if (!ignoreTerm) ::WaitForInputIdle(process_, kStartTimeoutMilliseconds);
+    // A console program is never "input idle": wait until its window shows.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStartTimeoutMilliseconds);
+    while (!ignoreTerm && !HasVisibleWindow(started.dwProcessId) && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
 }
 
 SleepingProcess::~SleepingProcess() {

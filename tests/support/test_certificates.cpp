@@ -1,6 +1,7 @@
 #include "tests/support/test_certificates.h"
 
 #include <openssl/bio.h>
+#include <openssl/ec.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/rand.h>
@@ -20,6 +21,7 @@ struct OpenSslFree {
     void operator()(X509* certificate) const { X509_free(certificate); }
     void operator()(X509_EXTENSION* extension) const { X509_EXTENSION_free(extension); }
     void operator()(BIO* bio) const { BIO_free(bio); }
+    void operator()(ECDSA_SIG* signature) const { ECDSA_SIG_free(signature); }
 };
 using UniqueKey = std::unique_ptr<EVP_PKEY, OpenSslFree>;
 using UniqueCertificate = std::unique_ptr<X509, OpenSslFree>;
@@ -68,6 +70,17 @@ void AddUsageExtensions(X509* certificate, X509* signer, CertificateUse use) {
     }
 }
 
+// Wine's certificate check now and then rejects a valid ECDSA signature: one whose r
+// or s is shorter than the curve's 32 bytes. Signing again draws a new r and s.
+bool HasFullLengthSignatureValues(const X509* certificate) {
+    const ASN1_BIT_STRING* signature = nullptr;
+    X509_get0_signature(&signature, nullptr, certificate);
+    const unsigned char* der = signature->data;
+    std::unique_ptr<ECDSA_SIG, OpenSslFree> values(d2i_ECDSA_SIG(nullptr, &der, signature->length));
+    Check(values != nullptr, "ECDSA signature");
+    return BN_num_bytes(ECDSA_SIG_get0_r(values.get())) == 32 && BN_num_bytes(ECDSA_SIG_get0_s(values.get())) == 32;
+}
+
 // issuer null: self-signed.
 UniqueCertificate MakeCertificate(const CertificateRequest& request, EVP_PKEY* key, X509* issuer,
                                   EVP_PKEY* issuerKey) {
@@ -89,7 +102,9 @@ UniqueCertificate MakeCertificate(const CertificateRequest& request, EVP_PKEY* k
     AddExtension(x, signer, NID_subject_key_identifier, "hash");
     if (issuer) AddExtension(x, signer, NID_authority_key_identifier, "keyid:always");
     AddUsageExtensions(x, signer, request.use);
-    Check(X509_sign(x, issuerKey ? issuerKey : key, EVP_sha256()) > 0, "signature");
+    do {
+        Check(X509_sign(x, issuerKey ? issuerKey : key, EVP_sha256()) > 0, "signature");
+    } while (!HasFullLengthSignatureValues(x));
     return certificate;
 }
 
@@ -126,10 +141,9 @@ TestIdentity MakeTestIdentity(const CertificateRequest& request, const TestIdent
     return IdentityOf(MakeCertificate(request, key.get(), issuerCertificate.get(), issuerKey.get()).get(), key.get());
 }
 
-TestCertificates MakeTestCertificates() {
-    const TestIdentity ca = MakeTestIdentity({"Zuvelo Test CA"});
-    const TestIdentity server = MakeTestIdentity({"127.0.0.1", CertificateUse::TlsServer}, &ca);
-    return {ca.certificatePem, server.certificatePem, server.keyPem};
+TestCertificates MakeTestCertificates(const TestIdentity& authority) {
+    const TestIdentity server = MakeTestIdentity({"127.0.0.1", CertificateUse::TlsServer}, &authority);
+    return {authority.certificatePem, server.certificatePem, server.keyPem};
 }
 
 }  // namespace zuvelo::test

@@ -5,14 +5,17 @@
 namespace zuvelo::test {
 
 // A throw-away CA and a server certificate it signed, valid for 127.0.0.1 and
-// localhost, all in PEM. Made afresh for every server; never stored in the tree.
+// localhost, all in PEM. Made at test time; never stored in the tree.
 struct TestCertificates {
     std::string caCertificatePem;
     std::string serverCertificatePem;
     std::string serverKeyPem;
 };
 
-TestCertificates MakeTestCertificates();
+struct TestIdentity;
+
+// A fresh server certificate signed by the CA authority.
+TestCertificates MakeTestCertificates(const TestIdentity& authority);
 
 // What a test certificate is for.
 enum class CertificateUse { Authority, TlsServer, CodeSigning };

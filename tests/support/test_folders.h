@@ -44,6 +44,7 @@ enum class LinkKind { File, Folder, Junction };
 // Makes link point at target; false where this system cannot make that kind of link
 // (Wine makes none, only Windows makes junctions): the test leaves that case out.
 bool MakeLink(const std::filesystem::path& target, const std::filesystem::path& link, LinkKind kind);
+inline constexpr const char* kNoLinksHere = "no links can be made here (Wine makes no symbolic links or junctions)";
 
 // Writes bytes to a file, creating its parent folders.
 void WriteFile(const std::filesystem::path& path, const std::string& bytes);

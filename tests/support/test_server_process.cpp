@@ -1,56 +1,155 @@
 #include "tests/support/test_server_process.h"
 
-#include <fcntl.h>
-#include <poll.h>
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
-#include <unistd.h>
+#endif
 
+#include <json/reader.h>
+#include <json/writer.h>
+
+#include <algorithm>
 #include <cerrno>
+#include <sstream>
 #include <stdexcept>
 
-#include "platform/unique_fd.h"
+#include "common/text.h"
+#include "tests/support/test_folders.h"
 
+#ifndef _WIN32
 extern char** environ;
+#endif
 
 namespace zuvelo::test {
 
+namespace fs = std::filesystem;
+
 namespace {
 
-constexpr int kStartTimeoutMs = 10000;
+constexpr std::chrono::milliseconds kStartTimeout{10000};
+constexpr std::chrono::milliseconds kAnswerTimeout{10000};
 
-std::string ValueAfter(const std::string& text, const std::string& key) {
-    auto start = text.find(key);
-    if (start == std::string::npos) return {};
-    start += key.size();
-    return text.substr(start, text.find('\n', start) - start);
+#ifdef _WIN32
+constexpr char kHost[] = "localhost";
+
+// Wine's own exports: they map between its drives and Unix paths, and exist only under Wine.
+template <typename Function>
+Function WineExport(const char* name) {
+    auto function = reinterpret_cast<Function>(
+        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), name)));
+    if (!function) throw std::runtime_error("the Linux test server runs only under Wine");
+    return function;
+}
+
+fs::path LocalPath(const std::string& unixPath) {
+    wchar_t* dosPath = WineExport<wchar_t* (*)(const char*)>("wine_get_dos_file_name")(unixPath.c_str());
+    if (!dosPath) throw std::runtime_error("no Windows path for " + unixPath);
+    fs::path path(dosPath);
+    ::HeapFree(::GetProcessHeap(), 0, dosPath);
+    return path;
+}
+
+// The quoting CommandLineToArgvW undoes, which Wine also applies for a Unix program.
+std::wstring QuotedArgument(const std::wstring& argument) {
+    std::wstring quoted = L"\"";
+    size_t backslashes = 0;
+    for (wchar_t c : argument) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+        backslashes = 0;
+        quoted += c;
+    }
+    quoted.append(backslashes * 2, L'\\');
+    return quoted + L"\"";
+}
+
+// One CA for every server of the process unless the caller names one: Wine's certificate
+// check keeps the roots it read first, so a CA trusted later in the process stays unknown.
+std::vector<std::string> WithProcessCa(std::vector<std::string> arguments) {
+    static const TempFolder folder;
+    if (std::find(arguments.begin(), arguments.end(), "--ca") == arguments.end())
+        arguments.insert(arguments.end(), {"--ca", TestServerProcess::ProgramPath(folder.path())});
+    return arguments;
+}
+
+long long StartProgram(const fs::path& program, const std::vector<std::string>& arguments) {
+    const fs::path image = LocalPath(program.generic_string());
+    std::wstring commandLine = QuotedArgument(image.wstring());
+    for (const std::string& argument : WithProcessCa(arguments))
+        commandLine += L" " + QuotedArgument(Utf8ToWide(argument));
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION started{};
+    if (!::CreateProcessW(image.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                          &started))
+        throw std::runtime_error("cannot start " + program.generic_string());
+    // Wine leaves the handles of a Unix program unset (whatever the stack held):
+    // closing them could close one of ours.
+    return -1;
+}
+
+void Reap(long long) {}
+void Kill(long long) {}
+#else
+constexpr char kHost[] = "127.0.0.1";
+
+fs::path LocalPath(const std::string& path) { return path; }
+
+long long StartProgram(const fs::path& program, std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), program.string());
+    std::vector<char*> argv;
+    for (auto& argument : arguments) argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    if (::posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0)
+        throw std::runtime_error("cannot start " + program.string());
+    return pid;
+}
+
+void Kill(long long child) { ::kill(static_cast<pid_t>(child), SIGKILL); }
+
+void Reap(long long child) {
+    int status = 0;
+    while (::waitpid(static_cast<pid_t>(child), &status, 0) < 0 && errno == EINTR) {
+    }
+}
+#endif
+
+std::string OneLine(const Json::Value& value) {
+    Json::StreamWriterBuilder builder;
+    builder["indentation"] = "";
+    return Json::writeString(builder, value);
+}
+
+Json::Value ParseAnswer(const std::string& line) {
+    Json::Value answer;
+    std::istringstream in(line);
+    std::string errors;
+    if (!Json::parseFromStream(Json::CharReaderBuilder(), in, &answer, &errors) || !answer.isObject())
+        throw std::runtime_error("test server answered " + line);
+    return answer;
 }
 
 }  // namespace
 
-TestServerProcess::TestServerProcess(const std::filesystem::path& program, const std::filesystem::path& root,
+TestServerProcess::TestServerProcess(const fs::path& program, const fs::path& root,
                                      const std::vector<std::string>& moreArguments) {
-    std::vector<std::string> arguments{program.string(), "--root", root.string()};
+    LoopbackSocket listener = LoopbackSocket::Listen();
+    std::vector<std::string> arguments{"--root", ProgramPath(root), "--control", std::to_string(listener.Port())};
     arguments.insert(arguments.end(), moreArguments.begin(), moreArguments.end());
-    std::vector<char*> argv;
-    for (auto& argument : arguments) argv.push_back(argument.data());
-    argv.push_back(nullptr);
-
-    int ends[2];
-    if (::pipe2(ends, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-    platform::UniqueFd readEnd(ends[0]);
-    platform::UniqueFd writeEnd(ends[1]);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, writeEnd.get(), STDOUT_FILENO);
-    int failed = ::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (failed != 0) throw std::runtime_error("cannot start " + program.string());
-    writeEnd.reset();
+    child_ = StartProgram(program, arguments);
     try {
-        ReadAnnouncement(readEnd.get());
+        control_ = listener.Accept(kStartTimeout);
+        ReadAnnouncement();
     } catch (...) {
+        // A program that never announced itself may not notice the connection's end.
+        if (child_ > 0) Kill(child_);
         End();
         throw;
     }
@@ -60,29 +159,45 @@ TestServerProcess::~TestServerProcess() { End(); }
 
 std::string TestServerProcess::Url(std::string_view target) const {
     std::string scheme = caFile_.empty() ? "http" : "https";
-    return scheme + "://127.0.0.1:" + std::to_string(port_) + std::string(target);
+    return scheme + "://" + kHost + ":" + std::to_string(port_) + std::string(target);
 }
 
-void TestServerProcess::ReadAnnouncement(int fd) {
-    std::string text;
-    while (text.find("ca_file=") == std::string::npos || text.back() != '\n') {
-        pollfd poller{fd, POLLIN, 0};
-        char buffer[512];
-        ssize_t got = ::poll(&poller, 1, kStartTimeoutMs) > 0 ? ::read(fd, buffer, sizeof buffer) : -1;
-        if (got <= 0) throw std::runtime_error("test server did not start: " + text);
-        text.append(buffer, static_cast<size_t>(got));
-    }
-    port_ = static_cast<uint16_t>(std::stoul(ValueAfter(text, "port=")));
-    caFile_ = ValueAfter(text, "ca_file=");
+Json::Value TestServerProcess::Command(const Json::Value& command) {
+    if (!control_.SendAll(OneLine(command) + "\n")) throw std::runtime_error("test server control connection lost");
+    const std::optional<std::string> line = control_.ReadLine(kAnswerTimeout);
+    if (!line) throw std::runtime_error("test server did not answer " + OneLine(command));
+    Json::Value answer = ParseAnswer(*line);
+    if (!answer["ok"].asBool()) throw std::runtime_error("test server: " + answer["error"].asString());
+    return answer;
 }
 
+std::string TestServerProcess::ProgramPath(const fs::path& path) {
+#ifdef _WIN32
+    char* unixPath = WineExport<char* (*)(const wchar_t*)>("wine_get_unix_file_name")(fs::absolute(path).c_str());
+    if (!unixPath) throw std::runtime_error("no Unix path for " + path.string());
+    std::string result(unixPath);
+    ::HeapFree(::GetProcessHeap(), 0, unixPath);
+    return result;
+#else
+    return path.string();
+#endif
+}
+
+void TestServerProcess::ReadAnnouncement() {
+    const std::optional<std::string> portLine = control_.ReadLine(kStartTimeout);
+    const std::optional<std::string> caLine = control_.ReadLine(kStartTimeout);
+    if (!portLine || !caLine || !portLine->starts_with("port=") || !caLine->starts_with("ca_file="))
+        throw std::runtime_error("test server did not start");
+    port_ = static_cast<uint16_t>(std::stoul(portLine->substr(5)));
+    const std::string caFile = caLine->substr(8);
+    if (!caFile.empty()) caFile_ = LocalPath(caFile);
+}
+
+// The program ends when its control connection does.
 void TestServerProcess::End() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGTERM);
-    int status = 0;
-    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-    }
-    pid_ = -1;
+    control_ = LoopbackSocket();
+    if (child_ > 0) Reap(child_);
+    child_ = -1;
 }
 
 }  // namespace zuvelo::test
