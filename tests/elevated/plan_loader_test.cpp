@@ -250,7 +250,7 @@ TEST_F(PlanFileTest, RefusesBadFiles) {
         {folder_.path(), ErrorCode::InternalError, "Failed to read plan file: Failed to open file"},
         {Write("", "empty.json"), ErrorCode::InvalidArguments, "Failed to convert plan string"},
         {Write("\xC3\x28", "latin.json"), ErrorCode::InvalidArguments, "Plan file is not strict UTF-8: Invalid UTF-8 input"},
-        {Write(std::string("{\"operations\":[]}\0", 18), "nul.json"), ErrorCode::InvalidArguments,
+        {Write(std::string("{\"operations\":[]}\0", 18), "zero-byte.json"), ErrorCode::InvalidArguments,
          "Plan JSON contains an embedded NUL"},
     };
 #ifndef _WIN32  // FIFOs and /dev are Linux's
