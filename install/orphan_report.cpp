@@ -57,7 +57,7 @@ template <typename Build>
 ErrorCode WriteReport(const ReportFolder& folder, const std::string& name, const std::string& wroteMessage,
                       const Build& build) {
     try {
-        if (folder.Write(name, Serialise(build(), "  ")) != 0) {
+        if (folder.Write(name, platform::TextModeBytes(Serialise(build(), "  "))) != 0) {
             Log(LogLevel::Warning, "Failed to write " + name);
             return ErrorCode::FileAccessDenied;
         }

@@ -72,6 +72,10 @@ uint32_t ReadAt(int fd, void* buffer, size_t size, uint64_t offset, size_t& got)
 // Writes all of size bytes at offset; a write that makes no progress is error 29.
 uint32_t WriteFullyAt(int fd, const void* buffer, size_t size, uint64_t offset);
 
+// The bytes a text-mode stream writes for text: each "\n" becomes "\r\n" on
+// Windows; unchanged on Linux.
+std::string TextModeBytes(const std::string& text);
+
 // Starts write-back of a written range without waiting (so a later flush has
 // less to wait for); failures are ignored.
 void StartWriteback(int fd, uint64_t offset, uint64_t size);

@@ -129,6 +129,8 @@ uint32_t ReadAt(int fd, void* buffer, size_t size, uint64_t offset, size_t& got)
     return 0;
 }
 
+std::string TextModeBytes(const std::string& text) { return text; }
+
 uint32_t WriteFullyAt(int fd, const void* buffer, size_t size, uint64_t offset) {
     const auto* bytes = static_cast<const unsigned char*>(buffer);
     size_t done = 0;

@@ -190,6 +190,16 @@ uint32_t ReadAt(int fd, void* buffer, size_t size, uint64_t offset, size_t& got)
     return 0;
 }
 
+std::string TextModeBytes(const std::string& text) {
+    std::string bytes;
+    bytes.reserve(text.size() + text.size() / 16);
+    for (const char c : text) {
+        if (c == '\n') bytes += '\r';
+        bytes += c;
+    }
+    return bytes;
+}
+
 uint32_t WriteFullyAt(int fd, const void* buffer, size_t size, uint64_t offset) {
     const HANDLE handle = HandleOf(fd);
     const KeepFilePointer keep(handle);

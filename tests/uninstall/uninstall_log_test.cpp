@@ -1,7 +1,9 @@
 #include "uninstall/uninstall_log.h"
 
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <unistd.h>
+#endif
 
 #include <filesystem>
 
@@ -9,6 +11,7 @@
 #include "common/text.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/test_folders.h"
+#include "uninstall/csidl_folders.h"
 
 namespace zuvelo {
 namespace {
@@ -17,17 +20,23 @@ namespace fs = std::filesystem;
 
 // 2026-09-21T10:59:29Z
 const auto kStarted = std::chrono::system_clock::from_time_t(1789988369);
+const char* const kLogName = "uninstall-20260921-105929.log";
 
+// The log path is the real data folder's on Windows: the logs are made in the test's own folder.
 TEST(UninstallLogTest, NameHeaderAndSummaryBytes) {
     test::ScopedMachineRoot root;
-    const std::wstring path = GetLogFilePath(kStarted);
-    EXPECT_EQ(WideToUtf8(path), (root.path() / "ProgramData/Zuvelo/Logs/uninstall-20260921-105929.log").string());
+    test::TempFolder temp;
+    EXPECT_EQ(NativePath(GetLogFilePath(kStarted)),
+              NativePath(GetCsidlFolderPath(kCsidlCommonAppData)) / "Zuvelo" / "Logs" / kLogName);
 
-    UninstallLog log;
-    ASSERT_EQ(log.Create(path, kStarted), ErrorCode::Success);
-    UninstallStats stats{1, 2, 1, 40, 7, 1234, true};
-    log.Append(LogSummary(L"2.0.0", L"/opt/Zuv\u00e9lo", stats));
-    EXPECT_EQ(test::ReadFile(NativePath(path)),
+    const fs::path path = temp / "Logs" / kLogName;
+    {
+        UninstallLog log;  // closed at the end of the run, as the uninstaller's is
+        ASSERT_EQ(log.Create(WidePath(path), kStarted), ErrorCode::Success);
+        UninstallStats stats{1, 2, 1, 40, 7, 1234, true};
+        log.Append(LogSummary(L"2.0.0", L"/opt/Zuv\u00e9lo", stats));
+    }
+    EXPECT_EQ(test::ReadFile(path),
               "Zuvelo Uninstaller Log\nStarted: 2026-09-21T10:59:29Z\n\n"
               "\n=== Uninstall Summary ===\nVersion: 2.0.0\nInstall Path: /opt/Zuv\xc3\xa9lo\n"
               "Processes Terminated: 1\nShortcuts Removed: 2\nRegistry Keys Removed: 1\nFiles Removed: 40\n"
@@ -35,41 +44,46 @@ TEST(UninstallLogTest, NameHeaderAndSummaryBytes) {
 }
 
 TEST(UninstallLogTest, ATakenNameOrPlantedLinkIsNeverWrittenThrough) {
-    test::ScopedMachineRoot root;
-    test::TempFolder elsewhere;
-    const std::wstring path = GetLogFilePath(kStarted);
-    fs::create_directories(NativePath(path).parent_path());
-    test::WriteFile(elsewhere / "target", "untouched");
-    fs::create_symlink(elsewhere / "target", NativePath(path));
+    test::TempFolder temp;
+    const fs::path path = temp / "Logs" / kLogName;
+    fs::create_directories(path.parent_path());
+    test::WriteFile(temp / "target", "untouched");
+    // No links under Wine: a file takes the name there.
+    if (!test::MakeLink(temp / "target", path, test::LinkKind::File)) test::WriteFile(path, "untouched");
 
     UninstallLog first;
     UninstallLog second;
-    ASSERT_EQ(first.Create(path, kStarted), ErrorCode::Success);
-    ASSERT_EQ(second.Create(path, kStarted), ErrorCode::Success);
+    ASSERT_EQ(first.Create(WidePath(path), kStarted), ErrorCode::Success);
+    ASSERT_EQ(second.Create(WidePath(path), kStarted), ErrorCode::Success);
     EXPECT_EQ(first.Path().substr(first.Path().size() - 6), L"-1.log");
     EXPECT_EQ(second.Path().substr(second.Path().size() - 6), L"-2.log");
-    EXPECT_EQ(test::ReadFile(elsewhere / "target"), "untouched");
+    EXPECT_EQ(test::ReadFile(path), "untouched");
+    EXPECT_EQ(test::ReadFile(temp / "target"), "untouched");
 }
 
 TEST(UninstallLogTest, ALogsFolderThatIsALinkOrSomeoneElsesIsRefused) {
-    for (const bool link : {true, false}) {
+    for (const bool link : {false, true}) {
         test::LogCapture events;
-        test::ScopedMachineRoot root;
-        test::TempFolder elsewhere;
-        const fs::path logs = root.path() / "ProgramData/Zuvelo/Logs";
-        fs::create_directories(logs.parent_path());
+        test::TempFolder temp;
+        const fs::path elsewhere = temp / "elsewhere";
+        const fs::path logs = temp / "Logs";
+        fs::create_directory(elsewhere);
         if (link) {
-            fs::create_symlink(elsewhere.path(), logs);
+            if (!test::MakeLink(elsewhere, logs, test::LinkKind::Folder)) GTEST_SKIP() << test::kNoLinksHere;
         } else {
+#ifdef _WIN32
+            continue;  // owners: Linux's
+#else
             if (::geteuid() != 0) continue;  // only root can give the folder away
             fs::create_directory(logs);
             ASSERT_EQ(::chown(logs.c_str(), 65534, 65534), 0);
+#endif
         }
         UninstallLog log;
         // 149: the log cannot be created; the run goes on without it.
-        EXPECT_EQ(log.Create(GetLogFilePath(kStarted), kStarted), ErrorCode::ReceiptWriteFailed);
+        EXPECT_EQ(log.Create(WidePath(logs / kLogName), kStarted), ErrorCode::ReceiptWriteFailed);
         EXPECT_FALSE(log.IsOpen());
-        EXPECT_TRUE(fs::is_empty(elsewhere.path()));
+        EXPECT_TRUE(fs::is_empty(elsewhere));
         EXPECT_TRUE(fs::is_empty(logs));
     }
 }
