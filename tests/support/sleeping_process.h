@@ -2,10 +2,22 @@
 
 #include <sys/types.h>
 
+#include <csignal>
 #include <filesystem>
 #include <string>
 
 namespace zuvelo::test {
+
+// What Reap gives for a process that ended when asked to close, and for one ended at
+// once: the signals on Linux; on Windows the sleeper's own exit code after its window
+// closed, and TerminateProcess's exit code.
+#ifdef _WIN32
+inline constexpr int kEndedOnRequest = 0;
+inline constexpr int kEndedByForce = 1;
+#else
+inline constexpr int kEndedOnRequest = SIGTERM;
+inline constexpr int kEndedByForce = SIGKILL;
+#endif
 
 // A copy of a sleeping program saved as folder/name and started, so that the
 // process runs an image of that name. On Linux a copy of sleep (ignoreTerm: it

@@ -99,7 +99,20 @@ bool MakeLink(const fs::path& target, const fs::path& link, LinkKind kind) {
            ::CreateSymbolicLinkW(link.c_str(), target.c_str(), flags);
 }
 
+UndeletableFile::UndeletableFile(const fs::path& folder) {
+    WriteFile(folder / "in-use.txt", "x");
+    handle_ = ::CreateFileW((folder / "in-use.txt").c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+    if (handle_ == INVALID_HANDLE_VALUE) throw std::runtime_error("cannot hold the file open");
+}
+
+UndeletableFile::~UndeletableFile() { ::CloseHandle(handle_); }
+
 #else
+UndeletableFile::UndeletableFile(const fs::path& folder) { WriteFile(folder / "odd\\name", "x"); }
+
+UndeletableFile::~UndeletableFile() = default;
+
 bool MakeLink(const fs::path& target, const fs::path& link, LinkKind kind) {
     if (kind == LinkKind::Junction) return false;
     if (kind == LinkKind::Folder) fs::create_directory_symlink(target, link);

@@ -46,6 +46,22 @@ enum class LinkKind { File, Folder, Junction };
 bool MakeLink(const std::filesystem::path& target, const std::filesystem::path& link, LinkKind kind);
 inline constexpr const char* kNoLinksHere = "no links can be made here (Wine makes no symbolic links or junctions)";
 
+// A file in folder that removals of the folder refuse to delete while this object
+// lives: on Windows a file held open without delete sharing; on Linux a name with a
+// backslash, which no removal accepts.
+class UndeletableFile {
+public:
+    explicit UndeletableFile(const std::filesystem::path& folder);
+    ~UndeletableFile();
+    UndeletableFile(const UndeletableFile&) = delete;
+    UndeletableFile& operator=(const UndeletableFile&) = delete;
+
+private:
+#ifdef _WIN32
+    void* handle_ = nullptr;
+#endif
+};
+
 // Writes bytes to a file, creating its parent folders.
 void WriteFile(const std::filesystem::path& path, const std::string& bytes);
 std::string ReadFile(const std::filesystem::path& path);

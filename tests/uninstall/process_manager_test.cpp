@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <csignal>
-
 #include "tests/support/log_capture.h"
 #include "tests/support/sleeping_process.h"
 #include "tests/support/test_folders.h"
@@ -24,8 +22,8 @@ TEST(ProcessManagerTest, EndsProductProcessesGracefullyOrByForce) {
     int32_t ended = 0;
     EXPECT_EQ(ProcessManager(GetProductProcessNames(), 300ms).TerminateAllProductProcesses(&ended), ErrorCode::Success);
     EXPECT_EQ(ended, 2);
-    EXPECT_EQ(polite.Reap(), SIGTERM);
-    EXPECT_EQ(stubborn.Reap(), SIGKILL);
+    EXPECT_EQ(polite.Reap(), test::kEndedOnRequest);
+    EXPECT_EQ(stubborn.Reap(), test::kEndedByForce);
     EXPECT_EQ(bystander.Reap(false), -1) << "still running";
     EXPECT_TRUE(log.HasMessage("Process terminated gracefully"));
     EXPECT_TRUE(log.HasMessage("Graceful termination failed, forcing"));

@@ -6,6 +6,8 @@
 
 #include <filesystem>
 #include <functional>
+#include <memory>
+#include <optional>
 #include <sstream>
 
 #include "common/paths.h"
@@ -24,8 +26,13 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using ::testing::ElementsAreArray;
 
+// The uninstall entry and Program Files are the machine's own on Windows: each test
+// starts and ends without the product's.
 class UninstallManagerTest : public testing::Test {
 protected:
+    UninstallManagerTest() { ClearMachineState(); }
+    ~UninstallManagerTest() override { ClearMachineState(); }
+
     test::ScopedMachineRoot root_;
     test::TempFolder work_;
     test::LogCapture log_;
@@ -38,7 +45,12 @@ protected:
     UninstallManager Manager() {
         return UninstallManager(ProcessManager({L"no-such-image-" + std::to_wstring(::getpid())}, 10ms), in_, out_);
     }
-    static std::wstring W(const fs::path& path) { return Utf8ToWide(path.string()); }
+    static std::wstring W(const fs::path& path) { return WidePath(path); }
+    static std::string U8(const fs::path& path) { return Utf8FromPath(path); }
+    static void ClearMachineState() {
+        platform::OpenMachineRegistry()->DeleteTree(kUninstallKeyPath);
+        fs::remove_all(platform::ProgramFilesPath() / "Zuvelo");
+    }
     static void WriteEntry(const fs::path& location) {
         ASSERT_EQ(RegistryManager().WriteUninstallInfo(W(location), L"2.0.0", L"", L""), ErrorCode::Success);
     }
@@ -58,6 +70,7 @@ protected:
 };
 
 TEST_F(UninstallManagerTest, DetectionNeedsEvidenceAndOnlyTheEntryOfThisFolder) {
+    const fs::path drive = work_.path().root_path();  // "/" on Linux, "C:\\" on Windows
     const struct {
         const char* name;
         std::function<void()> setUp;
@@ -67,28 +80,27 @@ TEST_F(UninstallManagerTest, DetectionNeedsEvidenceAndOnlyTheEntryOfThisFolder) 
         std::vector<std::string> items;  // the install path is the first
     } cases[] = {
         {"entry's folder with a receipt", [&] { WriteEntry(product_), WriteReceipt(product_); }, "", true, true,
-         {product_.string(), "Shortcut: Zuvelo", "Shortcut: Uninstall Zuvelo", "Registry: HKEY_LOCAL_MACHINE\\SOFTWARE\\Zuvelo"}},
+         {U8(product_), "Shortcut: Zuvelo", "Shortcut: Uninstall Zuvelo", "Registry: HKEY_LOCAL_MACHINE\\SOFTWARE\\Zuvelo"}},
         {"the option wins; the entry names another folder", [&] { WriteEntry(other_), WriteReceipt(product_); },
-         product_.string(), true, false, {product_.string(), "Shortcut: Zuvelo", "Shortcut: Uninstall Zuvelo"}},
-        {"entry of a folder that is gone", [&] { WriteEntry(product_); }, "", true, true, {product_.string()}},
+         U8(product_), true, false, {U8(product_), "Shortcut: Zuvelo", "Shortcut: Uninstall Zuvelo"}},
+        {"entry of a folder that is gone", [&] { WriteEntry(product_); }, "", true, true, {U8(product_)}},
         {"the default folder with a launcher folder",
          [&] { fs::create_directories(platform::ProgramFilesPath() / "Zuvelo/Launcher"); }, "", true, false,
-         {(platform::ProgramFilesPath() / "Zuvelo").string()}},
-        {"an empty folder", [&] { fs::create_directories(product_); }, product_.string(), true, false, {product_.string()}},
-        {"a folder with the launcher", [&] { test::WriteFile(product_ / "ZuveloLauncher.exe", "l"); }, product_.string(),
-         true, false, {product_.string()}},
+         {U8(platform::ProgramFilesPath() / "Zuvelo")}},
+        {"an empty folder", [&] { fs::create_directories(product_); }, U8(product_), true, false, {U8(product_)}},
+        {"a folder with the launcher", [&] { test::WriteFile(product_ / "ZuveloLauncher.exe", "l"); }, U8(product_),
+         true, false, {U8(product_)}},
         {"nothing anywhere", [] {}, "", false, false, {}},
-        {"an unrelated folder", [&] { test::WriteFile(other_ / "notes.txt", "mine"); }, other_.string(), false, false, {}},
+        {"an unrelated folder", [&] { test::WriteFile(other_ / "notes.txt", "mine"); }, U8(other_), false, false, {}},
         {"an unrelated folder the entry names", [&] { WriteEntry(product_); test::WriteFile(other_ / "x", "x"); },
-         other_.string(), false, false, {}},
-        {"a root folder", [] {}, "/", false, false, {}},
+         U8(other_), false, false, {}},
+        {"a root folder", [] {}, U8(drive), false, false, {}},
         {"a relative path", [] {}, "relative/Zuvelo", false, false, {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        for (const fs::path& folder : {product_, other_, root_.path() / "registry", root_.path() / "Program Files"}) {
-            fs::remove_all(folder);
-        }
+        for (const fs::path& folder : {product_, other_}) fs::remove_all(folder);
+        ClearMachineState();
         c.setUp();
         UninstallOptions options;
         options.installPath = Utf8ToWide(c.installPath);
@@ -100,21 +112,24 @@ TEST_F(UninstallManagerTest, DetectionNeedsEvidenceAndOnlyTheEntryOfThisFolder) 
         for (const std::wstring& item : detected.itemsToRemove) items.push_back(WideToUtf8(item));
         EXPECT_THAT(items, ElementsAreArray(c.items));
     }
-    EXPECT_TRUE(log_.HasMessage("Folder does not look like a Zuvelo installation: " + other_.string()));
-    EXPECT_TRUE(log_.HasMessage("Folder does not look like a Zuvelo installation: /"));
+    EXPECT_TRUE(log_.HasMessage("Folder does not look like a Zuvelo installation: " + U8(other_)));
+    EXPECT_TRUE(log_.HasMessage("Folder does not look like a Zuvelo installation: " + U8(drive)));
 }
 
 TEST_F(UninstallManagerTest, TheEntryGoesOnlyAfterTheFolder) {
     for (const bool removable : {true, false}) {
-        SCOPED_TRACE(removable ? "removable" : "a name the removal refuses");
+        SCOPED_TRACE(removable ? "removable" : "a file the removal refuses");
         test::WriteFile(product_ / "Launcher/ZuveloLauncher.exe", "l");
-        if (!removable) test::WriteFile(product_ / "data/odd\\name", "x");
+        std::optional<test::UndeletableFile> refused;
+        if (!removable) refused.emplace(product_ / "data");
         WriteEntry(product_);
         UninstallOptions options;
         options.force = true;
         UninstallStats stats;
-        UninstallManager manager = Manager();
-        const ErrorCode result = manager.Run(options, stats);
+        auto manager = std::make_unique<UninstallManager>(Manager());
+        const ErrorCode result = manager->Run(options, stats);
+        const fs::path logFile = NativePath(manager->LogFilePath());
+        manager.reset();  // closes its log, which Windows keeps from readers until then
         EXPECT_EQ(result, removable ? ErrorCode::Success : ErrorCode::DirectoryAccessDenied);
         EXPECT_EQ(EntryExists(), !removable);
         EXPECT_EQ(stats.success, removable);
@@ -122,13 +137,18 @@ TEST_F(UninstallManagerTest, TheEntryGoesOnlyAfterTheFolder) {
         EXPECT_EQ(stats.filesRemoved, removable ? 1 : 0);
         EXPECT_EQ(stats.directoriesRemoved, removable ? 2 : 0);
         EXPECT_EQ(fs::exists(product_), !removable);
-        const std::string logged = test::ReadFile(NativePath(manager.LogFilePath()));
+        const std::string logged = test::ReadFile(logFile);
         EXPECT_EQ(logged.find("Registry Keys Removed: 1\n") != std::string::npos, removable) << logged;
+        refused.reset();
         fs::remove_all(product_);
+        fs::remove(logFile);
     }
 }
 
 TEST_F(UninstallManagerTest, PurgePassesOverADataFolderWhoseLocationIsUnknown) {
+#ifdef _WIN32
+    GTEST_SKIP() << "a data folder's location is made unknown through the Linux machine root only";
+#endif
     test::WriteFile(product_ / "ZuveloLauncher.exe", "l");
     // The per-user data folder cannot be made, so its location is unknown; the
     // "Zuvelo" folder in the working folder must not be taken for it.
