@@ -109,7 +109,8 @@ public:
 
 private:
     ErrorCode CreateShortcutInternal(const ShortcutInfo& shortcut, const std::wstring& shortcutPath);
-    void SearchFolder(const std::filesystem::path& folder, const std::string& pattern, ShortcutSearch& found);
+    void SearchFolder(const std::filesystem::path& folder, const std::filesystem::path::string_type& pattern,
+                      ShortcutSearch& found);
     bool RemoveProgramsSubfolder(const std::wstring& programsFolder);
 
     FolderLister lister_;

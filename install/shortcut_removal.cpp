@@ -11,6 +11,7 @@
 #include "install/shortcut_creator.h"
 #include "install/shortcut_log.h"
 #include "platform/file_io.h"
+#include "platform/handles.h"
 #include "platform/machine_root.h"
 #include "platform/shell_link.h"
 #include "platform/win32_error.h"
@@ -43,10 +44,23 @@ std::wstring FolderOf(int csidl) {
 // A native path for a message, whatever its bytes.
 std::string Shown(const fs::path& path) { return ToUtf8Lossy(path); }
 
+// Compared in the path's own characters, so no name needs converting.
 bool HasShortcutExtension(const fs::path& path) {
-    std::string extension = path.extension().string();
-    for (char& c : extension) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-    return extension == ".lnk";
+    const fs::path::string_type extension = path.extension().native();
+    static constexpr char kExtension[] = ".lnk";
+    if (extension.size() != sizeof(kExtension) - 1) return false;
+    for (size_t i = 0; i < extension.size(); ++i) {
+        const auto c = extension[i];
+        if ((c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c) != kExtension[i]) return false;
+    }
+    return true;
+}
+
+// One entry of a folder, as itself: a folder only when empty, a link never followed.
+uint32_t RemoveEntryOf(const fs::path& parent, const std::string& name, bool directory) {
+    platform::UniqueFd folder;
+    if (const uint32_t error = platform::OpenPathHandle(parent, folder)) return error;
+    return platform::RemoveEntryAt(folder.get(), name, directory);
 }
 
 void ReportUnreadable(const fs::path& path, uint32_t error, ShortcutSearch& found) {
@@ -76,33 +90,37 @@ bool ShortcutCreator::IsShortcutFile(const std::wstring& path) { return HasShort
 
 ShortcutSearch ShortcutCreator::FindProductShortcuts(const std::wstring& folder, const std::wstring& pattern) {
     ShortcutSearch found;
-    if (!folder.empty()) SearchFolder(NativePath(folder), WideToUtf8(pattern), found);
+    if (!folder.empty()) SearchFolder(NativePath(folder), NativePath(pattern).native(), found);
     return found;
 }
 
 // Depth first in the order the folder lists; a folder or entry that cannot be
 // read is passed over with a warning, so the rest is still found.
-void ShortcutCreator::SearchFolder(const fs::path& folder, const std::string& pattern, ShortcutSearch& found) {
+void ShortcutCreator::SearchFolder(const fs::path& folder, const fs::path::string_type& pattern,
+                                   ShortcutSearch& found) {
     std::vector<fs::directory_entry> entries;
     if (const uint32_t error = lister_(folder, entries)) {
         if (!IsNotFound(error)) ReportUnreadable(folder, error, found);
         return;
     }
     for (const fs::directory_entry& entry : entries) {
-        std::error_code ec;
-        const fs::file_status own = entry.symlink_status(ec);
-        if (!ec && fs::is_directory(own)) {
+        // The entry itself first (a link or junction is never descended into), then
+        // what it stands for: a link counts as what it points to.
+        platform::HandleInfo own;
+        uint32_t error = platform::QueryPathInfo(entry.path(), false, own);
+        if (error == 0 && own.IsDirectory()) {
             SearchFolder(entry.path(), pattern, found);
             continue;
         }
-        const fs::file_status status = ec ? own : entry.status(ec);  // a link counts as what it points to
-        if (ec) {
-            if (!IsNotFound(Win32Error(ec))) ReportUnreadable(entry.path(), Win32Error(ec), found);
+        platform::HandleInfo target = own;
+        if (error == 0 && own.IsSymlink()) error = platform::QueryPathInfo(entry.path(), true, target);
+        if (error != 0) {
+            if (!IsNotFound(error)) ReportUnreadable(entry.path(), error, found);
             continue;
         }
-        const std::string name = entry.path().filename().string();
-        if (!fs::is_regular_file(status) || !HasShortcutExtension(entry.path()) ||
-            (!pattern.empty() && name.find(pattern) == std::string::npos)) {
+        const fs::path::string_type name = entry.path().filename().native();
+        if (!target.IsRegular() || !HasShortcutExtension(entry.path()) ||
+            (!pattern.empty() && name.find(pattern) == fs::path::string_type::npos)) {
             continue;
         }
         try {
@@ -156,16 +174,18 @@ ErrorCode ShortcutCreator::RemoveAllShortcuts() {
 bool ShortcutCreator::RemoveProgramsSubfolder(const std::wstring& programsFolder) {
     if (programsFolder.empty()) return true;
     const fs::path folder = NativePath(programsFolder) / kProductName;
-    std::error_code ec;
-    const fs::file_status status = fs::symlink_status(folder, ec);
+    platform::HandleInfo info;
+    uint32_t error = platform::QueryPathInfo(folder, false, info);
     // A link of that name goes as itself; anything else that is no folder stays.
-    if (!ec && !fs::is_directory(status) && !fs::is_symlink(status)) return true;
-    if (!ec && !fs::remove(folder, ec) && ec && Win32Error(ec) == win32::kDirNotEmpty) {
-        // With everything in it, through the pinned removal: nothing inside is followed.
-        if (FileOperations().RemoveDirectoryTree(WidePath(folder), true) == ErrorCode::Success) return true;
+    if (error == 0 && !info.IsDirectory() && !info.IsSymlink()) return true;
+    if (error == 0) error = RemoveEntryOf(folder.parent_path(), kProductName, info.IsDirectory());
+    // With everything in it, through the pinned removal: nothing inside is followed.
+    if (error == win32::kDirNotEmpty &&
+        FileOperations().RemoveDirectoryTree(WidePath(folder), true) == ErrorCode::Success) {
+        return true;
     }
-    if (ec && !IsNotFound(Win32Error(ec))) {
-        Log(LogLevel::Warning, "Failed to remove Zuvelo program folder: " + Text(FormatWin32Error(Win32Error(ec))));
+    if (error != 0 && !IsNotFound(error)) {
+        Log(LogLevel::Warning, "Failed to remove Zuvelo program folder: " + Text(FormatWin32Error(error)));
         return false;
     }
     return true;

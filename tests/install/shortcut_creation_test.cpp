@@ -4,10 +4,11 @@
 #include <string>
 #include <vector>
 
+#include "common/paths.h"
 #include "common/text.h"
 #include "install/shortcut_creator.h"
-#include "platform/machine_root.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/shell_folders.h"
 #include "tests/support/shell_link_reader.h"
 #include "tests/support/test_folders.h"
 
@@ -16,17 +17,19 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::wstring Wide(const fs::path& path) { return Utf8ToWide(path.string()); }
+// With native separators, as the programs build paths.
+std::wstring Wide(const fs::path& path) { return WidePath(path.lexically_normal()); }
+std::string Utf8(const fs::path& path) { return WideToUtf8(Wide(path)); }
 
 class ShortcutCreationTest : public testing::Test {
 protected:
     test::ScopedMachineRoot machine_;
     test::TempFolder folder_;
     test::LogCapture log_{true};
+    test::ScopedShellFolders shell_;
     const fs::path install_ = folder_ / "Zuvelo";
-    const fs::path user_ = machine_.path() / "Users" / platform::EffectiveUserName();
-    const fs::path commonPrograms_ = machine_.path() / "ProgramData/Microsoft/Windows/Start Menu/Programs";
-    const fs::path commonDesktop_ = machine_.path() / "Users/Public/Desktop";
+    const fs::path& commonPrograms_ = shell_.commonPrograms();
+    const fs::path& commonDesktop_ = shell_.commonDesktop();
 
     ShortcutInfo OnDesktop(const std::wstring& name) {
         test::WriteFile(folder_ / "app.exe", "app");
@@ -65,7 +68,8 @@ TEST_F(ShortcutCreationTest, NamesAreCheckedThenSanitised) {
 }
 
 TEST_F(ShortcutCreationTest, EachLocationAndScopeHasItsFolder) {
-    const fs::path quickLaunch = user_ / "AppData/Roaming/Microsoft/Internet Explorer/Quick Launch";
+    const fs::path& quickLaunch = shell_.quickLaunch();
+    const bool quickLaunchMissing = !fs::exists(quickLaunch);  // a real one may be there already
     const struct {
         ShortcutLocation location;
         ShortcutScope scope;
@@ -73,16 +77,16 @@ TEST_F(ShortcutCreationTest, EachLocationAndScopeHasItsFolder) {
         fs::path folder;
     } cases[] = {
         {ShortcutLocation::StartMenu, ShortcutScope::AllUsers, ErrorCode::Success, commonPrograms_},
-        {ShortcutLocation::StartMenu, ShortcutScope::CurrentUser, ErrorCode::Success,
-         user_ / "AppData/Roaming/Microsoft/Windows/Start Menu/Programs"},
+        {ShortcutLocation::StartMenu, ShortcutScope::CurrentUser, ErrorCode::Success, shell_.userPrograms()},
         {ShortcutLocation::Desktop, ShortcutScope::AllUsers, ErrorCode::Success, commonDesktop_},
-        {ShortcutLocation::Desktop, static_cast<ShortcutScope>(5), ErrorCode::Success, user_ / "Desktop"},
+        {ShortcutLocation::Desktop, static_cast<ShortcutScope>(5), ErrorCode::Success, shell_.userDesktop()},
         {ShortcutLocation::QuickLaunch, ShortcutScope::AllUsers, ErrorCode::ShortcutCreateFailed, {}},  // missing
         {ShortcutLocation::Taskbar, ShortcutScope::AllUsers, ErrorCode::ShortcutCreateFailed, {}},
         {static_cast<ShortcutLocation>(7), ShortcutScope::AllUsers, ErrorCode::InvalidArguments, {}},
     };
     ShortcutCreator creator;
     for (const auto& c : cases) {
+        if (c.location == ShortcutLocation::QuickLaunch && !quickLaunchMissing) continue;
         std::wstring folder;
         EXPECT_EQ(creator.GetShellFolderPath(c.location, c.scope, folder), c.result);
         EXPECT_EQ(folder, c.folder.empty() ? L"" : Wide(c.folder));
@@ -122,8 +126,8 @@ TEST_F(ShortcutCreationTest, UninstallShortcutTargetsTheBestProgramFound) {
     };
     const fs::path uninstallLink = commonPrograms_ / "Zuvelo" / "Uninstall Zuvelo.lnk";
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.uninstallTarget.string() + " " + std::to_string(ToInt(c.result)));
-        fs::remove_all(machine_.path());
+        SCOPED_TRACE(Utf8(c.uninstallTarget) + " " + std::to_string(ToInt(c.result)));
+        shell_.Restore();
         fs::remove_all(folder_.path());
         for (const std::string& file : c.present) test::WriteFile(install_ / file, "x");
         for (const fs::path& file : {given, outside}) test::WriteFile(file, "x");
@@ -134,7 +138,7 @@ TEST_F(ShortcutCreationTest, UninstallShortcutTargetsTheBestProgramFound) {
                   c.result);
         EXPECT_EQ(fs::exists(uninstallLink), !c.uninstallTarget.empty());
         if (!c.uninstallTarget.empty()) {
-            const test::ShellLinkContents link = test::ReadShellLink(uninstallLink);
+            const test::ShellLinkContents link = test::ReadShellLinkBothWays(uninstallLink);
             EXPECT_EQ(link.localBasePath, Wide(c.uninstallTarget));
             EXPECT_EQ(link.arguments, c.arguments);
             EXPECT_EQ(link.workingDirectory, Wide(c.uninstallTarget.parent_path()));
@@ -142,7 +146,7 @@ TEST_F(ShortcutCreationTest, UninstallShortcutTargetsTheBestProgramFound) {
         // A missing main target fails both main links: no notification is due.
         EXPECT_EQ(fs::exists(commonDesktop_ / "Zuvelo.lnk"), c.result == ErrorCode::Success);
         EXPECT_EQ(log_.HasMessage("Failed to create some shortcuts"), c.result != ErrorCode::Success);
-        EXPECT_EQ(log_.HasMessage("Electron launcher not found for uninstall shortcut: " + missing.string() +
+        EXPECT_EQ(log_.HasMessage("Electron launcher not found for uninstall shortcut: " + Utf8(missing) +
                                   " (will attempt fallbacks)"),
                   c.launcherPath == missing);
     }
@@ -157,7 +161,10 @@ TEST_F(ShortcutCreationTest, EachShortcutStartsFromAFreshLink) {
     rich.iconIndex = 4;
     ShortcutCreator creator;
     ASSERT_EQ(creator.CreateShortcuts({rich, OnDesktop(L"Plain")}), ErrorCode::Success);
-    const test::ShellLinkContents plain = test::ReadShellLink(commonDesktop_ / "Plain.lnk");
+    const test::ShellLinkContents read = test::ReadShellLinkBothWays(commonDesktop_ / "Rich.lnk");
+    EXPECT_EQ(read.arguments + L"|" + read.description + L"|" + read.iconLocation, L"--rich|Rich one|/icons/rich.ico");
+    EXPECT_EQ(read.iconIndex, 4);
+    const test::ShellLinkContents plain = test::ReadShellLinkBothWays(commonDesktop_ / "Plain.lnk");
     EXPECT_EQ(plain.arguments + plain.description, L"");
     EXPECT_EQ(plain.iconLocation, Wide(folder_ / "app.exe"));
     EXPECT_EQ(plain.iconIndex, 0);

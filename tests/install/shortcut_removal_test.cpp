@@ -5,11 +5,11 @@
 #include <string>
 #include <vector>
 
+#include "common/text.h"
 #include "install/shortcut_creator.h"
-#include "platform/machine_root.h"
 #include "platform/win32_error.h"
-#include "tests/support/event_summary.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/shell_folders.h"
 #include "tests/support/test_folders.h"
 
 namespace zuvelo {
@@ -23,11 +23,11 @@ protected:
     test::ScopedMachineRoot machine_;
     test::TempFolder outside_;
     test::LogCapture log_{true};
-    const fs::path user_ = machine_.path() / "Users" / platform::EffectiveUserName();
-    const fs::path commonPrograms_ = machine_.path() / "ProgramData/Microsoft/Windows/Start Menu/Programs";
-    const fs::path userPrograms_ = user_ / "AppData/Roaming/Microsoft/Windows/Start Menu/Programs";
-    const fs::path commonDesktop_ = machine_.path() / "Users/Public/Desktop";
-    const fs::path userDesktop_ = user_ / "Desktop";
+    test::ScopedShellFolders shell_;
+    const fs::path& commonPrograms_ = shell_.commonPrograms();
+    const fs::path& userPrograms_ = shell_.userPrograms();
+    const fs::path& commonDesktop_ = shell_.commonDesktop();
+    const fs::path& userDesktop_ = shell_.userDesktop();
 
     // The shortcut events of the removal as "name|path|success".
     std::vector<std::string> RemovalEvents() const {
@@ -43,13 +43,14 @@ protected:
 TEST_F(ShortcutRemovalTest, RemovesProductLinksBelowEveryFolderAndKeepsTheRest) {
     const fs::path deep = commonDesktop_ / "a" / "b" / "MyZuvelo.lnk";
     const fs::path upper = userDesktop_ / "Zuvelo.LNK";
-    for (const fs::path& file : {deep, upper, commonPrograms_ / "Zuvelo" / "Zuvelo.lnk",
+    const fs::path programsLink = commonPrograms_ / "Zuvelo" / "Zuvelo.lnk";
+    for (const fs::path& file : {deep, upper, programsLink,
                                  commonPrograms_ / "Zuvelo" / "readme.txt", userPrograms_ / "Zuvelo" / "Old.lnk",
                                  commonDesktop_ / "zuvelo.lnk", commonDesktop_ / "Zuvelo.txt",
                                  outside_ / "Zuvelo.lnk"}) {
         test::WriteFile(file, "x");
     }
-    fs::create_directory_symlink(outside_.path(), commonDesktop_ / "linked");  // never followed
+    test::MakeLink(outside_.path(), commonDesktop_ / "linked", test::LinkKind::Folder);  // never followed
 
     ShortcutCreator creator;
     EXPECT_EQ(creator.RemoveAllShortcuts(), ErrorCode::Success);
@@ -60,9 +61,9 @@ TEST_F(ShortcutRemovalTest, RemovesProductLinksBelowEveryFolderAndKeepsTheRest) 
     EXPECT_TRUE(fs::exists(commonDesktop_ / "zuvelo.lnk"));
     EXPECT_TRUE(fs::exists(commonDesktop_ / "Zuvelo.txt"));
     EXPECT_TRUE(fs::exists(outside_ / "Zuvelo.lnk"));
-    EXPECT_THAT(RemovalEvents(), UnorderedElementsAre("Zuvelo.lnk|" + (commonPrograms_ / "Zuvelo/Zuvelo.lnk").string() + "|false",
-                                                      "MyZuvelo.lnk|" + deep.string() + "|false",
-                                                      "Zuvelo.LNK|" + upper.string() + "|false"));
+    EXPECT_THAT(RemovalEvents(), UnorderedElementsAre("Zuvelo.lnk|" + Utf8FromPath(programsLink) + "|false",
+                                                      "MyZuvelo.lnk|" + Utf8FromPath(deep) + "|false",
+                                                      "Zuvelo.LNK|" + Utf8FromPath(upper) + "|false"));
     EXPECT_TRUE(log_.HasMessage("Shortcut removal completed successfully"));
     EXPECT_TRUE(ShortcutCreator::IsShortcutFile(L"/a/b.LnK"));
     EXPECT_FALSE(ShortcutCreator::IsShortcutFile(L"/a/.lnk"));
@@ -81,7 +82,8 @@ TEST_F(ShortcutRemovalTest, AnUnreadableFolderIsShortcutCreateFailedAndTheRestIs
         return ShortcutCreator::ListFolder(folder, out);
     });
     EXPECT_EQ(creator.RemoveAllShortcuts(), ErrorCode::ShortcutCreateFailed);
-    EXPECT_TRUE(log_.HasMessage("Failed to read folder entry while searching for shortcuts: " + locked.string() + " - 5"));
+    EXPECT_TRUE(log_.HasMessage("Failed to read folder entry while searching for shortcuts: " + Utf8FromPath(locked) +
+                                " - 5"));
     EXPECT_EQ(log_.EventsWhere("level", "WARNING").size(), 1u);
     EXPECT_TRUE(log_.HasMessage("Shortcut removal completed with warnings"));
     EXPECT_TRUE(fs::exists(locked / "Zuvelo.lnk"));

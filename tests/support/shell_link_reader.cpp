@@ -7,70 +7,19 @@
 #include <shobjidl.h>
 #endif
 
+#include <gtest/gtest.h>
+
 #include <cstring>
 #include <stdexcept>
 #include <string_view>
 
+#include "common/text.h"
 #include "platform/utf16le.h"
 #include "tests/support/test_folders.h"
+#include "tests/support/wine.h"
 
 namespace zuvelo::test {
 
-#ifdef _WIN32
-
-namespace {
-
-template <typename Interface>
-struct Released {
-    Interface* object = nullptr;
-    ~Released() {
-        if (object) object->Release();
-    }
-};
-
-void Require(HRESULT result, const std::string& what) {
-    if (FAILED(result)) throw std::runtime_error("cannot read shell link: " + what);
-}
-
-// A text the link hands out into a buffer of the given size.
-template <typename Call>
-std::wstring Text(size_t capacity, Call call) {
-    std::wstring text(capacity, L'\0');
-    call(text.data(), static_cast<int>(capacity));
-    text.resize(std::wcslen(text.c_str()));
-    return text;
-}
-
-}  // namespace
-
-ShellLinkContents ReadShellLink(const std::filesystem::path& path) {
-    constexpr size_t kCapacity = 32768;
-    Released<IShellLinkW> link;
-    Released<IPersistFile> file;
-    Require(::CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
-                               reinterpret_cast<void**>(&link.object)),
-            "CoCreateInstance");
-    Require(link.object->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&file.object)), "IPersistFile");
-    Require(file.object->Load(path.c_str(), STGM_READ), "Load");
-    ShellLinkContents contents;
-    IShellLinkW& read = *link.object;
-    contents.localBasePath = Text(kCapacity, [&](wchar_t* b, int n) { read.GetPath(b, n, nullptr, SLGP_RAWPATH); });
-    contents.description = Text(kCapacity, [&](wchar_t* b, int n) { read.GetDescription(b, n); });
-    contents.workingDirectory = Text(kCapacity, [&](wchar_t* b, int n) { read.GetWorkingDirectory(b, n); });
-    contents.arguments = Text(kCapacity, [&](wchar_t* b, int n) { read.GetArguments(b, n); });
-    int iconIndex = 0;
-    contents.iconLocation = Text(kCapacity, [&](wchar_t* b, int n) { read.GetIconLocation(b, n, &iconIndex); });
-    contents.iconIndex = iconIndex;
-    int showCommand = 0;
-    Require(read.GetShowCmd(&showCommand), "GetShowCmd");
-    contents.showCommand = static_cast<uint32_t>(showCommand);
-    WORD hotkey = 0;
-    Require(read.GetHotkey(&hotkey), "GetHotkey");
-    contents.hotkey = hotkey;
-    return contents;
-}
-
-#else
 
 namespace {
 
@@ -123,6 +72,20 @@ private:
     size_t position_ = 0;
 };
 
+// The system's ANSI code page on Windows; byte by byte (Latin-1) elsewhere.
+std::wstring AnsiText(const std::string& text) {
+#ifdef _WIN32
+    std::wstring wide(text.size(), L'\0');
+    wide.resize(static_cast<size_t>(::MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()),
+                                                          wide.data(), static_cast<int>(wide.size()))));
+    return wide;
+#else
+    std::wstring wide;
+    for (const char c : text) wide += static_cast<wchar_t>(static_cast<unsigned char>(c));
+    return wide;
+#endif
+}
+
 void ReadLinkInfo(Bytes& file, ShellLinkContents& link) {
     const size_t start = file.position();
     const uint32_t size = file.U32();
@@ -152,8 +115,7 @@ void ReadLinkInfo(Bytes& file, ShellLinkContents& link) {
 
     link.localBasePathAnsi = std::string(info.Terminated(at(basePathOffset), 1));
     const std::string suffix(info.Terminated(at(suffixOffset), 1));
-    link.localBasePath.clear();
-    for (const char c : link.localBasePathAnsi + suffix) link.localBasePath += static_cast<wchar_t>(static_cast<unsigned char>(c));
+    link.localBasePath = AnsiText(link.localBasePathAnsi + suffix);
     if (link.linkInfoHeaderSize >= 0x24) {
         info.Seek(0x1C - 4);
         const uint32_t basePathUnicode = info.U32();
@@ -163,9 +125,14 @@ void ReadLinkInfo(Bytes& file, ShellLinkContents& link) {
     }
 }
 
-std::wstring ReadCountedString(Bytes& file) {
+std::wstring ReadCountedString(Bytes& file, bool countsTerminator) {
     const uint16_t count = file.U16();
-    const std::string_view units = file.Take(size_t{count} * 2);
+    std::string_view units = file.Take(size_t{count} * 2);
+    if (countsTerminator) {
+        Require(units.size() >= 2 && units.substr(units.size() - 2) == std::string_view("\0\0", 2),
+                "counted string without its terminator");
+        units.remove_suffix(2);
+    }
     const std::wstring text = platform::TextFromUtf16Le(units);
     Require(platform::Utf16LeBytes(text) == units, "string with a NUL or an unpaired surrogate");
     return text;
@@ -203,14 +170,99 @@ ShellLinkContents ReadShellLink(const std::filesystem::path& path) {
                    {0x10, &link.workingDirectory},
                    {0x20, &link.arguments},
                    {0x40, &link.iconLocation}};
+    // Wine's shell counts each string's terminating NUL; Windows and our writer do not.
+    const bool countsTerminator = RunningUnderWine();
     for (const auto& string : strings) {
-        if (link.linkFlags & string.flag) *string.text = ReadCountedString(file);
+        if (link.linkFlags & string.flag) *string.text = ReadCountedString(file, countsTerminator);
     }
     for (uint32_t blockSize = file.U32(); blockSize >= 4; blockSize = file.U32()) file.Take(blockSize - 4);
     Require(file.position() == file.size(), "data after the terminal block");
     return link;
 }
 
+#ifdef _WIN32
+
+namespace {
+
+template <typename Interface>
+struct Released {
+    Interface* object = nullptr;
+    ~Released() {
+        if (object) object->Release();
+    }
+};
+
+void RequireRead(HRESULT result, const std::string& what) {
+    if (FAILED(result)) throw std::runtime_error("the shell cannot read the link: " + what);
+}
+
+// A text the link hands out into a buffer of the given size.
+template <typename Call>
+std::wstring Text(size_t capacity, Call call) {
+    std::wstring text(capacity, L'\0');
+    call(text.data(), static_cast<int>(capacity));
+    text.resize(std::wcslen(text.c_str()));
+    return text;
+}
+
+// What the shell reads from a link: the target, the texts, the icon, the window state and the hotkey.
+ShellLinkContents ReadShellLinkThroughShell(const std::filesystem::path& path) {
+    constexpr size_t kCapacity = 32768;
+    Released<IShellLinkW> link;
+    Released<IPersistFile> file;
+    RequireRead(::CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
+                               reinterpret_cast<void**>(&link.object)),
+            "CoCreateInstance");
+    RequireRead(link.object->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&file.object)), "IPersistFile");
+    RequireRead(file.object->Load(path.c_str(), STGM_READ), "Load");
+    ShellLinkContents contents;
+    IShellLinkW& read = *link.object;
+    contents.localBasePath = Text(kCapacity, [&](wchar_t* b, int n) { read.GetPath(b, n, nullptr, SLGP_RAWPATH); });
+    contents.description = Text(kCapacity, [&](wchar_t* b, int n) { read.GetDescription(b, n); });
+    contents.workingDirectory = Text(kCapacity, [&](wchar_t* b, int n) { read.GetWorkingDirectory(b, n); });
+    contents.arguments = Text(kCapacity, [&](wchar_t* b, int n) { read.GetArguments(b, n); });
+    int iconIndex = 0;
+    contents.iconLocation = Text(kCapacity, [&](wchar_t* b, int n) { read.GetIconLocation(b, n, &iconIndex); });
+    contents.iconIndex = iconIndex;
+    int showCommand = 0;
+    RequireRead(read.GetShowCmd(&showCommand), "GetShowCmd");
+    contents.showCommand = static_cast<uint32_t>(showCommand);
+    WORD hotkey = 0;
+    RequireRead(read.GetHotkey(&hotkey), "GetHotkey");
+    contents.hotkey = hotkey;
+    return contents;
+}
+
+// COM on the thread for the reading, whatever the caller has done.
+struct ComForReading {
+    const bool initialized = SUCCEEDED(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE));
+    ~ComForReading() {
+        if (initialized) ::CoUninitialize();
+    }
+};
+
+}  // namespace
+
 #endif
+
+ShellLinkContents ReadShellLinkBothWays(const std::filesystem::path& path) {
+    const ShellLinkContents file = ReadShellLink(path);
+#ifdef _WIN32
+    const ComForReading com;
+    const ShellLinkContents shell = ReadShellLinkThroughShell(path);
+    EXPECT_EQ(shell.localBasePath, file.localBasePath) << "target of " << Utf8FromPath(path);
+    EXPECT_EQ(shell.description, file.description) << "description of " << Utf8FromPath(path);
+    EXPECT_EQ(shell.workingDirectory, file.workingDirectory) << "working directory of " << Utf8FromPath(path);
+    EXPECT_EQ(shell.arguments, file.arguments) << "arguments of " << Utf8FromPath(path);
+    EXPECT_EQ(shell.iconLocation, file.iconLocation) << "icon of " << Utf8FromPath(path);
+    EXPECT_EQ(shell.iconIndex, file.iconIndex) << "icon index of " << Utf8FromPath(path);
+    EXPECT_EQ(shell.hotkey, file.hotkey) << "hotkey of " << Utf8FromPath(path);
+    // Wine's shell reads every window state back as normal.
+    if (!RunningUnderWine()) {
+        EXPECT_EQ(shell.showCommand, file.showCommand) << "window state of " << Utf8FromPath(path);
+    }
+#endif
+    return file;
+}
 
 }  // namespace zuvelo::test

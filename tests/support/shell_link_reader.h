@@ -33,10 +33,13 @@ struct ShellLinkContents {
 
 // Reads a shell link strictly by the Shell Link Binary File Format; throws
 // std::runtime_error naming the first part that does not follow it (sizes,
-// offsets, counts, the terminal block and nothing after it included). On
-// Windows the shell reads it (IPersistFile::Load, COM initialised by the
-// caller) and gives the target as localBasePath, the strings, the icon, the
-// window state and the hotkey; the other fields stay empty.
+// offsets, counts, the terminal block and nothing after it included). Under
+// Wine a string's count includes its terminating NUL, as Wine's shell writes it.
 ShellLinkContents ReadShellLink(const std::filesystem::path& file);
+
+// ReadShellLink's reading; on Windows the shell also loads the link
+// (IPersistFile::Load) and must find the same target, texts, icon, window state
+// and hotkey in it: each difference fails the test.
+ShellLinkContents ReadShellLinkBothWays(const std::filesystem::path& file);
 
 }  // namespace zuvelo::test
