@@ -11,6 +11,7 @@
 
 #include <json/value.h>
 
+#include "common/paths.h"
 #include "common/text.h"
 #include "install/product_identity.h"
 #include "platform/registry.h"
@@ -55,13 +56,29 @@ Json::Value RegistryEventSuccess(const test::LogCapture& log, const std::string&
     return events.size() == 1 ? events[0]["success"] : Json::Value();
 }
 
+// Another program's entry beside the product's.
+constexpr const wchar_t* kSiblingKeyPath =
+    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\ZuveloTestSibling";
+
+// Deletes the test's keys: on Windows the registry is the machine's own, shared by every test.
+void DeleteTestKeys() {
+    const std::unique_ptr<platform::Registry> registry = platform::OpenMachineRegistry();
+    for (const wchar_t* path : {kUninstallKeyPath, kSiblingKeyPath}) registry->DeleteTree(path);
+}
+
 class RegistryManagerTest : public testing::Test {
 protected:
+    RegistryManagerTest() { DeleteTestKeys(); }
+    ~RegistryManagerTest() override { DeleteTestKeys(); }
+
+    // The install folder joined with a relative path, as the programs join paths.
+    std::string InstallPathOf(const char* relative) const { return Utf8FromPath(install_ / relative); }
+
     test::ScopedMachineRoot machine_;
     test::TempFolder folder_;
     test::LogCapture log_;
     const fs::path install_ = folder_ / "Zuvelo";
-    const std::string installText_ = install_.string();
+    const std::string installText_ = Utf8FromPath(install_);
 };
 
 TEST_F(RegistryManagerTest, WritesTheFullValueSetWithTypesAndFlags) {
@@ -106,8 +123,8 @@ TEST_F(RegistryManagerTest, UninstallStringPrefersTheUninstallerThenUninstallExe
         std::string expected;
     } cases[] = {
         {"Launcher/ZuveloUninstall.exe", "\"" + uninstaller + "\""},
-        {"uninstall.exe", "\"" + installText_ + "/uninstall.exe\""},
-        {"", "\"" + installText_ + "/ZuveloLauncher.exe\" --uninstall"},
+        {"uninstall.exe", "\"" + InstallPathOf("uninstall.exe") + "\""},
+        {"", "\"" + InstallPathOf("ZuveloLauncher.exe") + "\" --uninstall"},
     };
     for (const auto& c : cases) {
         fs::remove_all(install_);
@@ -193,12 +210,15 @@ TEST_F(RegistryManagerTest, DeniedCreateGives180AndDeniedValueGives183) {
         {platform::win32::kAccessDenied, L"", nullptr, ErrorCode::RegistryAccessDenied, {}},
         {0, L"Publisher", nullptr, ErrorCode::RegistryWriteFailed,
          {{L"DisplayName", "sz Zuvelo"}, {L"DisplayVersion", "sz 1.8.0"}}},
-        // A store that cannot be parsed is an error and stays as it is.
+#ifndef _WIN32
+        // A store that cannot be parsed is an error and stays as it is (Linux keeps HKLM in a file).
         {0, L"", "{\"keys\": [", ErrorCode::RegistryAccessDenied, {}},
+#endif
     };
     for (const auto& c : cases) {
         const fs::path store = machine_.path() / "registry" / "HKLM.json";
         fs::remove_all(store.parent_path());
+        DeleteTestKeys();
         if (c.store) test::WriteFile(store, c.store);
         log_.Clear();
         auto registry = std::make_unique<FailingRegistry>();
@@ -220,10 +240,10 @@ TEST_F(RegistryManagerTest, DeniedCreateGives180AndDeniedValueGives183) {
 
 TEST_F(RegistryManagerTest, RemovingAMissingKeySucceedsAndATreeGoesWithItsSubkeys) {
     const std::unique_ptr<platform::Registry> registry = platform::OpenMachineRegistry();
-    const std::wstring sibling = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Other";
     for (const bool present : {false, true}) {
         if (present) {
-            for (const std::wstring& path : {std::wstring(kUninstallKeyPath) + L"\\Sub\\Deeper", sibling}) {
+            const std::wstring deeper = std::wstring(kUninstallKeyPath) + L"\\Sub\\Deeper";
+            for (const std::wstring& path : {deeper, std::wstring(kSiblingKeyPath)}) {
                 RegistryKeyHolder key(*registry);
                 platform::RegistryKeyHandle handle = 0;
                 ASSERT_EQ(registry->CreateKey(path, handle), 0u);
@@ -238,7 +258,7 @@ TEST_F(RegistryManagerTest, RemovingAMissingKeySucceedsAndATreeGoesWithItsSubkey
         EXPECT_EQ(RegistryEventSuccess(log_, "remove_uninstall_info"), Json::Value(true));
         platform::RegistryKeyHandle handle = 0;
         EXPECT_EQ(registry->OpenKey(kUninstallKeyPath, handle), platform::win32::kFileNotFound);
-        EXPECT_EQ(KeyValues(sibling).size(), present ? 1u : 0u);
+        EXPECT_EQ(KeyValues(kSiblingKeyPath).size(), present ? 1u : 0u);
     }
 }
 

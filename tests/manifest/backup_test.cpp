@@ -1,9 +1,7 @@
 #ifndef _WIN32
-#include <sys/resource.h>
 #include <sys/stat.h>
 #endif
 
-#include <csignal>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -18,6 +16,7 @@
 #include "common/pinned_removal.h"
 #include "manifest/manifest_handler.h"
 #include "tests/manifest/handler_folders.h"
+#include "tests/support/file_size_limit.h"
 
 namespace zuvelo {
 namespace {
@@ -31,28 +30,6 @@ using ::testing::IsEmpty;
 namespace fs = std::filesystem;
 
 constexpr const wchar_t* kId = L"20260101_093005";  // the fixture's wall clock
-
-#ifndef _WIN32
-// Writes beyond `bytes` fail (EFBIG) while it lives, as on a full disk.
-class FileSizeLimit {
-public:
-    explicit FileSizeLimit(rlim_t bytes) {
-        ::getrlimit(RLIMIT_FSIZE, &previous_);
-        ::signal(SIGXFSZ, SIG_IGN);
-        const rlimit limited{bytes, previous_.rlim_max};
-        ::setrlimit(RLIMIT_FSIZE, &limited);
-    }
-    ~FileSizeLimit() {
-        ::setrlimit(RLIMIT_FSIZE, &previous_);
-        ::signal(SIGXFSZ, SIG_DFL);
-    }
-    FileSizeLimit(const FileSizeLimit&) = delete;
-    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
-
-private:
-    rlimit previous_{};
-};
-#endif
 
 class Backups : public test::HandlerFolders {
 public:
@@ -189,7 +166,7 @@ TEST_F(Backups, BackupThatCannotBeWholeIsNoBackup) {
         SCOPED_TRACE(row.name);
         row.prepare(*this);
         {
-            std::optional<FileSizeLimit> full;
+            std::optional<test::FileSizeLimit> full;
             if (row.diskFull) full.emplace(16);
             EXPECT_EQ(Backup(Update()), ErrorCode::FileAccessDenied);
         }

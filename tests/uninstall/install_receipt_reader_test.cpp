@@ -5,6 +5,7 @@
 #include <chrono>
 #include <string>
 
+#include "common/paths.h"
 #include "common/text.h"
 #include "install/install_receipt.h"
 #include "tests/support/log_capture.h"
@@ -16,7 +17,7 @@ namespace {
 TEST(InstallReceiptReaderTest, ReadsBackWhatTheWriterWrote) {
     test::LogCapture log;
     test::TempFolder folder;
-    const std::wstring install = Utf8ToWide((folder / "Zuv\u00e9lo").string());
+    const std::wstring install = WidePath(folder.path()) + L"/Zuv\u00e9lo";
     InstallReceipt written = BuildInstallReceipt(install, L"1.8.0");
     SetReceiptComponent(written, "launcher", {L"1.8.0", {install + L"/Launcher/ZuveloLauncher.exe"}});
     SetReceiptComponent(written, "helper", {L"1.0.0", {install + L"/Launcher/ZuveloElevated.exe", L"Launcher/x.exe"}});
@@ -56,7 +57,7 @@ TEST(InstallReceiptReaderTest, RefusesUnsafeOrMalformedReceipts) {
         test::WriteFile(folder / "InstallReceipt.json", c.text);
         InstallReceipt receipt;
         receipt.version = L"untouched";
-        EXPECT_EQ(ReadInstallReceipt(GetInstallReceiptPath(Utf8ToWide(folder.path().string())), receipt),
+        EXPECT_EQ(ReadInstallReceipt(GetInstallReceiptPath(WidePath(folder.path())), receipt),
                   ErrorCode::InvalidArguments);
         EXPECT_EQ(receipt.version, L"untouched");
         bool found = false;
