@@ -57,6 +57,8 @@ protected:
         return folder;
     }
     static constexpr int kSystemFolder = 37;  // CSIDL_SYSTEM
+
+    test::DetectionRegistry registry;
 };
 
 TEST_F(PrereqDetection, RegistryStrings) {
@@ -107,15 +109,16 @@ TEST_F(PrereqDetection, DotNetFromRegistryElseCommand) {
     SetSz(test::kDotNetKey, L"", L"8.0.11");
     EXPECT_EQ(Detect(PrerequisiteType::DotNetRuntime8), "installed 8.0.11");
     SetSz(test::kDotNetKey, L"", L"7.0.20");
-    commandTimeout = test::milliseconds(1000);
-    const std::vector<std::tuple<const char*, test::FakeProgram, std::string>> cases = {
-        {"prints a version", {.output = "8.0.404\r\n"}, "installed 8.0.404"},
-        {"fails", {.output = "8.0.404\r\n", .exitCode = 1}, "missing"},
-        {"sleeps", {.sleep = true}, "missing"},  // past the deadline
-        {"leaves a child", {.sleepingChild = true, .output = "8.0.100"}, "missing"},  // holding the output past it
+    // Name, the command, what is detected, whether it runs past the deadline.
+    const std::vector<std::tuple<const char*, test::FakeProgram, std::string, bool>> cases = {
+        {"prints a version", {.output = "8.0.404\r\n"}, "installed 8.0.404", false},
+        {"fails", {.output = "8.0.404\r\n", .exitCode = 1}, "missing", false},
+        {"sleeps", {.sleep = true}, "missing", true},
+        {"leaves a child", {.sleepingChild = true, .output = "8.0.100"}, "missing", true},  // holding the output
     };
     const test::ScopedEnvironmentVariable path("PATH", test::SearchPathWith(temp / "bin"));
-    for (const auto& [name, dotnet, expected] : cases) {
+    for (const auto& [name, dotnet, expected, late] : cases) {
+        commandTimeout = test::milliseconds(late ? 1000 : 30000);
         test::WriteFakeProgram(temp / "bin" / ("dotnet" + std::string(test::kProgramSuffix)), dotnet);
         EXPECT_EQ(Detect(PrerequisiteType::DotNetRuntime8), expected) << name;
     }

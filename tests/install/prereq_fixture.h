@@ -172,11 +172,10 @@ protected:
     }
 
     ScopedMachineRoot machine;
-    DetectionRegistry registry;
     TempFolder temp;
     fs::path downloads = temp / "ZuveloPrereqs";
-    milliseconds installerTimeout{5000};
-    milliseconds commandTimeout{5000};
+    milliseconds installerTimeout{30000};
+    milliseconds commandTimeout{30000};
     LogCapture log{true};
     std::shared_ptr<FakeSystemInformation> system = std::make_shared<FakeSystemInformation>();
     std::vector<milliseconds> sleeps;

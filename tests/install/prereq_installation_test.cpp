@@ -83,7 +83,6 @@ protected:
 };
 
 TEST_F(PrereqInstallation, SilentRunsAndTheirResults) {
-    installerTimeout = test::milliseconds(1000);
     struct Case {
         const char* name;
         std::optional<test::FakeProgram> installer;
@@ -106,6 +105,7 @@ TEST_F(PrereqInstallation, SilentRunsAndTheirResults) {
         {"missing", std::nullopt, ErrorCode::FileNotFound, "Installer not found: " + ToUtf8Lossy(installer), false},
     };
     for (const Case& c : cases) {
+        installerTimeout = test::milliseconds(c.expected == ErrorCode::TimedOut ? 1000 : 30000);
         EXPECT_EQ(InstallWith(c.installer), c.expected) << c.name;
         EXPECT_TRUE(log.HasMessage(c.message)) << c.name;
         EXPECT_EQ(fs::exists(installer), c.installerLeft) << c.name;

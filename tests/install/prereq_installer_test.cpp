@@ -24,6 +24,8 @@ using ::testing::Not;
 
 class PrereqInstallerTest : public test::PrereqFixture {
 protected:
+    test::DetectionRegistry registry;
+
     std::vector<std::string> StatusEvents() const {
         std::vector<std::string> found;
         for (const Json::Value& event : log.EventsWhere("operation", "prereq_install")) {
