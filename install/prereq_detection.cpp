@@ -92,7 +92,15 @@ ErrorCode VersionFailure(const std::string& message) {
     return ErrorCode::FileAccessDenied;
 }
 
-fs::path System32Folder() { return platform::MachineRoot() / "Windows" / "System32"; }
+constexpr int kSystemFolder = 37;  // CSIDL_SYSTEM
+
+// Both files of the runtime in the system folder; none when the folder cannot be found.
+std::optional<fs::path> DirectXLibrary() {
+    fs::path system32;
+    if (platform::SpecialFolderPath(kSystemFolder, system32) != 0 || system32.empty()) return std::nullopt;
+    if (!fs::exists(system32 / "d3d9.dll") || !fs::exists(system32 / "dxgi.dll")) return std::nullopt;
+    return system32 / "d3d9.dll";
+}
 
 }  // namespace
 
@@ -158,9 +166,7 @@ ErrorCode PrereqInstaller::DetectDirectX(bool& installed, std::wstring& version)
         AtLeast(found, kDirectXMinimum)) {
         return Detected(installed, version, found, "DirectX detected: ");
     }
-    const fs::path d3d9 = System32Folder() / "d3d9.dll";
-    if (fs::exists(d3d9) && fs::exists(System32Folder() / "dxgi.dll") &&
-        Succeeded(GetFileVersionString(d3d9, found))) {
+    if (const std::optional<fs::path> d3d9 = DirectXLibrary(); d3d9 && Succeeded(GetFileVersionString(*d3d9, found))) {
         return Detected(installed, version, found, "DirectX detected via file version: ");
     }
     if (IsWindowsVersionOrGreater(10, 0)) {

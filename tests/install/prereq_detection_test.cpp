@@ -8,7 +8,9 @@
 #include <utility>
 #include <vector>
 
+#include "common/paths.h"
 #include "install/prereq_installer.h"
+#include "platform/machine_root.h"
 #include "tests/install/prereq_fixture.h"
 #include "tests/support/versioned_executables.h"
 
@@ -48,11 +50,19 @@ protected:
         EXPECT_EQ(Installer()->DetectPrerequisite(type, installed, version), ErrorCode::Success);
         return installed ? "installed " + WideToUtf8(version) : version.empty() ? "missing" : "bad";
     }
-    void Reset() { platform::OpenMachineRegistry()->DeleteTree(L"SOFTWARE"); }
+    // The system folder: the machine root's on Linux, the real one on Windows.
+    static fs::path SystemFolder() {
+        fs::path folder;
+        EXPECT_EQ(platform::SpecialFolderPath(kSystemFolder, folder), 0u);
+        return folder;
+    }
+    static constexpr int kSystemFolder = 37;  // CSIDL_SYSTEM
+
+    test::DetectionRegistry registry;
 };
 
 TEST_F(PrereqDetection, RegistryStrings) {
-    const std::wstring key = L"SOFTWARE\\Test";
+    const std::wstring key = test::DetectionRegistry::kTestKey;
     SetSz(key, L"", L"default");
     test::SetRegistryValue(key, L"Expand", platform::reg::kExpandSz, platform::RegistryStringData(L"%SystemRoot%\\x"));
     test::SetRegistryValue(key, L"Nul", platform::reg::kSz, platform::RegistryStringData(std::wstring(L"ab\0cd", 5)));
@@ -88,7 +98,7 @@ TEST_F(PrereqDetection, VcRedist) {
          "installed 14.38.33130"},
     };
     for (const auto& [fill, expected] : cases) {
-        Reset();
+        registry.Clear();
         fill();
         EXPECT_EQ(Detect(PrerequisiteType::VcRedistX64), expected);
     }
@@ -99,23 +109,27 @@ TEST_F(PrereqDetection, DotNetFromRegistryElseCommand) {
     SetSz(test::kDotNetKey, L"", L"8.0.11");
     EXPECT_EQ(Detect(PrerequisiteType::DotNetRuntime8), "installed 8.0.11");
     SetSz(test::kDotNetKey, L"", L"7.0.20");
-    commandTimeout = test::milliseconds(1000);
-    const std::vector<std::pair<const char*, std::string>> cases = {
-        {"printf '8.0.404\\r\\n'", "installed 8.0.404"},
-        {"printf '8.0.404\\r\\n'; exit 1", "missing"},
-        {"sleep 30", "missing"},                 // past the deadline
-        {"sleep 30 & echo 8.0.100", "missing"},  // a child holds the output open past it
+    // Name, the command, what is detected, whether it runs past the deadline.
+    const std::vector<std::tuple<const char*, test::FakeProgram, std::string, bool>> cases = {
+        {"prints a version", {.output = "8.0.404\r\n"}, "installed 8.0.404", false},
+        {"fails", {.output = "8.0.404\r\n", .exitCode = 1}, "missing", false},
+        {"sleeps", {.sleep = true}, "missing", true},
+        {"leaves a child", {.sleepingChild = true, .output = "8.0.100"}, "missing", true},  // holding the output
     };
-    const test::ScopedEnvironmentVariable path("PATH", (temp / "bin").string() + ":/usr/bin:/bin");
-    for (const auto& [script, expected] : cases) {
-        test::WriteScript(temp / "bin" / "dotnet", script);
-        EXPECT_EQ(Detect(PrerequisiteType::DotNetRuntime8), expected) << script;
+    const test::ScopedEnvironmentVariable path("PATH", test::SearchPathWith(temp / "bin"));
+    for (const auto& [name, dotnet, expected, late] : cases) {
+        commandTimeout = test::milliseconds(late ? 1000 : 30000);
+        test::WriteFakeProgram(temp / "bin" / ("dotnet" + std::string(test::kProgramSuffix)), dotnet);
+        EXPECT_EQ(Detect(PrerequisiteType::DotNetRuntime8), expected) << name;
     }
     EXPECT_EQ(log.EventsWhere("message", "Command timed out: dotnet --version").size(), 2u);
 }
 
 TEST_F(PrereqDetection, DirectX) {
-    const fs::path system32 = machine.path() / "Windows" / "System32";
+    const fs::path system32 = SystemFolder();
+    if (!IsPathWithin(system32, machine.path())) {
+        GTEST_SKIP() << "the system folder is the machine's own: nothing is planted in it";
+    }
     const std::string image = test::PeImageWithVersion(test::FixedVersionBlock(6, 1, 7601, 17514));
     const auto d3d9 = [&] { test::WriteFile(system32 / "d3d9.dll", image); };
     const std::vector<std::tuple<std::function<void()>, platform::OsVersion, std::string>> cases = {
@@ -128,7 +142,7 @@ TEST_F(PrereqDetection, DirectX) {
          "missing"},
     };
     for (const auto& [fill, os, expected] : cases) {
-        Reset();
+        registry.Clear();
         fs::remove_all(system32);
         system->version = os;
         fill();
@@ -136,10 +150,25 @@ TEST_F(PrereqDetection, DirectX) {
     }
     EXPECT_TRUE(log.HasMessage("Failed to get version info size for: " + (system32 / "d3d9.dll").string() +
                                " (error: 193)"));
+}
+
+// Below Windows 10 with nothing in the registry, the system folder's d3d9.dll answers.
+TEST_F(PrereqDetection, DirectXFromTheSystemFolder) {
+    const fs::path system32 = SystemFolder();
+    registry.Clear();
+    system->version = {6, 1};
     std::wstring version;
-    test::WriteFile(system32 / "d3d9.dll", test::PeImageWithVersion(std::string(40, '\0')));
-    EXPECT_EQ(PrereqInstaller::GetFileVersionString(system32 / "d3d9.dll", version), ErrorCode::FileAccessDenied);
-    EXPECT_TRUE(log.HasMessage("Failed to query version value for: " + (system32 / "d3d9.dll").string()));
+    const bool present = fs::exists(system32 / "d3d9.dll") && fs::exists(system32 / "dxgi.dll") &&
+                         Succeeded(PrereqInstaller::GetFileVersionString(system32 / "d3d9.dll", version));
+    EXPECT_EQ(Detect(PrerequisiteType::DirectXRuntime), present ? "installed " + WideToUtf8(version) : "missing");
+}
+
+TEST_F(PrereqDetection, FileVersionWithoutFixedInformation) {
+    const fs::path file = temp / "noversion.dll";
+    test::WriteFile(file, test::PeImageWithVersion(std::string(40, '\0')));
+    std::wstring version;
+    EXPECT_EQ(PrereqInstaller::GetFileVersionString(file, version), ErrorCode::FileAccessDenied);
+    EXPECT_TRUE(log.HasMessage("Failed to query version value for: " + ToUtf8Lossy(file)));
 }
 
 }  // namespace

@@ -1,8 +1,7 @@
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <functional>
-#include <iterator>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <tuple>
@@ -10,6 +9,7 @@
 
 #include "install/prereq_installer.h"
 #include "tests/install/prereq_fixture.h"
+#include "tests/support/fake_program.h"
 #include "tests/support/sample_release.h"
 
 namespace zuvelo {
@@ -20,12 +20,18 @@ namespace fs = std::filesystem;
 constexpr PrerequisiteType kVc = PrerequisiteType::VcRedistX64;
 constexpr PrerequisiteType kDotNet = PrerequisiteType::DotNetRuntime8;
 
-// Gone, or a zombie waiting for its reaper.
-bool ProcessEnded(const std::string& pid) {
-    std::ifstream in("/proc/" + pid + "/stat");
-    const std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    const size_t close = stat.rfind(')');
-    return close == std::string::npos || stat.compare(close + 2, 1, "Z") == 0;
+// What starting a file that is not a program gives: no execute permission on Linux.
+#ifdef _WIN32
+constexpr uint32_t kNotAProgram = 193;  // ERROR_BAD_EXE_FORMAT
+#else
+constexpr uint32_t kNotAProgram = 5;  // ERROR_ACCESS_DENIED
+#endif
+
+bool LoggedStartingWith(const test::LogCapture& log, const std::string& start) {
+    for (const Json::Value& event : log.Events()) {
+        if (event["message"].asString().starts_with(start)) return true;
+    }
+    return false;
 }
 
 TEST(PrereqExitCodes, MappedPerType) {
@@ -55,12 +61,14 @@ TEST(PrereqExitCodes, MappedPerType) {
 
 class PrereqInstallation : public test::PrereqFixture {
 protected:
-    // The missing Visual C++ row's installer as the given script (none when empty).
+    // The missing Visual C++ row's installer as the given fake (none when empty).
     // The installer stays until the next call, and its download folder with it.
-    ErrorCode InstallWith(const std::string& script) {
+    ErrorCode InstallWith(const std::optional<test::FakeProgram>& fake) {
+        // Windows' undeletable installer is read-only: writable again, it goes with its folder.
+        if (fs::exists(installer)) fs::permissions(installer, fs::perms::owner_write, fs::perm_options::add);
         prereqs.reset();
         fs::create_directories(downloads);
-        if (!script.empty()) test::WriteScript(installer, script);
+        if (fake) test::WriteFakeProgram(installer, *fake);
         log.Clear();
         prereqs = Installer();
         MarkMissing(*prereqs, {kVc});
@@ -70,75 +78,81 @@ protected:
     std::unique_ptr<PrereqInstaller> prereqs;
 
     fs::path installer = downloads / "VC_redist.x64.exe";
-    std::string ran = (temp / "ran").string();
-    std::string pids = (temp / "pids").string();
+    fs::path ran = temp / "ran";
+    fs::path pids = temp / "pids";
 };
 
 TEST_F(PrereqInstallation, SilentRunsAndTheirResults) {
-    installerTimeout = test::milliseconds(1000);
-    // A failure to delete the installer afterwards is only a warning.
-    const std::string undeletable = "rm -f '" + installer.string() + "'; mkdir -p '" + installer.string() + "/x'; ";
     struct Case {
-        std::string script;
+        const char* name;
+        std::optional<test::FakeProgram> installer;
         ErrorCode expected;
         std::string message;
         bool installerLeft;
     };
+    // A failure to delete the installer afterwards is only a warning.
     const std::vector<Case> cases = {
-        {"echo \"$@\" > '" + ran + "'", ErrorCode::Success, "All prerequisites installed successfully", true},
-        {"exit 5", ErrorCode::PrereqInstallFailed, "Installer failed with exit code: 5", false},
-        {"echo $$ > '" + pids + "'; sleep 30 & echo $! >> '" + pids + "'; wait", ErrorCode::TimedOut,
-         "Installer process timed out", false},
-        {undeletable + "exit 5", ErrorCode::PrereqInstallFailed, "Installer failed with exit code: 5", true},
-        {undeletable + "sleep 30", ErrorCode::TimedOut, "Installer process timed out", true},
-        {"", ErrorCode::FileNotFound, "Installer not found: " + installer.string(), false},
+        {"succeeds", test::FakeProgram{.argumentsFile = ran}, ErrorCode::Success,
+         "All prerequisites installed successfully", true},
+        {"fails", test::FakeProgram{.exitCode = 5}, ErrorCode::PrereqInstallFailed,
+         "Installer failed with exit code: 5", false},
+        {"runs too long", test::FakeProgram{.pidsFile = pids, .sleepingChild = true, .sleep = true},
+         ErrorCode::TimedOut, "Installer process timed out", false},
+        {"fails, undeletable", test::FakeProgram{.undeletable = true, .exitCode = 5},
+         ErrorCode::PrereqInstallFailed, "Installer failed with exit code: 5", true},
+        {"runs too long, undeletable", test::FakeProgram{.undeletable = true, .sleep = true}, ErrorCode::TimedOut,
+         "Installer process timed out", true},
+        {"missing", std::nullopt, ErrorCode::FileNotFound, "Installer not found: " + ToUtf8Lossy(installer), false},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(InstallWith(c.script), c.expected) << c.script;
-        EXPECT_TRUE(log.HasMessage(c.message)) << c.script;
-        EXPECT_EQ(fs::exists(installer), c.installerLeft) << c.script;
-        EXPECT_EQ(log.HasMessage("Failed to delete installer: " + installer.string() + " - Directory not empty"),
-                  c.installerLeft && c.expected != ErrorCode::Success)
-            << c.script;
+        installerTimeout = test::milliseconds(c.expected == ErrorCode::TimedOut ? 1000 : 30000);
+        EXPECT_EQ(InstallWith(c.installer), c.expected) << c.name;
+        EXPECT_TRUE(log.HasMessage(c.message)) << c.name;
+        EXPECT_EQ(fs::exists(installer), c.installerLeft) << c.name;
+        const std::string undeleted = "Failed to delete installer: " + ToUtf8Lossy(installer) + " - ";
+        EXPECT_EQ(LoggedStartingWith(log, undeleted), c.installerLeft && c.expected != ErrorCode::Success)
+            << c.name;
     }
     EXPECT_EQ(test::ReadFile(ran), "/quiet /norestart\n");
     // The timed-out installer and what it started have ended.
     std::istringstream started(test::ReadFile(pids));
-    for (std::string pid; started >> pid;) EXPECT_TRUE(ProcessEnded(pid)) << pid;
+    size_t count = 0;
+    for (uint32_t pid; started >> pid; ++count) EXPECT_TRUE(test::ProcessEnded(pid)) << pid;
+    EXPECT_EQ(count, 2u);
 }
 
 // What runs is the file opened and checked: never through a link, never a changed file.
 TEST_F(PrereqInstallation, OnlyTheCheckedFileRuns) {
-    fs::create_directories(downloads);
-    const std::string script = "touch '" + ran + "'";
-    const std::string hash = test::Sha256Hex("#!/bin/sh\n" + script + "\n");
-    test::WriteScript(temp / "real.exe", script);
-    const std::vector<std::tuple<std::function<void()>, ErrorCode, std::string>> cases = {
-        {[&] { fs::create_symlink(temp / "real.exe", installer); }, ErrorCode::InternalError,
-         "Failed to create installer process: "},
-        {[&] { test::WriteFile(installer, "#!/bin/sh\n" + script + "\n"); }, ErrorCode::InternalError,
-         "Failed to create installer process: 5"},  // not runnable
-        {[&] { test::WriteScript(installer, script + " # changed"); }, ErrorCode::FileHashMismatch,
-         "Hash mismatch. Expected: " + hash},
-        {[&] { test::WriteScript(installer, script); }, ErrorCode::Success, "Download validation successful"},
+    test::WriteFakeProgram(temp / "checked.exe", {.argumentsFile = ran});
+    const std::string hash = test::Sha256Hex(test::ReadFile(temp / "checked.exe"));
+    const std::vector<std::tuple<std::function<bool()>, ErrorCode, std::string>> cases = {
+        {[&] { return test::MakeLink(temp / "checked.exe", installer, test::LinkKind::File); },
+         ErrorCode::InternalError, "Failed to create installer process: "},
+        {[&] { return test::WriteFakeProgram(installer, {.argumentsFile = ran, .exitCode = 1}), true; },
+         ErrorCode::FileHashMismatch, "Hash mismatch. Expected: " + hash},
+        {[&] { return fs::copy_file(temp / "checked.exe", installer); }, ErrorCode::Success,
+         "Download validation successful"},
     };
     for (const auto& [place, expected, message] : cases) {
         fs::remove(installer);
         fs::remove(ran);
-        place();
+        fs::create_directories(downloads);
+        if (!place()) continue;  // no link made: Wine makes none
         log.Clear();
         auto prereqs = Installer();
         MarkMissing(*prereqs, {kVc});
         prereqs->Prerequisites()[0].expectedSha256 = hash;
         EXPECT_EQ(prereqs->InstallPrerequisite(kVc, installer), expected) << message;
         EXPECT_EQ(fs::exists(ran), expected == ErrorCode::Success) << message;
-        bool found = false;
-        for (const Json::Value& event : log.Events()) found = found || event["message"].asString().starts_with(message);
-        EXPECT_TRUE(found) << message;
+        EXPECT_TRUE(LoggedStartingWith(log, message)) << message;
     }
-    uint32_t exitCode = 0;
-    EXPECT_EQ(Installer()->RunInstaller(temp / "missing.exe", L"/Q", "", exitCode), ErrorCode::InternalError);
-    EXPECT_TRUE(log.HasMessage("Failed to create installer process: 2"));
+    // Neither a missing file nor one that is not a program runs.
+    test::WriteFile(temp / "text.exe", "not a program\n");
+    for (const auto& [name, error] : {std::pair{"missing.exe", 2u}, std::pair{"text.exe", kNotAProgram}}) {
+        uint32_t exitCode = 0;
+        EXPECT_EQ(Installer()->RunInstaller(temp / name, L"/Q", "", exitCode), ErrorCode::InternalError);
+        EXPECT_TRUE(log.HasMessage("Failed to create installer process: " + std::to_string(error))) << name;
+    }
 }
 
 }  // namespace

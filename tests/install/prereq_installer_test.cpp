@@ -10,6 +10,7 @@
 #include "tests/install/prereq_fixture.h"
 #include "tests/support/event_summary.h"
 #include "tests/support/https_test_server.h"
+#include "tests/support/trusted_ca.h"
 
 namespace zuvelo {
 namespace {
@@ -23,6 +24,8 @@ using ::testing::Not;
 
 class PrereqInstallerTest : public test::PrereqFixture {
 protected:
+    test::DetectionRegistry registry;
+
     std::vector<std::string> StatusEvents() const {
         std::vector<std::string> found;
         for (const Json::Value& event : log.EventsWhere("operation", "prereq_install")) {
@@ -88,9 +91,9 @@ TEST_F(PrereqInstallerTest, NothingMissingIsAlreadyInstalledWithoutDownloads) {
 // An installer that reports success but leaves its runtime missing fails the check after it.
 TEST_F(PrereqInstallerTest, StillMissingAfterInstallationFailsTheVerification) {
     test::SetSz(test::kDotNetKey, L"", L"8.0.11");
-    test::WriteFile(temp / "www/prerequisites/VC_redist.x64.exe", "#!/bin/sh\nexit 0\n");
+    test::WriteFakeProgram(temp / "www/prerequisites/VC_redist.x64.exe", {});
     test::HttpsTestServer server(temp / "www");
-    test::ScopedEnvironmentVariable trust("SSL_CERT_FILE", server.CaFile().string());
+    test::ScopedTrustedCa trust(server.CaFile());
     EXPECT_EQ(Installer(Utf8ToWide(server.Url("/")))->InstallPrerequisites(), ErrorCode::PrereqVerifyFailed);
     EXPECT_TRUE(log.HasMessage("Post-installation verification failed"));
     EXPECT_THAT(StatusEvents(), ElementsAre("vc_redist_x64 missing", "dotnet_runtime_8_0 installed",
