@@ -2,8 +2,10 @@
 // installed tree, rollback and the lost launcher.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -91,9 +93,11 @@ TEST_P(FreshInstall, InstallsTheRequiredFilesFromTheCache) {
 
     EXPECT_THAT(TemporaryFilesBelow(CacheDir()), IsEmpty());
     EXPECT_TRUE(!fs::exists(CacheDir() / "backups") || fs::is_empty(CacheDir() / "backups"));
+#ifndef _WIN32  // on Windows an access list keeps others out, which Wine does not keep
     struct stat cache {};
     ASSERT_EQ(::lstat(CacheDir().c_str(), &cache), 0);
     EXPECT_EQ(cache.st_mode & 07777, 0700u);
+#endif
 
     if (GetParam() == Dialect::Legacy) {
         EXPECT_TRUE(IsReadOnly(target / "docs/licence.txt"));
@@ -116,6 +120,7 @@ void PrintTo(const ResumeCase& c, std::ostream* out) { *out << c.name; }
 class ShortBody : public ApplyManifestE2e, public testing::WithParamInterface<ResumeCase> {};
 
 TEST_P(ShortBody, NextAttemptCompletesTheFile) {
+    if (!kServerObservesRequests) GTEST_SKIP() << kNoRequestObservers;
     const std::vector<ReleaseFile> files = {{"pack/big.bin", Bytes(300000, 'b')}, {"small.txt", "small\n"}};
     const std::vector<ReleaseEntry> entries = PublishLegacy(files);
     const std::string big = RequestTarget(entries[0]);
@@ -175,6 +180,7 @@ TEST_F(WrongHash, EveryTimeFailsAfterThreeRequestsAndLeavesTheTarget) {
 }
 
 TEST_F(WrongHash, OnceThenRightSucceeds) {
+    if (!kServerObservesRequests) GTEST_SKIP() << kNoRequestObservers;
     std::atomic<int> seen{0};
     Server().SetRequestObserver([this, &seen](const ServerRequest& request) {
         // Runs before the file is opened, so the second answer has the right bytes.
@@ -244,6 +250,7 @@ TEST_F(ApplyManifestE2e, InstallFailureRestoresTheEarlierFiles) {
 // --- The launcher goes away ---
 
 TEST_F(ApplyManifestE2e, LostLauncherStopsWithEightAndKeepsTheBackup) {
+    if (!kServerObservesRequests) GTEST_SKIP() << kNoRequestObservers;
     std::vector<ReleaseFile> files;
     Tree old;
     for (char i = '1'; i <= '6'; ++i) {
@@ -314,6 +321,9 @@ TEST_F(ApplyManifestE2e, SecondRunIsServedFromTheCacheAndOldCacheFilesExpire) {
 // Another user who makes the cache's name first blocks nothing: the run works
 // in a fresh private folder, and leaves the foreign one as it found it.
 TEST_F(ApplyManifestE2e, ForeignCacheFolderIsLeftAloneAndTheUpdateRuns) {
+#ifdef _WIN32
+    GTEST_SKIP() << "a folder of another user is made with Linux's chown (Wine keeps no owner on files)";
+#else
     PublishLegacy({{"a.txt", "a\n"}});
     fs::create_directories(CacheDir());
     WriteFile(CacheDir() / "manifest.json.tmp", "planted");
@@ -326,16 +336,19 @@ TEST_F(ApplyManifestE2e, ForeignCacheFolderIsLeftAloneAndTheUpdateRuns) {
     EXPECT_EQ(ReadFile(work_ / "install" / "a.txt"), "a\n");
     EXPECT_EQ(ReadFile(CacheDir() / "manifest.json.tmp"), "planted");
     EXPECT_THAT(TreeOf(temp_.path()), ElementsAre(Pair("ZuveloCache/manifest.json.tmp", Fingerprint("planted"))));
+#endif
 }
 
 // --- Executables: a signed one installs quietly, an unsigned one with a warning ---
 
 TEST_F(ApplyManifestE2e, SignedExecutableInstallsWithoutWarningAndUnsignedOneWithIt) {
+    std::vector<ReleaseFile> files = {{"bin/unsigned.exe", TinyPeImage(), true, "", true}};
+#ifndef _WIN32  // on Windows the signer's chain is judged by the machine's trust, which tests leave alone
     const TestIdentity root = MakeTestIdentity({"Code Signing Root"});
     const TestIdentity publisher = MakeTestIdentity({"Publisher", CertificateUse::CodeSigning}, &root);
     TrustCodeSigningRoot(machineRoot_.path(), root);
-    const std::vector<ReleaseFile> files = {{"bin/signed.exe", SignPeImage(TinyPeImage(), publisher), true, "", true},
-                                            {"bin/unsigned.exe", TinyPeImage(), true, "", true}};
+    files.push_back({"bin/signed.exe", SignPeImage(TinyPeImage(), publisher), true, "", true});
+#endif
     PublishLegacy(files);
     const fs::path target = work_ / "install";
 

@@ -1,12 +1,7 @@
 #include "tests/e2e/apply_manifest_fixture.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-
-#include <ctime>
-#include <stdexcept>
-
 #include "tests/e2e/elevated_program.h"
+#include "tests/support/scoped_env.h"
 
 namespace zuvelo::test {
 
@@ -15,6 +10,7 @@ namespace fs = std::filesystem;
 ApplyManifestE2e::ApplyManifestE2e() {
     fs::create_directories(Www());
     server_ = std::make_unique<HttpsTestServer>(Www());
+    trusted_ = std::make_unique<ScopedTrustedCa>(server_->CaFile());
 }
 
 std::vector<ReleaseEntry> ApplyManifestE2e::PublishLegacy(const std::vector<ReleaseFile>& files) {
@@ -34,7 +30,7 @@ ProgramResult ApplyManifestE2e::Run(const std::vector<std::string>& arguments,
                                     const std::function<void(pid_t)>& started) {
     return RunProgram(kElevatedProgram, arguments,
                       {{"ZUVELO_MACHINE_ROOT", machineRoot_.path().string()},
-                       {"TMPDIR", temp_.path().string()},
+                       {kTempFolderVariable, temp_.path().string()},
                        {"SSL_CERT_FILE", server_->CaFile().string()},
                        // A proxy from the environment must not see loopback requests.
                        {"no_proxy", "127.0.0.1"},
@@ -140,22 +136,16 @@ std::vector<std::string> TemporaryFilesBelow(const fs::path& root) {
 }
 
 bool IsReadOnly(const fs::path& file) {
-    struct stat info {};
-    if (::stat(file.c_str(), &info) != 0) throw std::runtime_error("stat failed: " + file.string());
-    return (info.st_mode & 0222) == 0;
+    constexpr fs::perms kWrite = fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
+    return (fs::status(file).permissions() & kWrite) == fs::perms::none;
 }
 
 void SetAge(const fs::path& path, std::chrono::seconds age) {
-    const timespec when{std::time(nullptr) - static_cast<time_t>(age.count()), 0};
-    const timespec times[2] = {when, when};
-    if (::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0)
-        throw std::runtime_error("utimensat failed: " + path.string());
+    fs::last_write_time(path, std::chrono::floor<std::chrono::seconds>(fs::file_time_type::clock::now()) - age);
 }
 
 int64_t ModificationSeconds(const fs::path& path) {
-    struct stat info {};
-    if (::stat(path.c_str(), &info) != 0) throw std::runtime_error("stat failed: " + path.string());
-    return static_cast<int64_t>(info.st_mtim.tv_sec);
+    return std::chrono::floor<std::chrono::seconds>(fs::last_write_time(path).time_since_epoch()).count();
 }
 
 std::string Bytes(size_t size, char seed) {

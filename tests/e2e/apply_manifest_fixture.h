@@ -16,6 +16,7 @@
 #include "tests/support/program_runner.h"
 #include "tests/support/sample_release.h"
 #include "tests/support/test_folders.h"
+#include "tests/support/trusted_ca.h"
 
 // Runs the built ZuveloElevated against an in-process HTTPS server, each test
 // with its own machine root, its own temporary folder (and so its own download
@@ -52,7 +53,17 @@ protected:
 
 private:
     std::unique_ptr<HttpsTestServer> server_;
+    // The program trusts the machine's roots on Windows, SSL_CERT_FILE on Linux.
+    std::unique_ptr<ScopedTrustedCa> trusted_;
 };
+
+// Only the Linux build's server runs inside the test process, where it can call request observers.
+#ifdef _WIN32
+inline constexpr bool kServerObservesRequests = false;
+#else
+inline constexpr bool kServerObservesRequests = true;
+#endif
+inline constexpr const char* kNoRequestObservers = "request observers need the Linux build's in-process test server";
 
 // "/files/<h8>/<path>"
 std::string RequestTarget(const ReleaseEntry& entry);
@@ -78,8 +89,9 @@ void WriteTree(const std::filesystem::path& root, const Tree& tree);
 std::vector<std::string> TemporaryFilesBelow(const std::filesystem::path& root);
 
 bool IsReadOnly(const std::filesystem::path& file);
-// Sets access and modification time to now minus `age`, in whole seconds.
+// Sets the modification time to now minus `age`, in whole seconds.
 void SetAge(const std::filesystem::path& path, std::chrono::seconds age);
+// The modification time in whole seconds, to compare with another such value.
 int64_t ModificationSeconds(const std::filesystem::path& path);
 
 // Deterministic filler bytes.

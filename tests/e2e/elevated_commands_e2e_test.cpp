@@ -13,6 +13,7 @@
 #include "tests/e2e/elevated_program.h"
 #include "tests/support/event_summary.h"
 #include "tests/support/program_runner.h"
+#include "tests/support/scoped_env.h"
 #include "tests/support/test_folders.h"
 
 namespace zuvelo {
@@ -33,7 +34,8 @@ protected:
 
     test::ProgramResult Run(const std::vector<std::string>& arguments) {
         return test::RunProgram(kProgram, arguments,
-                                {{"ZUVELO_MACHINE_ROOT", machineRoot_.path().string()}, {"TMPDIR", temp_.path().string()}});
+                                {{"ZUVELO_MACHINE_ROOT", machineRoot_.path().string()},
+                                 {test::kTempFolderVariable, temp_.path().string()}});
     }
 
     fs::path MakeSessionTree() {
@@ -107,7 +109,9 @@ TEST_F(ElevatedCommandsTest, CommandLineErrorsAreOneLineOnStandardError) {
         {{"--cdn"}, "Error: --cdn requires URL\n"},
         {{"--help", "--remove"}, "Error: --remove requires --target\n"},
         {{"--release-session", "--session-root", "/x", "--bogus"}, "Error: Unknown argument: --bogus\n"},
+#ifndef _WIN32  // a Windows command line is UTF-16 and cannot carry bytes that are not UTF-8
         {{"--release-session", "--session-root", "/x\xC3\x28"}, "Error: Invalid argument encoding\n"},
+#endif
     };
     for (const auto& c : cases) {
         const test::ProgramResult result = Run(c.arguments);

@@ -1,8 +1,8 @@
 #include "tests/support/program_runner.h"
 
+#include <algorithm>
 #include <cwchar>
 #include <stdexcept>
-#include <thread>
 
 #include "common/text.h"
 #include "platform/compare_string.h"
@@ -108,12 +108,29 @@ private:
     LPPROC_THREAD_ATTRIBUTE_LIST list_ = nullptr;
 };
 
-std::string ReadUntilClosed(HANDLE pipe) {
-    std::string text;
+// Moves what the pipe holds now into text; false once no writer is left.
+bool TakeAvailable(HANDLE pipe, std::string& text) {
     char buffer[4096];
-    DWORD got = 0;
-    while (::ReadFile(pipe, buffer, sizeof buffer, &got, nullptr) && got > 0) text.append(buffer, got);
-    return text;  // ERROR_BROKEN_PIPE once the child and its children closed their end
+    for (DWORD available = 0; ::PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr);) {
+        if (available == 0) return true;
+        DWORD got = 0;
+        if (!::ReadFile(pipe, buffer, std::min<DWORD>(available, sizeof buffer), &got, nullptr)) return false;
+        text.append(buffer, got);
+    }
+    return false;
+}
+
+// Collects both streams until the child has ended and they are drained. Not until the
+// pipes close: under Wine, the desktop process a child may start keeps the child's
+// standard error open for as long as this process lives.
+void CollectUntilExit(HANDLE process, HANDLE out, HANDLE err, ProgramResult& result) {
+    for (;;) {
+        const bool ended = ::WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
+        const size_t before = result.out.size() + result.err.size();
+        const bool open = TakeAvailable(out, result.out) | TakeAvailable(err, result.err);
+        if (ended || !open) return;
+        if (result.out.size() + result.err.size() == before) ::WaitForSingleObject(process, 5);
+    }
 }
 
 }  // namespace
@@ -148,9 +165,7 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
     if (started) started(static_cast<pid_t>(process.dwProcessId));
 
     ProgramResult result;
-    std::thread errReader([&] { result.err = ReadUntilClosed(err.read.get()); });
-    result.out = ReadUntilClosed(out.read.get());
-    errReader.join();
+    CollectUntilExit(processHandle.get(), out.read.get(), err.read.get(), result);
     DWORD exitCode = 0;
     ::WaitForSingleObject(processHandle.get(), INFINITE);
     if (!::GetExitCodeProcess(processHandle.get(), &exitCode)) throw std::runtime_error("GetExitCodeProcess failed");
