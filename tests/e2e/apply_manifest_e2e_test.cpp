@@ -357,8 +357,8 @@ TEST_F(ApplyManifestE2e, SignedExecutableInstallsWithoutWarningAndUnsignedOneWit
     ASSERT_EQ(result.exitCode, 0) << result.out << result.err;
     const auto events = Events(result);
     const std::string warning = "Executable signature verification failed: ";
-    EXPECT_FALSE(HasDiagnostic(events, "WARNING", warning + (target / "bin/signed.exe").string()));
-    EXPECT_TRUE(HasDiagnostic(events, "WARNING", warning + (target / "bin/unsigned.exe").string()));
+    EXPECT_FALSE(HasDiagnostic(events, "WARNING", warning + (target / "bin" / "signed.exe").string()));
+    EXPECT_TRUE(HasDiagnostic(events, "WARNING", warning + (target / "bin" / "unsigned.exe").string()));
     // TRUST_E_NOSIGNATURE, once: the signed file passed.
     const std::string failure = "Signature verification failed: ";
     EXPECT_TRUE(HasDiagnostic(events, "ERROR", failure + std::to_string(platform::trust::kNoSignature)));

@@ -19,7 +19,8 @@ struct ProgramResult {
 };
 
 // Runs a program to its end with this process's environment plus the given
-// variables (which win), standard input empty, and captures both output streams.
+// variables (which win), standard input empty, and captures both output streams
+// (on Windows read as text: "\r\n" as "\n").
 // The program's argv[0] is its path.
 // started, when given, receives the program's process id as soon as it runs.
 ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& arguments,

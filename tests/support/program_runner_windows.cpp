@@ -133,6 +133,15 @@ void CollectUntilExit(HANDLE process, HANDLE out, HANDLE err, ProgramResult& res
     }
 }
 
+// The C runtime writes a text stream's line ends as "\r\n"; read back as text they are "\n".
+std::string AsText(const std::string& bytes) {
+    std::string text;
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        if (bytes[i] != '\r' || i + 1 == bytes.size() || bytes[i + 1] != '\n') text.push_back(bytes[i]);
+    }
+    return text;
+}
+
 }  // namespace
 
 ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& arguments,
@@ -166,6 +175,8 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
 
     ProgramResult result;
     CollectUntilExit(processHandle.get(), out.read.get(), err.read.get(), result);
+    result.out = AsText(result.out);
+    result.err = AsText(result.err);
     DWORD exitCode = 0;
     ::WaitForSingleObject(processHandle.get(), INFINITE);
     if (!::GetExitCodeProcess(processHandle.get(), &exitCode)) throw std::runtime_error("GetExitCodeProcess failed");
