@@ -6,6 +6,8 @@
 fresh_wine_prefix() {
   # Wine's menu builder is off: it would turn the shell links programs save into menu
   # entries in the home folder.
+  # A Unix TMPDIR makes Wine's import of the host's root certificates fail in every process.
+  unset TMPDIR
   export WINEPREFIX=$1 WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
   rm -rf "$WINEPREFIX" && mkdir -p "$WINEPREFIX"
   wineserver --persistent
