@@ -4,6 +4,7 @@
 #include <ctime>
 #include <exception>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <system_error>
@@ -476,14 +477,16 @@ ErrorCode FileOperations::VerifyFileSignature(const std::wstring& path) {
     return ErrorCode::SignatureVerificationFailed;
 }
 
-ErrorCode FileOperations::RemoveDirectoryTree(const std::wstring& path, bool recursive, int32_t* filesRemoved,
-                                              int32_t* foldersRemoved, const std::string& keepEntry) {
-    Debug("Removing directory: " + U8(path));
+namespace {
+
+// Told of every deletion tried by RemovePinnedTree: the item, and its error when it failed.
+using DeletionReport = std::function<void(const std::wstring& item, bool success, uint32_t err)>;
+
+// RemoveDirectoryTree without its DEBUG line; event receives what its file events say.
+ErrorCode RemovePinnedTree(const std::wstring& path, bool recursive, int32_t* filesRemoved, int32_t* foldersRemoved,
+                           const std::string& keepEntry, const DeletionReport& event) {
     const auto count = [](int32_t* counter) {
         if (counter) ++*counter;
-    };
-    const auto event = [](const std::wstring& item, bool success, uint32_t err) {
-        Log().LogFileOperation("delete", item, success, success ? 0 : err, true);
     };
 
     // 1. Pin the root.
@@ -565,6 +568,27 @@ ErrorCode FileOperations::RemoveDirectoryTree(const std::wstring& path, bool rec
         event(current, false, code);
         return ErrorCode::DirectoryAccessDenied;
     }
+}
+
+}  // namespace
+
+ErrorCode FileOperations::RemoveDirectoryTree(const std::wstring& path, bool recursive, int32_t* filesRemoved,
+                                              int32_t* foldersRemoved, const std::string& keepEntry) {
+    Debug("Removing directory: " + U8(path));
+    return RemovePinnedTree(path, recursive, filesRemoved, foldersRemoved, keepEntry,
+                            [](const std::wstring& item, bool success, uint32_t err) {
+                                Log().LogFileOperation("delete", item, success, success ? 0 : err, true);
+                            });
+}
+
+uint32_t RemoveTreeWithoutEvents(const std::wstring& path) {
+    uint32_t failure = 0;  // the last failed deletion is the one that ended the removal
+    const ErrorCode code = RemovePinnedTree(path, true, nullptr, nullptr, {},
+                                            [&](const std::wstring&, bool success, uint32_t err) {
+                                                if (!success) failure = err;
+                                            });
+    if (code == ErrorCode::Success) return 0;
+    return failure != 0 ? failure : win32::kAccessDenied;
 }
 
 }  // namespace zuvelo

@@ -69,4 +69,10 @@ public:
     static void LogFileError(const std::string& operation, const std::wstring& path, uint32_t win32Code) noexcept;
 };
 
+// The recursive RemoveDirectoryTree without its DEBUG line and file events, for folders
+// the programs keep for themselves: nothing below is followed through a link (a link
+// goes as itself), read-only files go too. 0 (a missing folder included) or the Windows
+// number of the failure that stopped it.
+uint32_t RemoveTreeWithoutEvents(const std::wstring& path);
+
 }  // namespace zuvelo

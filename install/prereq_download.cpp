@@ -1,7 +1,7 @@
 #include <filesystem>
 #include <string>
-#include <system_error>
 
+#include "common/error_codes.h"
 #include "common/file_operations.h"
 #include "common/jsonl_logger.h"
 #include "common/partial_download.h"
@@ -165,10 +165,10 @@ ErrorCode PrereqInstaller::CleanupDownloadDirectory() {
         LogPrereq(LogLevel::Debug, PrivateFolderRefusal(downloadDirectory_, state, kDownloadFolder));
         return ErrorCode::Success;
     }
-    std::error_code ec;
-    fs::remove_all(downloadDirectory_, ec);
-    if (ec) {
-        LogPrereq(LogLevel::Warning, "Failed to cleanup download directory: " + ec.message());
+    // Quietly, as the folder is the run's own: no file events. Nothing below is followed
+    // through a link, and read-only files (which Windows will not delete as they are) go too.
+    if (const uint32_t error = RemoveTreeWithoutEvents(WidePath(downloadDirectory_))) {
+        LogPrereq(LogLevel::Warning, "Failed to cleanup download directory: " + ToUtf8Lossy(FormatWin32Error(error)));
         return ErrorCode::DirectoryAccessDenied;
     }
     LogPrereq(LogLevel::Info, "Download directory cleaned up");

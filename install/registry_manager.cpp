@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/jsonl_logger.h"
+#include "common/link_aware.h"
 #include "common/paths.h"
 #include "common/text.h"
 #include "install/product_identity.h"
@@ -247,12 +248,14 @@ uint32_t RegistryManager::CalculateEstimatedSize(const std::wstring& installPath
     const fs::path root = NativePath(installPath);
     if (!fs::exists(root)) return 0;
     uint64_t bytes = 0;
-    for (const fs::directory_entry& entry : fs::recursive_directory_iterator(root)) {
+    // A link (a junction too) is neither counted nor entered: it may loop or lead anywhere.
+    const auto failure = WalkWithoutLinks(root, [&bytes](const WalkedEntry& entry) {
         std::error_code ec;
-        if (entry.is_symlink(ec) || !entry.is_regular_file(ec)) continue;
-        const uintmax_t size = entry.file_size(ec);
+        const uintmax_t size = entry.info.IsRegular() ? fs::file_size(entry.path, ec) : 0;
         if (!ec) bytes += size;
-    }
+        return WalkStep::Continue;
+    });
+    if (failure) throw fs::filesystem_error("cannot list folder", failure->folder, failure->error);
     return static_cast<uint32_t>(bytes / 1024);
 }
 

@@ -1,11 +1,12 @@
 #include "manifest/manifest_handler.h"
 
 #include <random>
-#include <system_error>
 #include <thread>
 #include <utility>
 
+#include "common/file_operations.h"
 #include "common/jsonl_logger.h"
+#include "common/paths.h"
 #include "common/text.h"
 #include "platform/private_folder.h"
 
@@ -41,8 +42,7 @@ ManifestHandler::~ManifestHandler() {
     if (flowWithoutLock_) return;
     try {
         if (freshCacheDir_) {
-            std::error_code ignored;
-            std::filesystem::remove_all(cacheDir_, ignored);
+            RemoveTreeWithoutEvents(WidePath(cacheDir_));  // a folder left behind is only clutter
         } else {
             CleanupCache();
         }

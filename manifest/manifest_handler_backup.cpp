@@ -11,6 +11,7 @@
 
 #include "common/file_operations.h"
 #include "common/jsonl_logger.h"
+#include "common/link_aware.h"
 #include "common/paths.h"
 #include "common/text.h"
 #include "manifest/json_access.h"
@@ -109,23 +110,13 @@ void AbandonBackup(const fs::path& backupDir, std::wstring& backupId) {
     backupId.clear();
 }
 
-// What lies at path, never following a link: neither folder, file nor link when nothing can
-// be looked at there. Asked of the platform layer: on Windows the C++ library sees through
-// reparse points.
-platform::HandleInfo EntryAt(const fs::path& path) {
-    platform::HandleInfo info;
-    if (platform::QueryPathInfo(path, false, info) != 0) info = {};
-    return info;
-}
-
 // The backups folder itself must be a real folder: through a link, the purge
 // would empty and the backup would fill some other folder.
 bool IsLinkedFolder(const fs::path& folder) { return EntryAt(folder).IsSymlink(); }
 
 // After the purge only an entry it refused to touch can stand where the new backup goes.
 bool BackupFolderTaken(const fs::path& backupDir) {
-    std::error_code ec;
-    return IsLinkedFolder(backupDir.parent_path()) || fs::exists(fs::symlink_status(backupDir, ec));
+    return IsLinkedFolder(backupDir.parent_path()) || EntryExists(backupDir);
 }
 
 bool IsLinkOrUnreadable(const fs::directory_entry& entry) {
@@ -314,8 +305,7 @@ ErrorCode ManifestHandler::CleanupBackup(const std::wstring& backupId) {
     LogManifest(LogLevel::Debug, "Cleaning up backup: " + ToUtf8Lossy(backupId));
     if (!IsSafeRelativePath(backupId)) return Fail(ErrorCode::InvalidArguments, "Invalid backup ID");
     const fs::path backupDir = cacheDir_ / "backups" / NativePath(backupId);
-    std::error_code ec;
-    if (!fs::exists(fs::symlink_status(backupDir, ec))) return ErrorCode::Success;
+    if (!EntryExists(backupDir)) return ErrorCode::Success;
     return FileOperations().RemoveDirectoryTree(WidePath(backupDir), true);
 }
 

@@ -7,6 +7,7 @@
 
 #include "common/file_operations.h"
 #include "common/jsonl_logger.h"
+#include "common/link_aware.h"
 #include "common/paths.h"
 #include "common/text.h"
 #include "manifest/cache_folder.h"
@@ -38,18 +39,14 @@ bool IsExistingFile(const fs::path& path) {
 
 // Regular files of the cache, the backups area left out: saved copies keep
 // their originals' old times and must not age out while a backup is kept.
+// A link is never entered, so nothing outside the cache is ever listed for deletion.
 template <typename Visit>
 void ForEachCacheFile(const fs::path& cacheDir, Visit visit) {
-    std::error_code ec;
-    fs::recursive_directory_iterator it(cacheDir, fs::directory_options::none, ec);
-    for (const fs::recursive_directory_iterator end; !ec && it != end; it.increment(ec)) {
-        if (it.depth() == 0 && it->path().filename() == kBackupsFolder) {
-            it.disable_recursion_pending();
-            continue;
-        }
-        std::error_code typeError;
-        if (it->symlink_status(typeError).type() == fs::file_type::regular) visit(it->path());
-    }
+    WalkWithoutLinks(cacheDir, [&visit](const WalkedEntry& entry) {
+        if (entry.depth == 0 && entry.path.filename() == kBackupsFolder) return WalkStep::SkipFolder;
+        if (entry.info.IsRegular()) visit(entry.path);
+        return WalkStep::Continue;
+    });
 }
 
 bool IsExpired(const fs::path& file, std::chrono::system_clock::time_point cutoff) {

@@ -8,6 +8,7 @@
 
 #include "common/file_operations.h"
 #include "common/jsonl_logger.h"
+#include "common/link_aware.h"
 #include "common/paths.h"
 #include "common/pinned_removal.h"
 #include "common/text.h"
@@ -261,8 +262,7 @@ ErrorCode UninstallManager::RemoveShortcuts(const DetectedInstallation& /*detect
     const std::vector<std::wstring> found = FindProductShortcutFiles(creator);
     const ErrorCode result = creator.RemoveAllShortcuts();
     for (const std::wstring& path : found) {
-        std::error_code ec;
-        if (!fs::exists(fs::symlink_status(NativePath(path), ec))) ++stats.shortcutsRemoved;
+        if (!EntryExists(NativePath(path))) ++stats.shortcutsRemoved;
     }
     if (result != ErrorCode::Success) {
         ReportStep("remove_shortcuts", "failed");

@@ -783,6 +783,23 @@ TEST_F(RemoveTreeTest, ReadOnlyFilesAndFoldersAreRemoved) {
     EXPECT_EQ(files, 5);
 }
 
+// The form for the programs' own folders: the same removal, not a line in the log.
+TEST_F(RemoveTreeTest, WithoutEventsWritesNothing) {
+    fs::permissions(root_ / "a.txt", fs::perms::owner_read);
+    test::MakeLink(outside_, root_ / "dir-link", test::LinkKind::Folder);  // none under Wine
+    test::LogCapture log;
+    EXPECT_EQ(RemoveTreeWithoutEvents(W(root_)), 0u);
+    EXPECT_FALSE(fs::exists(root_));
+    EXPECT_EQ(RemoveTreeWithoutEvents(W(temp_ / "missing")), 0u);
+    {
+        test::UndeletableFile held((fs::create_directories(root_), root_));
+        EXPECT_NE(RemoveTreeWithoutEvents(W(root_)), 0u);
+        EXPECT_TRUE(fs::exists(root_));
+    }
+    EXPECT_TRUE(log.Lines().empty());
+    ExpectOutsideUnchanged();
+}
+
 TEST_F(RemoveTreeTest, BackslashesAndATrailingSeparatorInThePath) {
     std::wstring path = W(root_) + L"/";
     std::replace(path.begin(), path.end(), L'/', L'\\');

@@ -130,5 +130,25 @@ TEST_F(PrereqDownload, RefusedFolderIsReplacedForTheRun) {
     }
 }
 
+// The run's folder goes whole, read-only files too, without a file event; a link in
+// it goes as itself and nothing behind it is touched.
+TEST_F(PrereqDownload, CleanupNeverFollowsALink) {
+    bool created = false;
+    uint32_t error = 0;
+    ASSERT_EQ(platform::EnsurePrivateFolder(downloads, created, error), platform::PrivateFolderState::Usable);
+    test::WriteFile(downloads / "VC_redist.x64.exe", "vc");
+    fs::permissions(downloads / "VC_redist.x64.exe", fs::perms::owner_read);
+    const fs::path elsewhere = temp / "elsewhere";
+    test::WriteFile(elsewhere / "keep.exe", "k");
+    test::MakeLink(elsewhere, downloads / "linked", test::LinkKind::Folder);      // none under Wine
+    test::MakeLink(elsewhere, downloads / "junction", test::LinkKind::Junction);  // only Windows makes these
+    log.Clear();
+    EXPECT_EQ(Installer()->CleanupDownloadDirectory(), ErrorCode::Success);
+    EXPECT_FALSE(fs::exists(downloads));
+    EXPECT_EQ(test::ReadFile(elsewhere / "keep.exe"), "k");
+    EXPECT_TRUE(log.HasMessage("Download directory cleaned up"));
+    EXPECT_TRUE(log.EventsWhere("operation", "file:delete").empty());
+}
+
 }  // namespace
 }  // namespace zuvelo

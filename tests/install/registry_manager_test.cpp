@@ -169,6 +169,19 @@ TEST_F(RegistryManagerTest, VersionsAndRewritesLeaveNoStaleValues) {
     }
 }
 
+// Only the folder's own files count: a link (a junction too) is neither counted nor
+// entered, as it may loop or lead to a whole other tree.
+TEST_F(RegistryManagerTest, EstimatedSizeNeverFollowsALink) {
+    test::WriteFile(install_ / "bin" / "app.dll", std::string(3072, 'a'));
+    const fs::path elsewhere = folder_ / "elsewhere";
+    test::WriteFile(elsewhere / "big.bin", std::string(64 * 1024, 'b'));
+    test::MakeLink(elsewhere, install_ / "linked", test::LinkKind::Folder);  // none under Wine
+    test::MakeLink(elsewhere / "big.bin", install_ / "big.bin", test::LinkKind::File);
+    test::MakeLink(install_, install_ / "bin" / "loop", test::LinkKind::Junction);  // only Windows makes these
+    test::MakeLink(install_, install_ / "bin" / "loop-link", test::LinkKind::Folder);
+    EXPECT_EQ(RegistryManager::CalculateEstimatedSize(Utf8ToWide(installText_)), 3u);
+}
+
 // Fails chosen calls of the machine's registry, as a denied one would.
 class FailingRegistry : public platform::Registry {
 public:

@@ -83,7 +83,12 @@ TEST_F(ManifestCache, DestructionRemovesPartialDownloadsEverywhereButBackups) {
     WriteFile(cacheDir / "data" / "pack.dat.tmp", "part");
     WriteFile(cacheDir / "backups" / "20260101_093005" / "notes.tmp", "a saved file");
     WriteFile(Cached("kept"), "kept");
+    const fs::path elsewhere = temp / "elsewhere";  // behind a link: never looked into
+    WriteFile(elsewhere / "victim.tmp", "not the cache's");
+    test::MakeLink(elsewhere, cacheDir / "linked", test::LinkKind::Folder);  // none under Wine
+    test::MakeLink(elsewhere, cacheDir / "junction", test::LinkKind::Junction);  // only Windows makes these
     Handler().reset();
+    EXPECT_TRUE(fs::exists(elsewhere / "victim.tmp"));
     EXPECT_FALSE(fs::exists(cacheDir / "manifest.json.tmp"));
     EXPECT_FALSE(fs::exists(cacheDir / "bin"));
     EXPECT_FALSE(fs::exists(cacheDir / "data" / "pack.dat.tmp"));
