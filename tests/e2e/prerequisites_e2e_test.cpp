@@ -3,13 +3,16 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "common/text.h"
 #include "tests/e2e/apply_manifest_fixture.h"
+#include "tests/support/detection_registry.h"
 #include "tests/support/event_summary.h"
+#include "tests/support/fake_program.h"
+#include "tests/support/scoped_env.h"
 
 namespace zuvelo::test {
 namespace {
@@ -17,26 +20,23 @@ namespace {
 using ::testing::Contains;
 using ::testing::IsEmpty;
 
-constexpr const char* kVcKey = "SOFTWARE\\Microsoft\\VisualStudio\\14.0\\VC\\Runtimes\\X64";
-constexpr const char* kDotNetKey = "SOFTWARE\\WOW6432Node\\dotnet\\Setup\\InstalledVersions\\x64\\hostfxr";
-const std::string kTool = ZUVELO_REGISTRY_TOOL_PATH;
-
+// The registry the program reads is the machine root's, on Windows the machine's own:
+// this process points at the same one, and puts detection's values back as they were.
 class PrerequisitesE2e : public ApplyManifestE2e {
 protected:
-    std::string SetValue(const std::string& key, const std::string& name, const std::string& typeAndData) {
-        return "'" + kTool + "' set '" + key + "' '" + name + "' " + typeAndData;
-    }
-    void Register(const std::string& key, const std::string& name, const std::string& typeAndData) {
-        ASSERT_EQ(std::system(("ZUVELO_MACHINE_ROOT='" + machineRoot_.path().string() + "' " +
-                               SetValue(key, name, typeAndData)).c_str()), 0);
-    }
+    PrerequisitesE2e() { registry_.Clear(); }
+
+    ScopedEnvironmentVariable machineRootVariable_{"ZUVELO_MACHINE_ROOT", machineRoot_.path().string()};
+    DetectionRegistry registry_;
 };
 
 TEST_F(PrerequisitesE2e, MissingRuntimeIsDownloadedInstalledAndVerified) {
-    Register(kDotNetKey, "", "REG_SZ 8.0.11");
-    const std::string script = "#!/bin/sh\n" + SetValue(kVcKey, "Version", "REG_SZ 14.40.33810.0") + " && " +
-                               SetValue(kVcKey, "Installed", "REG_DWORD 1") + "\n";
-    WriteFile(Www() / "prerequisites/VC_redist.x64.exe", script);
+    SetSz(kDotNetKey, L"", L"8.0.11");
+    const std::string tool = ZUVELO_REGISTRY_TOOL_PATH;
+    const std::string vcKey = WideToUtf8(kVcKey);
+    WriteFakeProgram(Www() / "prerequisites/VC_redist.x64.exe",
+                     {.commands = {{tool, "set", vcKey, "Version", "REG_SZ", "14.40.33810.0"},
+                                   {tool, "set", vcKey, "Installed", "REG_DWORD", "1"}}});
     const ProgramResult result = Run({"--install-prereqs", "--cdn", CdnUrl()});
     EXPECT_EQ(result.exitCode, 0) << result.out << result.err;
     const std::vector<std::string> events = SummarizeAll(Events(result));
@@ -46,9 +46,9 @@ TEST_F(PrerequisitesE2e, MissingRuntimeIsDownloadedInstalledAndVerified) {
 }
 
 TEST_F(PrerequisitesE2e, NothingMissingEndsCommandAndPlanWithAlreadyInstalled) {
-    Register(kVcKey, "Version", "REG_SZ 14.40.33810.0");
-    Register(kVcKey, "Installed", "REG_DWORD 1");
-    Register(kDotNetKey, "", "REG_SZ 8.0.11");
+    SetSz(kVcKey, L"Version", L"14.40.33810.0");
+    SetDword(kVcKey, L"Installed", 1);
+    SetSz(kDotNetKey, L"", L"8.0.11");
     WriteFile(work_ / "plan.json", R"({"operations": [{"type": "install_prereqs", "cdnUrl": ")" + CdnUrl() + "\"}]}");
     for (const std::vector<std::string>& arguments : {std::vector<std::string>{"--install-prereqs", "--cdn", CdnUrl()},
                                                       {"--execute-plan", (work_ / "plan.json").string()}}) {

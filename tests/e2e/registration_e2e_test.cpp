@@ -10,9 +10,12 @@
 #include <json/writer.h>
 
 #include "common/text.h"
+#include "install/product_identity.h"
+#include "platform/registry.h"
 #include "tests/e2e/elevated_program.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/program_runner.h"
+#include "tests/support/scoped_env.h"
 #include "tests/support/test_folders.h"
 #include "uninstall/install_receipt_reader.h"
 
@@ -21,23 +24,32 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr const char* kUninstallKey = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Zuvelo";
+// On Windows the entry is in the machine's own registry, shared by every test.
+void DeleteUninstallKey() { platform::OpenMachineRegistry()->DeleteTree(kUninstallKeyPath); }
 
 class RegistrationTest : public testing::Test {
 protected:
-    test::TempFolder machineRoot_;
+    RegistrationTest() { DeleteUninstallKey(); }
+    ~RegistrationTest() override { DeleteUninstallKey(); }
+
+    // The install folder joined with a relative path, as the programs join paths.
+    std::string InstallPathOf(const char* relative) const {
+        return Utf8FromPath(work_ / "Zuvelo" / fs::path(relative).make_preferred());
+    }
+
+    test::ScopedMachineRoot machineRoot_;
     test::TempFolder temp_;
     test::TempFolder work_;
-    const std::string install_ = (work_ / "Zuvelo").string();
+    const std::string install_ = Utf8FromPath(work_ / "Zuvelo");
 
     test::ProgramResult Run(const std::string& program, const std::vector<std::string>& arguments) {
         return test::RunProgram(program, arguments,
-                                {{"ZUVELO_MACHINE_ROOT", machineRoot_.path().string()}, {"TMPDIR", temp_.path().string()}});
+                                {{"ZUVELO_MACHINE_ROOT", machineRoot_.path().string()}, {test::kTempFolderVariable, temp_.path().string()}});
     }
 
     // "TYPE DATA" of a value of the uninstall entry, or "missing".
     std::string EntryValue(const std::string& name) {
-        const test::ProgramResult result = Run(ZUVELO_REGISTRY_TOOL_PATH, {"get", kUninstallKey, name});
+        const test::ProgramResult result = Run(ZUVELO_REGISTRY_TOOL_PATH, {"get", WideToUtf8(kUninstallKeyPath), name});
         return result.exitCode == 2 ? "missing" : result.out;
     }
 
@@ -56,10 +68,10 @@ TEST_F(RegistrationTest, CommandAndPlanWriteTheEntryAndTheReceipt) {
     ASSERT_EQ(command.exitCode, 0) << command.out;
     EXPECT_EQ(EntryValue("DisplayVersion"), "REG_SZ 1.8.0\n");
     EXPECT_EQ(EntryValue("VersionMinor"), "REG_DWORD 8\n");
-    EXPECT_EQ(EntryValue("UninstallString"), "REG_SZ \"" + install_ + "/ZuveloLauncher.exe\" --uninstall\n");
+    EXPECT_EQ(EntryValue("UninstallString"), "REG_SZ \"" + InstallPathOf("ZuveloLauncher.exe") + "\" --uninstall\n");
 
-    const std::string launcher = install_ + "/Launcher/ZuveloLauncher.exe";
-    const std::string uninstaller = install_ + "/Launcher/ZuveloUninstall.exe";
+    const std::string launcher = InstallPathOf("Launcher/ZuveloLauncher.exe");
+    const std::string uninstaller = InstallPathOf("Launcher/ZuveloUninstall.exe");
     test::WriteFile(launcher, "l");
     test::WriteFile(uninstaller, "u");
     Json::Value entry;
@@ -84,11 +96,11 @@ TEST_F(RegistrationTest, CommandAndPlanWriteTheEntryAndTheReceipt) {
     InstallReceipt read;
     ASSERT_EQ(ReadInstallReceipt(GetInstallReceiptPath(Utf8ToWide(install_)), read), ErrorCode::Success);
     EXPECT_EQ(WideToUtf8(read.installPath), install_);
-    EXPECT_EQ(WideToUtf8(read.launcherPath), install_ + "/Launcher");
+    EXPECT_EQ(WideToUtf8(read.launcherPath), InstallPathOf("Launcher"));
     EXPECT_EQ(read.version, L"2.0.0");
     EXPECT_TRUE(read.launcher.version.empty());  // no launcherExecutable: the helper only
     EXPECT_EQ(read.helper.version, L"1.0.0");
-    EXPECT_EQ(WideToUtf8(read.helper.files.at(2)), install_ + "/Launcher/ZuveloUninstall.exe");
+    EXPECT_EQ(WideToUtf8(read.helper.files.at(2)), uninstaller);
     EXPECT_EQ(read.shortcuts.size(), 2u);
     EXPECT_EQ(read.uninstallKey, L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Zuvelo");
 }

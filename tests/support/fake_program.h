@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 // Programs that stand in for installers and commands: a shell script on Linux, on
 // Windows a copy of the tests' console program carrying what it does after its image.
@@ -18,6 +19,8 @@ struct FakeProgram {
     bool sleepingChild = false;           // starts a child that sleeps a minute holding its output open
     std::string output{};                 // written to standard output
     bool sleep = false;                   // sleeps a minute before it exits
+    // Each run to its end (program path first, then its arguments), in order.
+    std::vector<std::vector<std::string>> commands{};
     uint32_t exitCode = 0;
 };
 

@@ -31,6 +31,10 @@ void WriteFakeProgram(const fs::path& path, const FakeProgram& program) {
     }
     if (!program.output.empty()) script += "printf '%s' " + Quoted(program.output) + "\n";
     if (program.sleep) script += "sleep 60\n";
+    for (const std::vector<std::string>& command : program.commands) {
+        for (const std::string& word : command) script += Quoted(word) + " ";
+        script += "\n";
+    }
     script += "exit " + std::to_string(program.exitCode) + "\n";
     WriteFile(path, script);
     fs::permissions(path, fs::perms::owner_all);

@@ -71,6 +71,21 @@ DWORD StartSleepingChild(const fs::path& image) {
     return started.dwProcessId;
 }
 
+// Runs a command line to its end.
+void RunCommand(const std::string& line) {
+    std::wstring commandLine = PathFromUtf8(line).wstring();
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION started{};
+    if (!::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                          &started)) {
+        return;
+    }
+    ::WaitForSingleObject(started.hProcess, INFINITE);
+    ::CloseHandle(started.hThread);
+    ::CloseHandle(started.hProcess);
+}
+
 void WriteOutput(const std::string& text) {
     DWORD written = 0;
     ::WriteFile(::GetStdHandle(STD_OUTPUT_HANDLE), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
@@ -102,5 +117,8 @@ int main(int argc, char** argv) {
     }
     if (steps.count(kOutputKey)) WriteOutput(steps[kOutputKey]);
     if (steps.count(kSleepKey)) ::Sleep(kSleepMilliseconds);
+    for (int i = 0; steps.count(kCommandKeyPrefix + std::to_string(i)); ++i) {
+        RunCommand(steps[kCommandKeyPrefix + std::to_string(i)]);
+    }
     ::ExitProcess(static_cast<UINT>(std::stoul(steps.count(kExitKey) ? steps[kExitKey] : "0")));
 }

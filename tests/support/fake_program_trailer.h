@@ -15,6 +15,8 @@ inline constexpr const char* kChildKey = "child";
 inline constexpr const char* kOutputKey = "output";
 inline constexpr const char* kSleepKey = "sleep";
 inline constexpr const char* kExitKey = "exit";
+// "run0", "run1", ...: command lines run in that order.
+inline constexpr const char* kCommandKeyPrefix = "run";
 // The argument that makes the program the sleeping child.
 inline constexpr const char* kSleepingChildArgument = "--sleeping-child";
 

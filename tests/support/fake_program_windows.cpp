@@ -6,6 +6,7 @@
 #include "common/text.h"
 #include "tests/support/fake_program.h"
 #include "tests/support/fake_program_trailer.h"
+#include "tests/support/program_runner.h"
 #include "tests/support/test_folders.h"
 
 namespace zuvelo::test {
@@ -36,6 +37,12 @@ void WriteFakeProgram(const fs::path& path, const FakeProgram& program) {
     if (program.sleepingChild) image += Line(kChildKey, "1");
     if (!program.output.empty()) image += Line(kOutputKey, program.output);
     if (program.sleep) image += Line(kSleepKey, "1");
+    for (size_t i = 0; i < program.commands.size(); ++i) {
+        const std::string& executable = program.commands[i].at(0);
+        const std::vector<std::string> arguments(program.commands[i].begin() + 1, program.commands[i].end());
+        image += Line((kCommandKeyPrefix + std::to_string(i)).c_str(),
+                      WideToUtf8(WindowsCommandLine(executable, arguments)));
+    }
     image += Line(kExitKey, std::to_string(program.exitCode));
     WriteFile(path, image);
 }

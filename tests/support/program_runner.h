@@ -37,6 +37,11 @@ ProgramResult RunInTerminal(const std::string& program, const std::vector<std::s
 // is opened to everyone for that).
 std::filesystem::path WorldRunnableCopy(const std::filesystem::path& program, const std::filesystem::path& folder);
 
+#ifdef _WIN32
+// program then arguments as one command line, each quoted as the C runtime splits it.
+std::wstring WindowsCommandLine(const std::string& program, const std::vector<std::string>& arguments);
+#endif
+
 // One JSON value per non-empty line; throws on a line that is not JSON.
 std::vector<Json::Value> ParseJsonLines(const std::string& text);
 std::vector<Json::Value> ParseJsonLines(const std::vector<std::string>& lines);

@@ -56,12 +56,6 @@ std::wstring QuoteArgument(const std::wstring& argument) {
     return quoted + L"\"";
 }
 
-std::wstring CommandLine(const std::string& program, const std::vector<std::string>& arguments) {
-    std::wstring line = QuoteArgument(Utf8ToWide(program));
-    for (const std::string& argument : arguments) line += L" " + QuoteArgument(Utf8ToWide(argument));
-    return line;
-}
-
 // This process's environment block with the overrides in place of their names
 // (names are case-insensitive on Windows).
 std::wstring EnvironmentBlock(const std::map<std::string, std::string>& overrides) {
@@ -144,6 +138,12 @@ std::string AsText(const std::string& bytes) {
 
 }  // namespace
 
+std::wstring WindowsCommandLine(const std::string& program, const std::vector<std::string>& arguments) {
+    std::wstring line = QuoteArgument(Utf8ToWide(program));
+    for (const std::string& argument : arguments) line += L" " + QuoteArgument(Utf8ToWide(argument));
+    return line;
+}
+
 ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& arguments,
                          const std::map<std::string, std::string>& environment,
                          const std::function<void(pid_t)>& started) {
@@ -158,7 +158,7 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
     startup.StartupInfo.hStdOutput = out.write.get();
     startup.StartupInfo.hStdError = err.write.get();
     startup.lpAttributeList = inherited.get();
-    std::wstring commandLine = CommandLine(program, arguments);
+    std::wstring commandLine = WindowsCommandLine(program, arguments);
     std::wstring block = EnvironmentBlock(environment);
     PROCESS_INFORMATION process{};
     if (!::CreateProcessW(Utf8ToWide(program).c_str(), commandLine.data(), nullptr, nullptr, TRUE,
