@@ -1,19 +1,26 @@
-// ZuveloUninstall end to end, through a terminal, on installations that the
-// built ZuveloElevated made: files, uninstall entry, receipt and shortcuts.
+// ZuveloUninstall end to end, its prompt answered through a terminal (Linux) or
+// standard input (Windows), on installations that the built ZuveloElevated made:
+// files, uninstall entry, receipt and shortcuts.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <csignal>
 #include <filesystem>
 #include <sstream>
 
 #include <json/writer.h>
 
-#include "platform/machine_root.h"
+#include "common/error_codes.h"
+#include "common/paths.h"
+#include "common/text.h"
+#include "install/product_identity.h"
+#include "platform/registry.h"
 #include "tests/e2e/apply_manifest_fixture.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/scoped_env.h"
+#include "tests/support/shell_folders.h"
 #include "tests/support/sleeping_process.h"
+#include "uninstall/csidl_folders.h"
 
 namespace zuvelo::test {
 namespace {
@@ -47,12 +54,28 @@ Screen Split(const std::string& shown) {
     return screen;
 }
 
+std::string U8(const fs::path& path) { return Utf8FromPath(path); }
+
+// On Windows the uninstall entry, the shell folders and the product's data folders
+// are the machine's own: each test starts and ends without the product's.
 class UninstallerE2e : public ApplyManifestE2e {
 protected:
+    UninstallerE2e() { ClearMachineState(); }
+    ~UninstallerE2e() override { ClearMachineState(); }
+
+    // This process looks where the programs write (on Linux below their machine root).
+    const ScopedEnvironmentVariable root_{"ZUVELO_MACHINE_ROOT", machineRoot_.path().string()};
+    const ScopedShellFolders shellFolders_;
     const fs::path install_ = work_ / "Program Files" / "Zuvelo";
 
     std::map<std::string, std::string> Environment() const {
-        return {{"ZUVELO_MACHINE_ROOT", machineRoot_.path().string()}, {"TMPDIR", temp_.path().string()}};
+        return {{"ZUVELO_MACHINE_ROOT", machineRoot_.path().string()}, {kTempFolderVariable, temp_.path().string()}};
+    }
+
+    void ClearMachineState() const {
+        platform::OpenMachineRegistry()->DeleteTree(kUninstallKeyPath);
+        fs::remove_all(CommonData());
+        fs::remove_all(UserData());
     }
 
     // The release applied, then the entry, the receipt and the shortcuts.
@@ -64,36 +87,48 @@ protected:
         for (const char* type : {"write_uninstall", "write_receipt", "create_shortcuts"}) {
             Json::Value& step = plan["operations"].append(Json::Value());
             step["type"] = type;
-            step["targetPath"] = install_.string();
+            step["targetPath"] = U8(install_);
             step["version"] = "2.0.0";
-            step["launcherExecutable"] = (install_ / "Launcher/ZuveloLauncher.exe").string();
-            step["uninstallerExecutable"] = (install_ / "Launcher/ZuveloUninstall.exe").string();
+            step["launcherExecutable"] = U8(install_ / "Launcher" / "ZuveloLauncher.exe");
+            step["uninstallerExecutable"] = U8(install_ / "Launcher" / "ZuveloUninstall.exe");
         }
         WriteJsonFile(work_ / "plan.json", plan);
-        ASSERT_EQ(Run({"--execute-plan", (work_ / "plan.json").string()}).exitCode, 0);
+        ASSERT_EQ(Run({"--execute-plan", U8(work_ / "plan.json")}).exitCode, 0);
     }
 
+    // `typed` answers the prompt: through a terminal on Linux; on Windows, which has
+    // no pseudo-terminal to offer here, through standard input.
     ProgramResult Uninstall(const std::vector<std::string>& arguments, const std::string& typed) {
+#ifdef _WIN32
+        return RunProgram(kUninstaller, arguments, Environment(), {}, typed);
+#else
         return RunInTerminal(kUninstaller, arguments, Environment(), typed);
+#endif
     }
 
-    bool EntryExists() {
-        return RunProgram(ZUVELO_REGISTRY_TOOL_PATH, {"get", kUninstallKey, "InstallLocation"}, Environment()).exitCode == 0;
+    static bool EntryExists() {
+        const auto registry = platform::OpenMachineRegistry();
+        platform::RegistryKeyHandle key = 0;
+        const bool exists = registry->OpenKey(kUninstallKeyPath, key) == 0;
+        if (exists) registry->CloseKey(key);
+        return exists;
     }
 
-    // The shortcut files anywhere in the machine root.
+    // The product's shortcut files in the shell folders.
     size_t Shortcuts() const {
         size_t count = 0;
-        for (const auto& entry : fs::recursive_directory_iterator(machineRoot_.path())) {
-            count += entry.path().extension() == ".lnk" ? 1 : 0;
+        for (const fs::path& folder : {shellFolders_.commonPrograms(), shellFolders_.userPrograms(),
+                                       shellFolders_.commonDesktop(), shellFolders_.userDesktop()}) {
+            for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+                const bool product = entry.path().native().find(fs::path("Zuvelo").native()) != fs::path::string_type::npos;
+                count += product && entry.path().extension() == ".lnk" ? 1 : 0;
+            }
         }
         return count;
     }
 
-    fs::path CommonData() const { return machineRoot_.path() / "ProgramData/Zuvelo"; }
-    fs::path UserData() const {
-        return machineRoot_.path() / "Users" / platform::EffectiveUserName() / "AppData/Local/Zuvelo";
-    }
+    static fs::path CommonData() { return NativePath(GetCsidlFolderPath(kCsidlCommonAppData)) / "Zuvelo"; }
+    static fs::path UserData() { return NativePath(GetCsidlFolderPath(kCsidlLocalAppData)) / "Zuvelo"; }
 };
 
 TEST_F(UninstallerE2e, YesRemovesEverythingAndCountsWhatWasRemoved) {
@@ -110,8 +145,8 @@ TEST_F(UninstallerE2e, YesRemovesEverythingAndCountsWhatWasRemoved) {
     EXPECT_EQ(result.exitCode, 0) << result.out;
     EXPECT_THAT(screen.text, HasSubstr("Zuvelo Uninstaller v1.0.0\nPreparing to uninstall Zuvelo...\n\n"));
     EXPECT_THAT(screen.text, HasSubstr("\n=== Zuvelo Uninstall Confirmation ===\n\nInstallation Path: " +
-                                       install_.string() + "\nVersion: 2.0.0\n\nThe following will be removed:\n  - " +
-                                       install_.string() +
+                                       U8(install_) + "\nVersion: 2.0.0\n\nThe following will be removed:\n  - " +
+                                       U8(install_) +
                                        "\n  - Shortcut: Zuvelo\n  - Shortcut: Zuvelo\n"
                                        "  - Registry: HKEY_LOCAL_MACHINE\\" + kUninstallKey +
                                        "\n\nDo you want to continue? (Y/N): \n"));
@@ -119,7 +154,7 @@ TEST_F(UninstallerE2e, YesRemovesEverythingAndCountsWhatWasRemoved) {
                                        "  Shortcuts removed: 3\n  Registry keys removed: 1\n  Files removed: " +
                                        std::to_string(files) + "\n  Directories removed: " + std::to_string(folders) +
                                        "\n  Duration: "));
-    EXPECT_EQ(client.Reap(), SIGTERM);
+    EXPECT_EQ(client.Reap(), kEndedOnRequest);
     EXPECT_FALSE(fs::exists(install_));
     EXPECT_FALSE(EntryExists());
     EXPECT_EQ(Shortcuts(), 0u);
@@ -172,10 +207,11 @@ TEST_F(UninstallerE2e, AnUnrelatedFolderIsNotAnInstallation) {
     const Tree before = TreeOf(install_);
     WriteFile(work_ / "Mine/notes.txt", "mine");
 
-    const ProgramResult result = Uninstall({"--force", "--install-path", (work_ / "Mine").string()}, "");
-    EXPECT_EQ(result.exitCode, 141) << "not found";
+    const ProgramResult result = Uninstall({"--force", "--install-path", U8(work_ / "Mine")}, "");
+    EXPECT_EQ(result.exitCode, ToInt(ErrorCode::FileNotFound));
     EXPECT_THAT(result.out, HasSubstr("Zuvelo installation not found.\n"));
-    EXPECT_THAT(result.out, HasSubstr("Folder does not look like a Zuvelo installation: " + (work_ / "Mine").string()));
+    EXPECT_TRUE(HasDiagnostic(Split(result.out).events, "WARNING",
+                              "Folder does not look like a Zuvelo installation: " + U8(work_ / "Mine")));
     EXPECT_EQ(ReadFile(work_ / "Mine/notes.txt"), "mine");
     EXPECT_EQ(TreeOf(install_), before);
     EXPECT_TRUE(EntryExists());
@@ -183,15 +219,19 @@ TEST_F(UninstallerE2e, AnUnrelatedFolderIsNotAnInstallation) {
 }
 
 TEST_F(UninstallerE2e, NonAdministratorIsRefusedWithoutAnyEvent) {
+#ifdef _WIN32
+    GTEST_SKIP() << "an unelevated run needs setpriv and an unprivileged Linux user; Wine shows no UAC prompt";
+#else
     if (::geteuid() != 0 || !fs::exists("/usr/bin/setpriv")) GTEST_SKIP() << "needs root and setpriv";
     TempFolder bin;
     const fs::path program = WorldRunnableCopy(kUninstaller, bin.path());
     const ProgramResult result = RunProgram(
         "/usr/bin/setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups", program.string(), "--force"},
         Environment());
-    EXPECT_EQ(result.exitCode, 2) << "insufficient privileges";
+    EXPECT_EQ(result.exitCode, ToInt(ErrorCode::InsufficientPrivileges));
     EXPECT_EQ(result.err, "Error: This program requires administrator privileges\nPlease run as administrator\n");
     EXPECT_EQ(result.out, "");
+#endif
 }
 
 }  // namespace

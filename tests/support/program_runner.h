@@ -19,13 +19,14 @@ struct ProgramResult {
 };
 
 // Runs a program to its end with this process's environment plus the given
-// variables (which win), standard input empty, and captures both output streams
-// (on Windows read as text: "\r\n" as "\n").
+// variables (which win), standard input a pipe that holds `input` and then ends,
+// and captures both output streams (on Windows read as text: "\r\n" as "\n").
+// `input` is written before the program starts, so it must fit in a pipe's buffer.
 // The program's argv[0] is its path.
 // started, when given, receives the program's process id as soon as it runs.
 ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& arguments,
                          const std::map<std::string, std::string>& environment = {},
-                         const std::function<void(pid_t)>& started = {});
+                         const std::function<void(pid_t)>& started = {}, const std::string& input = {});
 
 // RunProgram with a new pseudo-terminal as standard input, output and error:
 // types `typed` and then end of input into it, and returns in `out` all the

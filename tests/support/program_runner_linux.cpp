@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <stdexcept>
+#include <utility>
 
 #include "platform/unique_fd.h"
 
@@ -69,6 +70,16 @@ void ReadUntilClosed(UniqueFd& outFd, UniqueFd& errFd, std::string& out, std::st
     }
 }
 
+// A pipe that holds input and then ends; its read end is the one to keep.
+UniqueFd InputHolding(const std::string& input) {
+    PipeEnds ends = MakePipe();
+    ::fcntl(ends.write.get(), F_SETFL, O_NONBLOCK);  // a text too long fails here instead of hanging
+    if (!input.empty() && ::write(ends.write.get(), input.data(), input.size()) != static_cast<ssize_t>(input.size())) {
+        throw std::runtime_error("the input does not fit in a pipe");
+    }
+    return std::move(ends.read);
+}
+
 int WaitForExit(pid_t pid) {
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0) {
@@ -110,16 +121,18 @@ std::string ReadTerminal(int master) {
 
 ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& arguments,
                          const std::map<std::string, std::string>& environment,
-                         const std::function<void(pid_t)>& started) {
+                         const std::function<void(pid_t)>& started, const std::string& input) {
     PipeEnds out = MakePipe();
     PipeEnds err = MakePipe();
+    UniqueFd in = InputHolding(input);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, in.get(), 0);
     posix_spawn_file_actions_adddup2(&actions, out.write.get(), 1);
     posix_spawn_file_actions_adddup2(&actions, err.write.get(), 2);
     const pid_t pid = Spawn(program, arguments, environment, &actions, nullptr);
     posix_spawn_file_actions_destroy(&actions);
+    in.reset();
     out.write.reset();
     err.write.reset();
     if (started) started(pid);

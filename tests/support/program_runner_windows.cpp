@@ -29,12 +29,22 @@ PipeEnds MakePipe() {
     return ends;
 }
 
-UniqueHandle EmptyInput() {
+// An inheritable read end of a pipe that holds input and then ends.
+UniqueHandle InputHolding(const std::string& input) {
     SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-    UniqueHandle input(::CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
-                                     OPEN_EXISTING, 0, nullptr));
-    if (!input) throw std::runtime_error("cannot open NUL");
-    return input;
+    HANDLE read = nullptr;
+    HANDLE write = nullptr;
+    if (!::CreatePipe(&read, &write, &inheritable, static_cast<DWORD>(input.size()))) {
+        throw std::runtime_error("CreatePipe failed");
+    }
+    UniqueHandle readEnd(read);
+    const UniqueHandle writeEnd(write);
+    DWORD written = 0;
+    if (!input.empty() && (!::WriteFile(write, input.data(), static_cast<DWORD>(input.size()), &written, nullptr) ||
+                           written != input.size())) {
+        throw std::runtime_error("cannot write the input");
+    }
+    return readEnd;
 }
 
 // One argument as CommandLineToArgvW reads it back: quoted when it is empty or holds
@@ -146,10 +156,10 @@ std::wstring WindowsCommandLine(const std::string& program, const std::vector<st
 
 ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& arguments,
                          const std::map<std::string, std::string>& environment,
-                         const std::function<void(pid_t)>& started) {
+                         const std::function<void(pid_t)>& started, const std::string& text) {
     PipeEnds out = MakePipe();
     PipeEnds err = MakePipe();
-    UniqueHandle input = EmptyInput();
+    UniqueHandle input = InputHolding(text);
     InheritedHandles inherited({input.get(), out.write.get(), err.write.get()});
     STARTUPINFOEXW startup{};
     startup.StartupInfo.cb = sizeof(startup);
