@@ -17,6 +17,7 @@
 #include <stdexcept>
 
 #include "common/text.h"
+#include "tests/support/program_runner.h"
 #include "tests/support/test_folders.h"
 
 #ifndef _WIN32
@@ -52,23 +53,6 @@ fs::path LocalPath(const std::string& unixPath) {
     return path;
 }
 
-// The quoting CommandLineToArgvW undoes, which Wine also applies for a Unix program.
-std::wstring QuotedArgument(const std::wstring& argument) {
-    std::wstring quoted = L"\"";
-    size_t backslashes = 0;
-    for (wchar_t c : argument) {
-        if (c == L'\\') {
-            ++backslashes;
-            continue;
-        }
-        quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-        backslashes = 0;
-        quoted += c;
-    }
-    quoted.append(backslashes * 2, L'\\');
-    return quoted + L"\"";
-}
-
 // One CA for every server of the process unless the caller names one: Wine's certificate
 // check keeps the roots it read first, so a CA trusted later in the process stays unknown.
 std::vector<std::string> WithProcessCa(std::vector<std::string> arguments) {
@@ -80,9 +64,8 @@ std::vector<std::string> WithProcessCa(std::vector<std::string> arguments) {
 
 long long StartProgram(const fs::path& program, const std::vector<std::string>& arguments) {
     const fs::path image = LocalPath(program.generic_string());
-    std::wstring commandLine = QuotedArgument(image.wstring());
-    for (const std::string& argument : WithProcessCa(arguments))
-        commandLine += L" " + QuotedArgument(Utf8ToWide(argument));
+    // Wine undoes this quoting for a Unix program as CommandLineToArgvW would.
+    std::wstring commandLine = WindowsCommandLine(Utf8FromPath(image), WithProcessCa(arguments));
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION started{};
