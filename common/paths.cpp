@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "common/text.h"
+#include "platform/utf8.h"
 
 namespace zuvelo {
 
@@ -31,27 +32,32 @@ bool HasRootName(const std::wstring& p) {
     return HasDevicePrefix(p);
 }
 
-bool IsReservedDeviceName(const std::wstring& component) {
-    std::wstring stem = component.substr(0, component.find(L'.'));
-    std::transform(stem.begin(), stem.end(), stem.begin(),
+// Only stems of three or four characters can be reserved; nothing is copied for the others.
+bool IsReservedDeviceName(std::wstring_view component) {
+    const std::wstring_view stem = component.substr(0, component.find(L'.'));
+    if (stem.size() != 3 && stem.size() != 4) return false;
+    wchar_t upper[4] = {};
+    std::transform(stem.begin(), stem.end(), upper,
                    [](wchar_t c) { return (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - 32) : c; });
-    if (stem == L"CON" || stem == L"PRN" || stem == L"AUX" || stem == L"NUL") return true;
-    if (stem.size() != 4) return false;
-    const std::wstring head = stem.substr(0, 3);
-    const wchar_t digit = stem[3];
+    const std::wstring_view head(upper, 3);
+    if (stem.size() == 3) return head == L"CON" || head == L"PRN" || head == L"AUX" || head == L"NUL";
+    const wchar_t digit = upper[3];
     const bool isDigit = (digit >= L'1' && digit <= L'9') || digit == L'\u00B9' || digit == L'\u00B2' || digit == L'\u00B3';
     return (head == L"COM" || head == L"LPT") && isDigit;
 }
 
+// NUL, the other control characters and the seven characters no file name holds.
 bool IsForbiddenCharacter(wchar_t c) {
-    static constexpr std::wstring_view kForbidden = L"<>:\"|?*";
-    return (c >= 1 && c <= 31) || kForbidden.find(c) != std::wstring_view::npos;
+    switch (c) {
+        case L'<': case L'>': case L':': case L'"': case L'|': case L'?': case L'*': return true;
+        default: return static_cast<uint32_t>(c) <= 31;
+    }
 }
 
-bool IsSafeComponent(const std::wstring& c) {
+// The rules for a whole component; its characters are checked as the path is read.
+bool IsSafeComponent(std::wstring_view c) {
     if (c.empty() || c == L"." || c == L"..") return false;
     if (c.back() == L'.' || c.back() == L' ') return false;
-    if (std::any_of(c.begin(), c.end(), IsForbiddenCharacter)) return false;
     return !IsReservedDeviceName(c);
 }
 
@@ -68,17 +74,19 @@ std::vector<fs::path> CanonicalComponents(const fs::path& p) {
 
 bool IsSafeRelativePath(const std::wstring& path) {
     try {
-        if (path.empty() || path.find(L'\0') != std::wstring::npos) return false;
-        WideToUtf8(path);
-        if (HasRootName(path) || IsSeparator(path.front())) return false;
+        if (path.empty() || HasRootName(path) || IsSeparator(path.front())) return false;
+        // One pass: every character a valid scalar value and allowed, every component safe.
+        const std::wstring_view text(path);
         size_t start = 0;
-        while (true) {
-            const size_t end = std::find_if(path.begin() + static_cast<std::ptrdiff_t>(start), path.end(), IsSeparator) -
-                               path.begin();
-            if (!IsSafeComponent(path.substr(start, end - start))) return false;
-            if (end == path.size()) return true;
-            start = end + 1;
+        for (size_t pos = 0; pos < text.size();) {
+            if (IsSeparator(text[pos])) {
+                if (!IsSafeComponent(text.substr(start, pos - start))) return false;
+                start = ++pos;
+            } else if (IsForbiddenCharacter(text[pos]) || !platform::NextWideScalar(text, pos)) {
+                return false;
+            }
         }
+        return IsSafeComponent(text.substr(start));
     } catch (...) {
         return false;
     }

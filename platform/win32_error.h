@@ -38,6 +38,9 @@ inline constexpr uint32_t kPipeBusy = 231;
 inline constexpr uint32_t kNoData = 232;
 inline constexpr uint32_t kWaitTimeout = 258;
 inline constexpr uint32_t kConnectionReset = 10054;
+
+// A file or a folder on the way is not there: what the programs treat as "missing".
+inline constexpr bool IsNotFound(uint32_t code) { return code == kFileNotFound || code == kPathNotFound; }
 }  // namespace win32
 
 // Windows number of an errno value (0 stays 0).

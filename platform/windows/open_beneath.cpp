@@ -61,9 +61,8 @@ uint32_t StepInto(int dirFd, const std::wstring& name, UniqueFd& out, bool& link
 uint32_t StepIntoOrCreate(int dirFd, const std::wstring& name, UniqueFd& out, bool& unsafe) {
     const uint32_t err = StepInto(dirFd, name, out, unsafe);
     if (err != win32::kFileNotFound) return err;
-    std::wstring path;
-    if (const uint32_t pathErr = windows::PathBelow(dirFd, name, path)) return pathErr;
-    if (!::CreateDirectoryW(path.c_str(), nullptr) && ::GetLastError() != ERROR_ALREADY_EXISTS) return LastError();
+    const uint32_t made = windows::CreateFolderBelow(dirFd, name);
+    if (made != 0 && made != win32::kAlreadyExists) return made;
     return StepInto(dirFd, name, out, unsafe);
 }
 
