@@ -94,7 +94,7 @@ uint32_t PinFolder(const std::filesystem::path& folder, UniqueFd& out) {
     if (const uint32_t err = OpenPathHandle(folder, fd)) return err;
     HandleInfo info;
     if (const uint32_t err = QueryHandleInfo(fd.get(), info)) return err;
-    if (!info.IsDirectory()) return win32::kPathNotFound;  // a file or a reparse point
+    if (!info.IsDirectory()) return win32::kDirectoryNameInvalid;  // a file or a reparse point, not a missing path
     out = std::move(fd);
     return 0;
 }
