@@ -52,14 +52,6 @@ void LogHashFailure(const platform::Sha256& hash) {
     Error(std::string(call) + " failed: " + std::to_string(hash.FailureStatus()));
 }
 
-// The existence test of Copy: absence is false; any other failure of the test
-// throws a file-system error named "exists".
-bool ExistsOrThrow(const fs::path& path) {
-    std::error_code ec;
-    const fs::file_status status = fs::status(path, ec);
-    if (ec && status.type() != fs::file_type::not_found) throw fs::filesystem_error("exists", path, ec);
-    return fs::exists(status);
-}
 
 // Last-write time through the local-time round trip, in 100-nanosecond units.
 int64_t LastWriteTimeValue(int64_t seconds) {
@@ -299,12 +291,12 @@ ErrorCode FileOperations::Copy(const std::wstring& source, const std::wstring& t
     // 1-2. Existence tests throw on anything but absence.
     if (options.createDirectories) {
         const fs::path parent = targetNative.parent_path();
-        if (!parent.empty() && !ExistsOrThrow(parent)) {
+        if (!parent.empty() && !PathExists(parent)) {
             const ErrorCode created = EnsureDirectory(WidePath(parent));
             if (created != ErrorCode::Success) return created;
         }
     }
-    if (ExistsOrThrow(targetNative) && !options.overwrite) {
+    if (PathExists(targetNative) && !options.overwrite) {
         Error("Target file exists and overwrite not allowed: " + U8(target));
         return ErrorCode::FileAccessDenied;
     }
@@ -417,16 +409,10 @@ ErrorCode FileOperations::Delete(const std::wstring& path) {
 ErrorCode FileOperations::EnsureDirectory(const std::wstring& path) {
     Debug("Creating directory: " + U8(path));
     const fs::path native = NativePath(path);
-    std::error_code ec;
-    const fs::file_status status = fs::status(native, ec);
-    if (!ec && fs::exists(status)) {
-        if (fs::is_directory(status)) return ErrorCode::Success;
-        Error("Failed to create directory: " + U8(path) + " - " + U8(FormatWin32Error(win32::kAlreadyExists)));
-        return ErrorCode::DirectoryCreateFailed;
-    }
-    fs::create_directories(native, ec);
-    if (ec) {
-        Error("Failed to create directory: " + U8(path) + " - " + ec.message());
+    platform::FileStat st;
+    if (platform::StatPath(native, st) == 0 && st.IsDirectory()) return ErrorCode::Success;
+    if (const uint32_t err = CreateFolders(native)) {
+        Error("Failed to create directory: " + U8(path) + " - " + U8(FormatWin32Error(err)));
         return ErrorCode::DirectoryCreateFailed;
     }
     Log().LogFileOperation("mkdir", path, true, 0, false);

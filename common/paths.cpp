@@ -5,7 +5,10 @@
 #include <vector>
 
 #include "common/text.h"
+#include "platform/file_io.h"
+#include "platform/handles.h"
 #include "platform/utf8.h"
+#include "platform/win32_error.h"
 
 namespace zuvelo {
 
@@ -125,6 +128,63 @@ std::wstring WidePath(const fs::path& path) { return Utf8ToWide(Utf8FromPath(pat
 bool IsAbsoluteNonRootPath(const std::wstring& path) {
     const std::filesystem::path native = NativePath(path);
     return native.is_absolute() && !native.lexically_normal().relative_path().empty();
+}
+
+namespace {
+
+namespace win32 = platform::win32;
+
+[[noreturn]] void Throw(const char* operation, const fs::path& path, uint32_t err) {
+    throw fs::filesystem_error(operation, path, platform::ErrorCodeFromWin32(err));
+}
+
+}  // namespace
+
+bool PathExists(const fs::path& path) {
+    platform::FileStat st;
+    const uint32_t err = platform::StatPath(path, st);
+    if (err != 0 && !win32::IsNotFound(err)) Throw("exists", path, err);
+    return err == 0;
+}
+
+bool IsFolder(const fs::path& path) {
+    platform::FileStat st;
+    const uint32_t err = platform::StatPath(path, st);
+    if (err != 0 && !win32::IsNotFound(err)) Throw("is_directory", path, err);
+    return err == 0 && st.IsDirectory();
+}
+
+bool IsEmptyFolder(const fs::path& path) {
+    platform::UniqueFd listing;
+    if (const uint32_t err = platform::OpenDirectoryForListing(path, listing)) Throw("is_empty", path, err);
+    platform::DirectoryReader reader(std::move(listing));
+    platform::DirectoryReader::Entry entry;
+    bool done = false;
+    if (const uint32_t err = reader.Next(entry, done)) Throw("is_empty", path, err);
+    return done;
+}
+
+uint32_t CreateFolders(const fs::path& path) {
+    // Up to the nearest folder that is there, then each missing one down from it.
+    std::vector<fs::path> missing;
+    for (fs::path folder = path; !folder.empty(); folder = folder.parent_path()) {
+        platform::FileStat st;
+        const uint32_t err = platform::StatPath(folder, st);
+        if (err == 0) {
+            if (!st.IsDirectory()) return win32::kAlreadyExists;
+            break;
+        }
+        if (!win32::IsNotFound(err)) return err;
+        missing.push_back(folder);
+        if (folder == folder.parent_path() || !folder.has_relative_path()) break;  // a root that is not there
+    }
+    for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+        const uint32_t err = platform::CreateFolder(*it);
+        platform::FileStat made;
+        if (err == win32::kAlreadyExists && platform::StatPath(*it, made) == 0 && made.IsDirectory()) continue;
+        if (err != 0) return err;  // a folder made meanwhile is as good
+    }
+    return 0;
 }
 
 }  // namespace zuvelo

@@ -94,6 +94,9 @@ uint32_t OpenAncestor(int fd, size_t levels, UniqueFd& out);
 // A readable directory descriptor for listing: openat(dirFd, name, O_RDONLY|O_DIRECTORY|
 // O_NOFOLLOW|O_CLOEXEC); name "." reopens dirFd itself (also when it is an O_PATH one).
 uint32_t OpenDirectoryForListing(int dirFd, const std::string& name, UniqueFd& out);
+// The same for the folder at path, a link to a folder followed (as the C++ library's
+// listing follows it); 3 for anything but a folder.
+uint32_t OpenDirectoryForListing(const std::filesystem::path& folder, UniqueFd& out);
 
 // Reads the entries of a directory descriptor (not "." and ".."), in the
 // order the file system gives them. Takes ownership of the descriptor.

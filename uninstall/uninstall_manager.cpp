@@ -88,15 +88,16 @@ bool NamesSameFolder(const std::wstring& a, const std::wstring& b) {
 // nothing there, an empty folder, or a folder with evidence of the product.
 bool LooksLikeInstallation(const DetectedInstallation& detected) {
     const fs::path folder = NativePath(detected.installPath);
-    if (!fs::exists(folder)) return detected.registryFound;
-    if (!fs::is_directory(folder)) return false;
-    if (fs::is_empty(folder) || detected.receiptFound || detected.registryFound) return true;
-    return fs::exists(folder / NativePath(kLauncherExecutableName)) || fs::exists(folder / NativePath(kLauncherFolderName));
+    if (!PathExists(folder)) return detected.registryFound;
+    if (!IsFolder(folder)) return false;
+    if (IsEmptyFolder(folder) || detected.receiptFound || detected.registryFound) return true;
+    return PathExists(folder / NativePath(kLauncherExecutableName)) ||
+           PathExists(folder / NativePath(kLauncherFolderName));
 }
 
 void ReadReceipt(DetectedInstallation& detected) {
     const std::wstring path = GetInstallReceiptPath(detected.installPath);
-    if (!fs::exists(NativePath(path)) || ReadInstallReceipt(path, detected.receipt) != ErrorCode::Success) return;
+    if (!PathExists(NativePath(path)) || ReadInstallReceipt(path, detected.receipt) != ErrorCode::Success) return;
     detected.receiptFound = true;
     detected.version = detected.receipt.version;
     Log(LogLevel::Info, "Found receipt, version: " + U8(detected.version));
@@ -119,7 +120,7 @@ void PurgeDataFolder(int csidl, const std::string& keepEntry, UninstallStats& st
     const std::wstring data = GetCsidlFolderPath(csidl);
     if (data.empty()) return;
     const std::wstring folder = WidePath(NativePath(data) / "Zuvelo");
-    if (!fs::exists(NativePath(folder))) return;
+    if (!PathExists(NativePath(folder))) return;
     FileOperations().RemoveDirectoryTree(folder, true, &stats.filesRemoved, &stats.directoriesRemoved, keepEntry);
 }
 
@@ -209,7 +210,7 @@ ErrorCode UninstallManager::DetectInstallation(const UninstallOptions& options, 
     if (detected.registryFound) Log(LogLevel::Info, "Found registry entry");
 
     detected.found = LooksLikeInstallation(detected);
-    if (!detected.found && fs::exists(NativePath(detected.installPath))) {
+    if (!detected.found && PathExists(NativePath(detected.installPath))) {
         Log(LogLevel::Warning, "Folder does not look like a Zuvelo installation: " + U8(detected.installPath));
     }
     if (detected.found) ListItemsToRemove(detected);
@@ -288,7 +289,7 @@ ErrorCode UninstallManager::RemoveFiles(const DetectedInstallation& detected, co
                                         UninstallStats& stats) {
     Log(LogLevel::Info, "Removing files");
     ReportStep("remove_files", "in_progress");
-    if (fs::exists(NativePath(detected.installPath))) {
+    if (PathExists(NativePath(detected.installPath))) {
         int32_t files = 0;
         int32_t folders = 0;
         const ErrorCode result = FileOperations().RemoveDirectoryTree(detected.installPath, true, &files, &folders);

@@ -208,6 +208,13 @@ uint32_t OpenDirectoryForListing(int dirFd, const std::string& name, UniqueFd& o
     return 0;
 }
 
+uint32_t OpenDirectoryForListing(const std::filesystem::path& folder, UniqueFd& out) {
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return LastWin32Error();
+    out.reset(fd);
+    return 0;
+}
+
 struct DirectoryReader::State {
     DIR* dir = nullptr;
     int fd = -1;

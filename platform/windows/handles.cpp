@@ -221,6 +221,16 @@ uint32_t OpenDirectoryForListing(int dirFd, const std::string& name, UniqueFd& o
     return windows::DescriptorOf(std::move(folder), out);
 }
 
+uint32_t OpenDirectoryForListing(const std::filesystem::path& folder, UniqueFd& out) {
+    std::wstring extended;
+    if (const uint32_t err = windows::ExtendedLengthPath(folder, extended)) return err;
+    UniqueHandle handle(::CreateFileW(extended.c_str(), kListingAccess, windows::kShareAll, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!handle) return LastError();
+    if (const uint32_t err = CheckListable(handle.get())) return err;
+    return windows::DescriptorOf(std::move(handle), out);
+}
+
 // Entries come from FileIdBothDirectoryInfo a buffer at a time.
 struct DirectoryReader::State {
     UniqueFd fd;

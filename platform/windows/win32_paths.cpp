@@ -4,6 +4,7 @@
 
 #include <climits>
 #include <string_view>
+#include <vector>
 
 #include "platform/win32_error.h"
 
@@ -21,11 +22,32 @@ std::wstring Joined(const std::wstring& folder, const std::wstring& name) {
 
 }  // namespace
 
+namespace {
+
+// The object manager's name of the handle's object, when it is a DOS-device one ("\??\C:\a"
+// -> "\\?\C:\a"); 234 otherwise. Wine's GetFinalPathNameByHandleW reads that name into a
+// buffer of MAX_PATH characters and fails with 234 for a longer one; Windows answers whole.
+uint32_t DosDeviceNameOf(HANDLE handle, std::wstring& out) {
+    std::vector<uint64_t> buffer(8192);  // 64 KiB: room for the longest name, 8-byte aligned
+    ULONG needed = 0;
+    const NTSTATUS status = ::NtQueryObject(handle, ObjectNameInformation, buffer.data(),
+                                            static_cast<ULONG>(buffer.size() * sizeof(uint64_t)), &needed);
+    if (!NT_SUCCESS(status)) return ERROR_MORE_DATA;
+    const auto* name = reinterpret_cast<const UNICODE_STRING*>(buffer.data());
+    const std::wstring text(name->Buffer, name->Length / sizeof(wchar_t));
+    if (!StartsWith(text, L"\\??\\")) return ERROR_MORE_DATA;
+    out = L"\\\\?\\" + text.substr(4);
+    return 0;
+}
+
+}  // namespace
+
 uint32_t FinalPathOf(HANDLE handle, std::wstring& out) {
     if (handle == INVALID_HANDLE_VALUE || handle == nullptr) return win32::kInvalidHandle;
     std::wstring buffer(MAX_PATH, L'\0');
     while (true) {
         const DWORD length = ::GetFinalPathNameByHandleW(handle, buffer.data(), static_cast<DWORD>(buffer.size()), 0);
+        if (length == 0 && ::GetLastError() == ERROR_MORE_DATA) return DosDeviceNameOf(handle, out);
         if (length == 0) return LastError();
         if (length < buffer.size()) {
             buffer.resize(length);
