@@ -24,6 +24,8 @@ fresh_wine_prefix() {
   done
   # With a display, a crashing program would wait for someone to close Wine's crash dialog.
   wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
+  # There is no window manager: a managed window's close would wait 2 s for one.
+  wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
 }
 
 end_wine_prefix() {
