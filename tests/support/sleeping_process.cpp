@@ -25,7 +25,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr DWORD kStartTimeoutMilliseconds = 10000;
+constexpr DWORD kStartTimeoutMilliseconds = 60000;  // a loaded machine under Wine is slow to start one
 
 fs::path SleeperProgram() {
     wchar_t self[MAX_PATH];
