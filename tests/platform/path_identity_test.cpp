@@ -11,13 +11,11 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Linux compares names exactly and knows a folder by its device and inode;
-// Windows compares full paths ignoring case.
+using test::kCaseMatters;
+// Linux knows a folder by its device and inode; Windows by its full path.
 #ifdef _WIN32
-constexpr bool kCaseMatters = false;
 constexpr bool kKnownByObject = false;
 #else
-constexpr bool kCaseMatters = true;
 constexpr bool kKnownByObject = true;
 #endif
 

@@ -75,11 +75,7 @@ protected:
 
 TEST_F(UninstallManagerTest, DetectionNeedsEvidenceAndOnlyTheEntryOfThisFolder) {
     const fs::path drive = work_.path().root_path();  // "/" on Linux, "C:\\" on Windows
-#ifdef _WIN32
-    constexpr bool kCaseMatters = false;
-#else
-    constexpr bool kCaseMatters = true;
-#endif
+    using test::kCaseMatters;
     const auto notes = [&] { test::WriteFile(product_ / "notes.txt", "mine"); };
     const struct {
         const char* name;
