@@ -1,10 +1,12 @@
 #include "common/file_operations.h"
 #include "common/jsonl_logger.h"
 #include "common/paths.h"
+#include "common/update_lock.h"
 #include "elevated/command_handlers.h"
 #include "elevated/operation_frame.h"
 #include "install/registry_manager.h"
 #include "install/shortcut_creator.h"
+#include "platform/file_lock.h"
 
 namespace zuvelo {
 
@@ -30,6 +32,9 @@ ErrorCode HandleRemove(const std::wstring& targetPath, bool purge) {
                          "Target path must be an absolute path and not a file-system root");
             return ErrorCode::InvalidArguments;
         }
+        // Nothing is removed while an update changes the installation.
+        platform::FileLock updateLock;
+        if (const ErrorCode locked = HoldUpdateLock(updateLock, "remove"); locked != ErrorCode::Success) return locked;
         ShortcutCreator shortcuts;
         RemoveRegistration(shortcuts);
         const ErrorCode code = FileOperations().RemoveDirectoryTree(targetPath, purge);

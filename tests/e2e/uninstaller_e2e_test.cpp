@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 #include <future>
 #include <sstream>
 
@@ -220,22 +221,28 @@ TEST_F(UninstallerE2e, AnUnrelatedFolderIsNotAnInstallation) {
     EXPECT_EQ(Shortcuts(), 3u);
 }
 
-// An uninstall started while an update runs waits for the update's end, so no
+// A removal started while an update runs waits for the update's end, so no
 // rollback of the update re-creates the folder after it.
-TEST_F(UninstallerE2e, AnUninstallDuringAnUpdateWaitsForItAndThenRemovesTheFolder) {
-    Install();
-    platform::FileLock update;
-    TakeUpdateLock(update);
-    auto uninstall = std::async(std::launch::async, [&] { return Uninstall({"--force"}, ""); });
-    EXPECT_TRUE(WaitForLockWaiters(1));
-    EXPECT_TRUE(fs::exists(install_ / "ZuveloClient.exe")) << "nothing is removed while the update runs";
-    update.Release();
+TEST_F(UninstallerE2e, ARemovalDuringAnUpdateWaitsForItAndThenRemovesTheFolder) {
+    const std::function<ProgramResult()> removals[] = {
+        [&] { return Uninstall({"--force"}, ""); },
+        [&] { return Run({"--remove", "--target", U8(install_), "--purge"}); },
+    };
+    for (const auto& remove : removals) {
+        Install();
+        platform::FileLock update;
+        TakeUpdateLock(update);
+        auto removal = std::async(std::launch::async, remove);
+        EXPECT_TRUE(WaitForLockWaiters(1));
+        EXPECT_TRUE(fs::exists(install_ / "ZuveloClient.exe")) << "nothing is removed while the update runs";
+        update.Release();
 
-    const ProgramResult result = uninstall.get();
-    EXPECT_EQ(result.exitCode, 0) << result.out;
-    EXPECT_TRUE(HasDiagnostic(Split(result.out).events, "INFO", "Waiting for another update to finish"));
-    EXPECT_FALSE(fs::exists(install_));
-    EXPECT_FALSE(EntryExists());
+        const ProgramResult result = removal.get();
+        EXPECT_EQ(result.exitCode, 0) << result.out;
+        EXPECT_TRUE(HasDiagnostic(Split(result.out).events, "INFO", "Waiting for another update to finish"));
+        EXPECT_FALSE(fs::exists(install_));
+        EXPECT_FALSE(EntryExists());
+    }
 }
 
 TEST_F(UninstallerE2e, NonAdministratorIsRefusedWithoutAnyEvent) {
