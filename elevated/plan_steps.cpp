@@ -1,5 +1,7 @@
 #include "elevated/plan_steps.h"
 
+#include <utility>
+
 namespace zuvelo {
 
 namespace {
@@ -17,16 +19,20 @@ StepHandler UnderUpdateLock(StepHandler step, PlanRunState& state) {
 }  // namespace
 
 StepHandlers StepHandlersFor(PlanRunState& state) {
+    const StepHandler apply = [&state](const PlanOperation& operation) {
+        return RunApplyManifestOperation(operation, state);
+    };
+    const StepHandler prune = [&state](const PlanOperation& operation) {
+        return RunPruneOrphansOperation(operation, state);
+    };
     return StepHandlers{
         RunInstallPrereqsOperation,
-        UnderUpdateLock([&state](const PlanOperation& operation) { return RunApplyManifestOperation(operation, state); },
-                        state),
+        UnderUpdateLock(apply, state),
         UnderUpdateLock(RunWriteUninstallOperation, state),
         UnderUpdateLock(RunCreateShortcutsOperation, state),
         UnderUpdateLock(RunWriteReceiptOperation, state),
         RunReleaseSessionOperation,
-        UnderUpdateLock([&state](const PlanOperation& operation) { return RunPruneOrphansOperation(operation, state); },
-                        state),
+        UnderUpdateLock(prune, state),
     };
 }
 

@@ -7,8 +7,8 @@
 
 #include "common/jsonl_logger.h"
 #include "common/paths.h"
-#include "common/text.h"
 #include "common/pinned_removal.h"
+#include "common/text.h"
 #include "install/orphan_candidates.h"
 #include "install/orphan_inventory.h"
 #include "install/orphan_report.h"
@@ -40,7 +40,9 @@ void NoteReportFailure(OrphanCleanupResult& result, bool& flag, const std::strin
 std::string KeyInTarget(const std::wstring& path, const std::wstring& targetPath) {
     const std::filesystem::path full = std::filesystem::absolute(NativePath(path)).lexically_normal();
     for (std::filesystem::path folder = full.parent_path(); folder.has_relative_path(); folder = folder.parent_path()) {
-        if (NamesSameFolder(WidePath(folder), targetPath)) return ToRelativeKey(Utf8FromPath(full.lexically_relative(folder)));
+        if (NamesSameFolder(WidePath(folder), targetPath)) {
+            return ToRelativeKey(Utf8FromPath(full.lexically_relative(folder)));
+        }
     }
     return {};
 }

@@ -121,7 +121,8 @@ TEST_F(ApplyManifestSafetyE2e, AnUpdateWaitingForAPlansApplyRunsAfterThePlansPru
             resumed.wait();
         }
     });
-    auto planRun = std::async(std::launch::async, [&] { return Run({"--execute-plan", (work_ / "plan.json").string()}); });
+    auto planRun =
+        std::async(std::launch::async, [&] { return Run({"--execute-plan", (work_ / "plan.json").string()}); });
     applying.get_future().wait();
     auto updateRun = ApplyInBackground(update, target);
     const bool updateWaits = WaitForLockWaiters(1);
