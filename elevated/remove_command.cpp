@@ -1,6 +1,5 @@
 #include "common/file_operations.h"
 #include "common/jsonl_logger.h"
-#include "common/paths.h"
 #include "common/update_lock.h"
 #include "elevated/command_handlers.h"
 #include "elevated/operation_frame.h"
@@ -27,11 +26,7 @@ ErrorCode HandleRemove(const std::wstring& targetPath, bool purge) {
     return RunCommandFrame("remove", [&] {
         JsonlLogger& log = JsonlLogger::Instance();
         // The folder is removed, recursively with --purge: never a relative path or a root.
-        if (!IsAbsoluteNonRootPath(targetPath)) {
-            log.LogError(ErrorCode::InvalidArguments, "remove",
-                         "Target path must be an absolute path and not a file-system root");
-            return ErrorCode::InvalidArguments;
-        }
+        if (!CheckCommandTarget("remove", targetPath)) return ErrorCode::InvalidArguments;
         // Nothing is removed while an update changes the installation.
         platform::FileLock updateLock;
         if (const ErrorCode locked = HoldUpdateLock(updateLock, "remove"); locked != ErrorCode::Success) return locked;
