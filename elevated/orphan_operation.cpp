@@ -7,7 +7,6 @@
 
 #include "common/jsonl_logger.h"
 #include "common/paths.h"
-#include "common/update_lock.h"
 #include "elevated/operation_frame.h"
 #include "elevated/plan_steps.h"
 #include "install/orphan_cleanup.h"
@@ -106,7 +105,7 @@ OrphanCleanupOptions ChooseOptions(const PlanOperation& operation, bool dryRunFr
     return options;
 }
 
-ErrorCode PruneOrphans(const PlanOperation& operation, const PlanRunState& state) {
+ErrorCode PruneOrphans(const PlanOperation& operation, PlanRunState& state) {
     if (!IsAvailable(operation.sessionRoot)) return SkipUnavailable("session root", "Session root is unavailable");
     if (!IsAvailable(operation.filesManifest))
         return SkipUnavailable("files manifest", "Files manifest is unavailable");
@@ -120,9 +119,8 @@ ErrorCode PruneOrphans(const PlanOperation& operation, const PlanRunState& state
         ChooseOptions(operation, dryRunFromVariable, state.AppliedManifestFiles(operation.targetPath));
     const ComponentKind kind =
         LowerCase(operation.component) == L"launcher" ? ComponentKind::Launcher : ComponentKind::Client;
-    // Deletes from the installation: never while an update changes it.
-    platform::FileLock updateLock;
-    if (const ErrorCode locked = HoldUpdateLock(updateLock, "execution_plan"); locked != ErrorCode::Success) return locked;
+    // Deletes from the installation: never while another update changes it.
+    if (const ErrorCode locked = state.HoldUpdateLock(); locked != ErrorCode::Success) return locked;
     OrphanCleanupResult result;
     ErrorCode code = ErrorCode::Success;
     try {
@@ -149,7 +147,7 @@ ErrorCode PruneOrphans(const PlanOperation& operation, const PlanRunState& state
 
 }  // namespace
 
-ErrorCode RunPruneOrphansOperation(const PlanOperation& operation, const PlanRunState& state) {
+ErrorCode RunPruneOrphansOperation(const PlanOperation& operation, PlanRunState& state) {
     return RunStepFrame(kOperation, CheckPruneParameters(operation), [&] { return PruneOrphans(operation, state); });
 }
 

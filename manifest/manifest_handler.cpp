@@ -60,6 +60,10 @@ std::filesystem::path ManifestHandler::DefaultCacheDir() {
     return platform::TemporaryFolder() / "ZuveloCache";
 }
 
+platform::FileLock& ManifestHandler::UpdateLock() {
+    return options_.updateLock ? *options_.updateLock : ownUpdateLock_;
+}
+
 std::chrono::system_clock::time_point ManifestHandler::Now() const {
     return options_.now ? options_.now() : std::chrono::system_clock::now();
 }

@@ -49,6 +49,9 @@ struct ManifestHandlerOptions {
     std::function<std::chrono::system_clock::time_point()> now{};       // expiry, backup IDs, progress
     std::function<std::chrono::steady_clock::time_point()> monotonicNow{};  // 2-second report spacing
     std::shared_ptr<platform::SystemInformation> system{};                  // free space; empty: this machine
+    // The update lock of the run the application belongs to (a plan's), taken
+    // here unless already held, and released by its owner; null: one of its own.
+    platform::FileLock* updateLock = nullptr;
 };
 
 // Brings an installation folder up to the state an update manifest describes.
@@ -187,6 +190,8 @@ private:
     std::chrono::system_clock::time_point Now() const;
     std::chrono::steady_clock::time_point MonotonicNow() const;
     void Sleep(std::chrono::milliseconds pause) const;
+    // The options' lock when given, else the handler's own.
+    platform::FileLock& UpdateLock();
 
     std::wstring cdnBaseUrl_;
     HttpClient httpClient_;
@@ -201,7 +206,7 @@ private:
     bool freshCacheDir_ = false;         // cacheDir_ was made for this run and goes with it
     TargetFolder target_;
     std::vector<std::string> appliedFiles_;
-    platform::FileLock updateLock_;      // released last, after the cache is tidied
+    platform::FileLock ownUpdateLock_;   // released last, after the cache is tidied
 };
 
 }  // namespace zuvelo

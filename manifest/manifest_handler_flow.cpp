@@ -164,12 +164,12 @@ ErrorCode ManifestHandler::ApplyPreparedSession(const std::wstring& manifestUrl,
 ErrorCode ManifestHandler::FetchManifest(const std::wstring& manifestUrl, const std::wstring& targetPath,
                                          UpdateManifest& manifest) {
     const ManifestEvents events(manifestUrl);
-    flowWithoutLock_ = !updateLock_.Held();
+    flowWithoutLock_ = !UpdateLock().Held();
     if (!IsAbsoluteNonRootPath(targetPath)) {
         LogManifest(LogLevel::Error, "Invalid target path: " + WideToUtf8Lossy(targetPath));
         return ErrorCode::InvalidArguments;
     }
-    if (const ErrorCode result = HoldUpdateLock(updateLock_, "ManifestHandler"); !Succeeded(result)) return result;
+    if (const ErrorCode result = HoldUpdateLock(UpdateLock(), "ManifestHandler"); !Succeeded(result)) return result;
     flowWithoutLock_ = false;
     if (const ErrorCode result = Initialize(); !Succeeded(result)) return result;
     if (const ErrorCode result = DownloadManifest(manifestUrl, manifest); !Succeeded(result)) {

@@ -31,7 +31,10 @@ ErrorCode ApplyAlone(const PlanOperation& operation) {
     PlanRunState state;
     return RunApplyManifestOperation(operation, state);
 }
-ErrorCode PruneAlone(const PlanOperation& operation) { return RunPruneOrphansOperation(operation, PlanRunState{}); }
+ErrorCode PruneAlone(const PlanOperation& operation) {
+    PlanRunState state;
+    return RunPruneOrphansOperation(operation, state);
+}
 
 PlanOperation With(std::function<void(PlanOperation&)> fill) {
     PlanOperation operation;
