@@ -106,6 +106,8 @@ TEST_F(PreparedSession, RefusesBadSessionsBeforeInstallingAnything) {
          ErrorCode::FileAccessDenied, "Failed to open files manifest: "},
         {"not JSON", [](PreparedSession& t) { test::WriteFile(t.descriptor, "{\"files\": ["); },
          ErrorCode::ManifestParseFailed, "Failed to parse files manifest JSON: "},
+        {"above the size cap", [](PreparedSession& t) { test::WriteZeroFile(t.descriptor, kMaxFilesManifestBytes + 1); },
+         ErrorCode::ManifestParseFailed, "Failed to parse files manifest JSON: Files manifest is larger than 33554432 bytes"},
         {"escaped NUL",
          [](PreparedSession& t) { test::WriteFile(t.descriptor, R"({"files": [], "x": "a\u0000b"})"); },
          ErrorCode::InvalidArguments, "Files manifest contains an escaped embedded NUL"},
