@@ -167,10 +167,24 @@ bool OpenSslQueueHolds(int library, int reason) {
     return false;
 }
 
+// Every digest algorithm the SignedData lists is one this library has.
+// PKCS7_verify loses its copy of the content when it cannot set one of them up
+// (OpenSSL 3.0), so such a signature is refused before it is asked.
+bool ListsOnlyKnownDigests(PKCS7* signedData) {
+    const STACK_OF(X509_ALGOR)* algorithms = signedData->d.sign->md_algs;
+    for (int i = 0; i < sk_X509_ALGOR_num(algorithms); ++i) {
+        const ASN1_OBJECT* object = nullptr;
+        X509_ALGOR_get0(&object, nullptr, nullptr, sk_X509_ALGOR_value(algorithms, i));
+        if (!EVP_get_digestbyobj(object)) return false;
+    }
+    return true;
+}
+
 // The one signer's signature over its signed attributes, whose messageDigest
 // must be the digest of the SpcIndirectDataContent's content octets.
 int32_t CheckSignerSignature(PKCS7* signedData, const IndirectData& indirect) {
     if (sk_PKCS7_SIGNER_INFO_num(PKCS7_get_signer_info(signedData)) != 1) return trust::kFail;
+    if (!ListsOnlyKnownDigests(signedData)) return trust::kFail;
     const Owned<BIO> content(BIO_new_mem_buf(indirect.content, static_cast<int>(indirect.contentSize)));
     if (!content) return trust::kFail;
     // The chain is checked apart, against the code-signing roots and usage.

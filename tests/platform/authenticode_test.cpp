@@ -5,6 +5,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <stdexcept>
 #include <string>
 
 #include "tests/support/signed_executables.h"
@@ -57,6 +58,16 @@ std::string WithDataInTheCertificateEntry(std::string image) {
     AddTo32(image, kCertificateEntry + 4, 8);
     AddTo32(image, table, 8);
     return image + "hidden!!";
+}
+
+// The SignedData's list of digest algorithms names one that no library has (the
+// first SHA-256 identifier in the signature is that list's).
+std::string WithUnknownDigestListed(std::string image) {
+    const std::string sha256("\x06\x09\x60\x86\x48\x01\x65\x03\x04\x02\x01", 11);
+    const size_t at = image.find(sha256, test::kTinyPeSectionOffset);
+    if (at == std::string::npos) throw std::runtime_error("no SHA-256 identifier in the signature");
+    image[at + sha256.size() - 1] = '\x7f';
+    return image;
 }
 
 // What a case needs besides the check. MalformedSignature: the number the Linux check
@@ -141,6 +152,9 @@ INSTANTIATE_TEST_SUITE_P(
         SignatureCase{"DataHiddenInTheCertificateEntry_TrustEFail",
                       [](const Signers& s) { return WithDataInTheCertificateEntry(Signed(s.trusted)); },
                       trust::kFail, Needs::MalformedSignature},
+        SignatureCase{"UnknownDigestAlgorithmListed_TrustEFail",
+                      [](const Signers& s) { return WithUnknownDigestListed(Signed(s.trusted)); }, trust::kFail,
+                      Needs::MalformedSignature},
         SignatureCase{"EmptyFile_TrustESubjectFormUnknown", [](const Signers&) { return std::string(); },
                       trust::kSubjectFormUnknown, Needs::Nothing},
         SignatureCase{"SignedFileReachedThroughALink_CryptEFileError",
