@@ -233,7 +233,13 @@ PreparedSessionDescriptor ReadPreparedSessionDescriptor(const std::wstring& file
         default: descriptor.readResult = ErrorCode::FileAccessDenied; return descriptor;
     }
     const std::unique_ptr<Json::CharReader> reader(Json::CharReaderBuilder().newCharReader());
-    if (!reader->parse(text.data(), text.data() + text.size(), &descriptor.document, &descriptor.parseErrors)) {
+    bool parsed = false;
+    try {
+        parsed = reader->parse(text.data(), text.data() + text.size(), &descriptor.document, &descriptor.parseErrors);
+    } catch (const Json::Exception& error) {  // nesting beyond the reader's limit throws instead of failing
+        descriptor.parseErrors = error.what();
+    }
+    if (!parsed) {
         descriptor.readResult = ErrorCode::ManifestParseFailed;
         descriptor.document = Json::Value();
     }
