@@ -1,10 +1,10 @@
-#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "manifest/base64.h"
@@ -221,8 +221,8 @@ TEST(TrustedKeys, BuildKeysAreUsable) {
     const std::vector<std::string> testKey =
         SplitPublicKeyList(test::ReadFile(test::TestKeysFolder() / "manifest_test_key.pub"));
     ASSERT_EQ(testKey.size(), 1u);
-    EXPECT_NE(std::find(keys.begin(), keys.end(), testKey[0]), keys.end())
-        << "this build trusts no test key: configure it with -DZUVELO_MANIFEST_PUBLIC_KEYS";
+    EXPECT_THAT(keys, ::testing::Contains(testKey[0]))
+        << "this build does not trust the test key: configure it with -DZUVELO_MANIFEST_PUBLIC_KEYS";
 #endif
     for (const std::string& key : keys) {
         const auto raw = DecodeBase64(key);
