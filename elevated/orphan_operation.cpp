@@ -27,19 +27,11 @@ std::wstring LowerCase(std::wstring text) {
     return text;
 }
 
-// Deletion below it needs one folder named absolutely, never a file-system root.
-bool IsUsableTarget(const std::wstring& path) noexcept {
-    try {
-        return IsAbsoluteNonRootPath(path);
-    } catch (...) {
-        return false;
-    }
-}
-
 // The message of the first missing or invalid parameter, or empty.
 std::string CheckPruneParameters(const PlanOperation& operation) {
     if (operation.targetPath.empty()) return "Missing targetPath";
-    if (!IsUsableTarget(operation.targetPath)) return "Invalid targetPath";
+    // Deletion below it needs one folder named absolutely, never a file-system root.
+    if (const std::string problem = TargetPathProblem(operation.targetPath); !problem.empty()) return problem;
     if (operation.component.empty()) return "Missing component (must be 'client' or 'launcher')";
     const std::wstring component = LowerCase(operation.component);
     if (component != L"client" && component != L"launcher") return "Invalid component: must be 'client' or 'launcher'";

@@ -1,6 +1,5 @@
 #include "common/file_operations.h"
 #include "common/jsonl_logger.h"
-#include "common/paths.h"
 #include "elevated/command_handlers.h"
 #include "elevated/operation_frame.h"
 #include "install/registry_manager.h"
@@ -25,11 +24,7 @@ ErrorCode HandleRemove(const std::wstring& targetPath, bool purge) {
     return RunCommandFrame("remove", [&] {
         JsonlLogger& log = JsonlLogger::Instance();
         // The folder is removed, recursively with --purge: never a relative path or a root.
-        if (!IsAbsoluteNonRootPath(targetPath)) {
-            log.LogError(ErrorCode::InvalidArguments, "remove",
-                         "Target path must be an absolute path and not a file-system root");
-            return ErrorCode::InvalidArguments;
-        }
+        if (!CheckCommandTarget("remove", targetPath)) return ErrorCode::InvalidArguments;
         ShortcutCreator shortcuts;
         RemoveRegistration(shortcuts);
         const ErrorCode code = FileOperations().RemoveDirectoryTree(targetPath, purge);

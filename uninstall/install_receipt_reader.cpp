@@ -204,6 +204,8 @@ bool IsPathContainedIn(const std::wstring& path, const std::wstring& root) {
         if (!ResolveFullPath(root, rootFull, err)) return false;
         if (!ResolveFullPath(IsRooted(path) ? path : JoinPathText(rootFull, path), full, err)) return false;
         if (PathsEqualIgnoreCase(full, rootFull)) return true;
+        // The full form of "X\" keeps its separator, so nothing below X can extend it.
+        if (IsSeparator(root.back())) return false;
         return full.size() > rootFull.size() && full[rootFull.size()] == kNativeSeparator &&
                PathsEqualIgnoreCase(full.substr(0, rootFull.size()), rootFull);
     } catch (...) {
