@@ -167,15 +167,28 @@ bool OpenSslQueueHolds(int library, int reason) {
     return false;
 }
 
-// Every digest algorithm the SignedData lists is one this library has.
-// PKCS7_verify loses its copy of the content when it cannot set one of them up
-// (OpenSSL 3.0), so such a signature is refused before it is asked.
+// Whether PKCS7_verify can set up a digest for the algorithm, found as it finds
+// it (OpenSSL 3.0): fetched by the object's name (cut to 49 characters), else
+// looked up by that name. A signature algorithm such as sha1WithRSA is not one.
+bool Pkcs7FindsDigest(const X509_ALGOR* algorithm) {
+    const ASN1_OBJECT* object = nullptr;
+    X509_ALGOR_get0(&object, nullptr, nullptr, algorithm);
+    char name[50];
+    OBJ_obj2txt(name, sizeof name, object, 0);
+    ERR_set_mark();
+    EVP_MD* fetched = EVP_MD_fetch(nullptr, name, nullptr);
+    const bool found = fetched != nullptr || EVP_get_digestbyname(name) != nullptr;
+    EVP_MD_free(fetched);
+    ERR_pop_to_mark();
+    return found;
+}
+
+// PKCS7_verify loses its copy of the content when it cannot set up a digest
+// that the SignedData lists, so such a signature is refused before it is asked.
 bool ListsOnlyKnownDigests(PKCS7* signedData) {
     const STACK_OF(X509_ALGOR)* algorithms = signedData->d.sign->md_algs;
     for (int i = 0; i < sk_X509_ALGOR_num(algorithms); ++i) {
-        const ASN1_OBJECT* object = nullptr;
-        X509_ALGOR_get0(&object, nullptr, nullptr, sk_X509_ALGOR_value(algorithms, i));
-        if (!EVP_get_digestbyobj(object)) return false;
+        if (!Pkcs7FindsDigest(sk_X509_ALGOR_value(algorithms, i))) return false;
     }
     return true;
 }
