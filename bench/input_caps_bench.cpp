@@ -145,20 +145,12 @@ void Row(const char* what, uint64_t size, uint64_t cap, const Figure& figure) {
                 static_cast<double>(cap) / kMiB, figure.result, figure.peakMiB);
 }
 
-struct Options {
-    fs::path parent;
-};
-
-Options Parse(int argc, char** argv) {
-    Options options;
+// --dir PARENT, else $TMPDIR, else /tmp.
+fs::path ParentFolder(int argc, char** argv) {
+    if (argc == 3 && std::string(argv[1]) == "--dir") return argv[2];
+    if (argc != 1) throw std::invalid_argument("usage: input_caps_bench [--dir PARENT]");
     const char* tmp = std::getenv("TMPDIR");
-    options.parent = tmp && *tmp ? tmp : "/tmp";
-    for (int i = 1; i + 1 < argc; i += 2) {
-        const std::string key = argv[i];
-        if (key == "--dir") options.parent = argv[i + 1];
-        else throw std::invalid_argument("unknown option " + key);
-    }
-    return options;
+    return tmp && *tmp ? tmp : "/tmp";
 }
 
 // An update manifest of `size` bytes fetched as the application flow fetches it.
@@ -242,8 +234,7 @@ void Bench(const fs::path& work) {
 
 int main(int argc, char** argv) {
     try {
-        const Options options = Parse(argc, argv);
-        std::string pattern = (options.parent / "zuvelo-caps-XXXXXX").string();
+        std::string pattern = (ParentFolder(argc, argv) / "zuvelo-caps-XXXXXX").string();
         if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
         const fs::path work = pattern;
         try {
