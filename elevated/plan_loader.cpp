@@ -174,13 +174,15 @@ ErrorCode ParsePlanJson(const std::wstring& planText, std::vector<PlanOperation>
     }
 }
 
-std::string ReadWholeFile(const std::wstring& path) {
+std::string ReadWholeFile(const std::wstring& path, uint64_t maxBytes) {
     std::string bytes;
-    switch (platform::ReadRegularFile(NativePath(path), bytes)) {
+    switch (platform::ReadRegularFile(NativePath(path), bytes, maxBytes)) {
     case platform::ReadFileResult::Ok:
         return bytes;
     case platform::ReadFileResult::ReadFailed:
         throw std::runtime_error("Failed to read file");
+    case platform::ReadFileResult::TooLarge:
+        throw FileTooLarge("File is larger than " + std::to_string(maxBytes) + " bytes");
     case platform::ReadFileResult::OpenFailed:
         break;
     }
@@ -200,6 +202,8 @@ ErrorCode LoadPlanFromFile(const std::wstring& planPath, std::vector<PlanOperati
             return Reject(ErrorCode::InvalidArguments, std::string("Plan file is not strict UTF-8: ") + e.what());
         }
         return ParsePlanJson(text, plan);
+    } catch (const FileTooLarge& e) {
+        return Reject(ErrorCode::InvalidArguments, std::string("Plan file refused: ") + e.what());
     } catch (const std::exception& e) {
         return Reject(ErrorCode::InternalError, std::string("Failed to read plan file: ") + e.what());
     }

@@ -11,6 +11,7 @@
 #include "common/jsonl_logger.h"
 #include "common/paths.h"
 #include "common/text.h"
+#include "manifest/prepared_session.h"
 #include "platform/file_io.h"
 #include "platform/handles.h"
 #include "platform/regular_file.h"
@@ -167,9 +168,13 @@ ErrorCode ReadExpectedFiles(const std::wstring& filesManifestPath, std::set<std:
     Log(LogLevel::Info, "Reading expected files from: " + WideToUtf8Lossy(filesManifestPath));
     try {
         std::string text;
-        if (platform::ReadRegularFile(NativePath(filesManifestPath), text) != platform::ReadFileResult::Ok) {
-            Log(LogLevel::Warning, "Failed to open files manifest", kComponent);
-            return ErrorCode::FileNotFound;
+        switch (platform::ReadRegularFile(NativePath(filesManifestPath), text, kMaxFilesManifestBytes)) {
+            case platform::ReadFileResult::Ok: break;
+            case platform::ReadFileResult::TooLarge:
+                Log(LogLevel::Warning,
+                    "Files manifest is larger than " + std::to_string(kMaxFilesManifestBytes) + " bytes", kComponent);
+                return ErrorCode::ManifestParseFailed;
+            default: Log(LogLevel::Warning, "Failed to open files manifest", kComponent); return ErrorCode::FileNotFound;
         }
         std::set<std::string> read;
         if (const ErrorCode code = ParseExpectedFiles(text, read); code != ErrorCode::Success) return code;

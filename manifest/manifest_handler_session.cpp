@@ -1,6 +1,6 @@
 #include <chrono>
 #include <exception>
-#include <fstream>
+#include <memory>
 #include <string>
 #include <system_error>
 #include <unordered_map>
@@ -16,6 +16,7 @@
 #include "manifest/manifest_log.h"
 #include "platform/file_io.h"
 #include "platform/open_beneath.h"
+#include "platform/regular_file.h"
 #include "platform/unique_fd.h"
 
 namespace zuvelo {
@@ -222,12 +223,23 @@ PreparedSessionDescriptor ReadPreparedSessionDescriptor(const std::wstring& file
         descriptor.readResult = ErrorCode::FileNotFound;
         return descriptor;
     }
-    std::ifstream in(descriptor.path, std::ios::binary);
-    if (!fs::is_regular_file(status) || !in.is_open()) {
-        descriptor.readResult = ErrorCode::FileAccessDenied;
-        return descriptor;
+    std::string text;
+    switch (platform::ReadRegularFile(descriptor.path, text, kMaxFilesManifestBytes)) {
+        case platform::ReadFileResult::Ok: break;
+        case platform::ReadFileResult::TooLarge:
+            descriptor.readResult = ErrorCode::ManifestParseFailed;
+            descriptor.parseErrors = "Files manifest is larger than " + std::to_string(kMaxFilesManifestBytes) + " bytes";
+            return descriptor;
+        default: descriptor.readResult = ErrorCode::FileAccessDenied; return descriptor;
     }
-    if (!Json::parseFromStream(Json::CharReaderBuilder(), in, &descriptor.document, &descriptor.parseErrors)) {
+    const std::unique_ptr<Json::CharReader> reader(Json::CharReaderBuilder().newCharReader());
+    bool parsed = false;
+    try {
+        parsed = reader->parse(text.data(), text.data() + text.size(), &descriptor.document, &descriptor.parseErrors);
+    } catch (const Json::Exception& error) {  // nesting beyond the reader's limit throws instead of failing
+        descriptor.parseErrors = error.what();
+    }
+    if (!parsed) {
         descriptor.readResult = ErrorCode::ManifestParseFailed;
         descriptor.document = Json::Value();
     }

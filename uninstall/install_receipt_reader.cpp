@@ -119,10 +119,13 @@ ErrorCode ReadInstallReceipt(const std::wstring& path, InstallReceipt& receipt) 
             return ErrorCode::FileNotFound;
         }
         std::string bytes;
-        switch (platform::ReadRegularFile(file, bytes)) {
+        switch (platform::ReadRegularFile(file, bytes, kMaxInstallReceiptBytes)) {
             case platform::ReadFileResult::OpenFailed:
                 Log(LogLevel::Error, "Failed to open receipt file for reading");
                 return ErrorCode::ReceiptReadFailed;
+            case platform::ReadFileResult::TooLarge:
+                Log(LogLevel::Error, "Receipt file is larger than " + std::to_string(kMaxInstallReceiptBytes) + " bytes");
+                return ErrorCode::InvalidArguments;
             case platform::ReadFileResult::ReadFailed: throw std::runtime_error("Failed to read receipt file");
             case platform::ReadFileResult::Ok: break;
         }
