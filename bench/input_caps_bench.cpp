@@ -113,6 +113,11 @@ void WritePlan(const fs::path& path, uint64_t size) {
         "\n]}\n");
 }
 
+// A document of nothing but tiny values, the cheapest bytes to send and the dearest to parse.
+void WriteTinyValues(const fs::path& path, uint64_t size) {
+    WriteDocument(path, size, R"({"files": [)", [](uint64_t) { return std::string("0"); }, "]}");
+}
+
 struct Figure {
     int result = 0;
     double peakMiB = 0;
@@ -217,15 +222,20 @@ void Bench(const fs::path& work) {
     BenchLocal(files, "files manifest, orphan cleanup", 80 * kMiB, filesCap, WriteFilesManifest, ReadOrphanFiles);
     BenchLocal(files, "files manifest just under the cap", filesCap - 4096, filesCap, WriteFilesManifest,
                ReadOrphanFiles);
+    BenchLocal(files, "files manifest of tiny values", filesCap - 4096, filesCap, WriteTinyValues, ReadDescriptor);
+    BenchLocal(files, "files manifest of tiny values", filesCap - 4096, filesCap, WriteTinyValues, ReadOrphanFiles);
     const uint64_t receiptCap = zuvelo::kMaxInstallReceiptBytes;
     const fs::path receipt = work / "InstallReceipt.json";
     BenchLocal(receipt, "install receipt", 132 * kMiB, receiptCap, WriteReceipt, ReadReceipt);
     BenchLocal(receipt, "install receipt just under the cap", receiptCap - 4096, receiptCap, WriteReceipt,
                ReadReceipt);
+    BenchLocal(receipt, "install receipt of tiny values", receiptCap - 4096, receiptCap, WriteTinyValues,
+               ReadReceipt);
     const uint64_t planCap = zuvelo::kMaxPlanBytes;
     const fs::path plan = work / "plan.json";
     BenchLocal(plan, "execution plan", 80 * kMiB, planCap, WritePlan, ReadPlan);
     BenchLocal(plan, "execution plan just under the cap", planCap - 4096, planCap, WritePlan, ReadPlan);
+    BenchLocal(plan, "execution plan of tiny values", planCap - 4096, planCap, WriteTinyValues, ReadPlan);
     std::printf("result: the reader's code (121 unparsable, 1 refused; 0 read); peak: maximum resident set size\n"
                 "of the process that read it. Oversized inputs should be refused below 256 MiB.\n");
 }

@@ -3,14 +3,13 @@
 #include <array>
 #include <exception>
 #include <filesystem>
-#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string_view>
 
-#include <json/reader.h>
 #include <json/value.h>
 
+#include "common/json_document.h"
 #include "common/jsonl_logger.h"
 #include "common/paths.h"
 #include "common/text.h"
@@ -121,11 +120,9 @@ std::optional<std::string> ReadOperations(const Json::Value& operations, std::ve
 
 // Checks from the JSON parse on; the caller turns exceptions into 4.
 ErrorCode ParsePlanDocument(const std::string& utf8, std::vector<PlanOperation>& plan) {
-    Json::CharReaderBuilder builder;
-    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
     Json::Value root;
     std::string errors;
-    if (!reader->parse(utf8.data(), utf8.data() + utf8.size(), &root, &errors))
+    if (!ParseJsonDocument(utf8, root, errors))
         return Reject(ErrorCode::InvalidArguments, "JSON parse error: " + errors);
     if (JsonHasEmbeddedNul(root)) return Reject(ErrorCode::InvalidArguments, "Plan JSON contains an escaped embedded NUL");
     if (!root.isObject()) return Reject(ErrorCode::InvalidArguments, "Plan must be a JSON object");

@@ -3,11 +3,9 @@
 #include <algorithm>
 #include <filesystem>
 #include <memory>
-#include <sstream>
 #include <stdexcept>
 
-#include <json/reader.h>
-
+#include "common/json_document.h"
 #include "common/jsonl_logger.h"
 #include "common/paths.h"
 #include "common/text.h"
@@ -44,8 +42,7 @@ std::wstring WideKey(const std::string& key) {
 ErrorCode ParseExpectedFiles(const std::string& text, std::set<std::string>& expected) {
     Json::Value document;
     std::string errors;
-    std::istringstream stream(text);
-    if (!Json::parseFromStream(Json::CharReaderBuilder(), stream, &document, &errors)) {
+    if (!ParseJsonDocument(text, document, errors)) {
         Log(LogLevel::Warning, "Failed to parse files manifest: " + errors, kComponent);
         return ErrorCode::ManifestParseFailed;
     }

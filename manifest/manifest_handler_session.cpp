@@ -1,13 +1,11 @@
 #include <chrono>
 #include <exception>
-#include <memory>
 #include <string>
 #include <system_error>
 #include <unordered_map>
 
-#include <json/reader.h>
-
 #include "common/file_operations.h"
+#include "common/json_document.h"
 #include "common/jsonl_logger.h"
 #include "common/paths.h"
 #include "common/text.h"
@@ -232,10 +230,9 @@ PreparedSessionDescriptor ReadPreparedSessionDescriptor(const std::wstring& file
             return descriptor;
         default: descriptor.readResult = ErrorCode::FileAccessDenied; return descriptor;
     }
-    const std::unique_ptr<Json::CharReader> reader(Json::CharReaderBuilder().newCharReader());
     bool parsed = false;
     try {
-        parsed = reader->parse(text.data(), text.data() + text.size(), &descriptor.document, &descriptor.parseErrors);
+        parsed = ParseJsonDocument(text, descriptor.document, descriptor.parseErrors);
     } catch (const Json::Exception& error) {  // nesting beyond the reader's limit throws instead of failing
         descriptor.parseErrors = error.what();
     }

@@ -2,13 +2,11 @@
 
 #include <exception>
 #include <filesystem>
-#include <memory>
 #include <stdexcept>
 #include <string_view>
 #include <utility>
 
-#include <json/reader.h>
-
+#include "common/json_document.h"
 #include "common/jsonl_logger.h"
 #include "common/paths.h"
 #include "common/pinned_removal.h"
@@ -149,10 +147,9 @@ ErrorCode ParseInstallReceiptJson(const std::string& utf8, InstallReceipt& recei
         return ErrorCode::InvalidArguments;
     }
     try {
-        const std::unique_ptr<Json::CharReader> reader(Json::CharReaderBuilder().newCharReader());
         Json::Value root;
         std::string errors;
-        if (!reader->parse(utf8.data(), utf8.data() + utf8.size(), &root, &errors)) {
+        if (!ParseJsonDocument(utf8, root, errors)) {
             Log(LogLevel::Error, "JSON parse error: " + errors);
             return ErrorCode::InvalidArguments;
         }
