@@ -7,6 +7,7 @@
 #include "common/text.h"
 #include "platform/file_io.h"
 #include "platform/handles.h"
+#include "platform/path_identity.h"
 #include "platform/utf8.h"
 #include "platform/win32_error.h"
 
@@ -128,6 +129,14 @@ std::wstring WidePath(const fs::path& path) { return Utf8ToWide(Utf8FromPath(pat
 bool IsAbsoluteNonRootPath(const std::wstring& path) {
     const std::filesystem::path native = NativePath(path);
     return native.is_absolute() && !native.lexically_normal().relative_path().empty();
+}
+
+bool NamesSameFolder(const std::wstring& a, const std::wstring& b) noexcept {
+    try {
+        return platform::NameSameFolder(NativePath(a), NativePath(b));
+    } catch (...) {
+        return false;
+    }
 }
 
 namespace {

@@ -9,6 +9,7 @@
 #include "common/paths.h"
 #include "common/text.h"
 #include "platform/compare_string.h"
+#include "platform/path_identity.h"
 #include "platform/win32_error.h"
 
 namespace zuvelo {
@@ -60,7 +61,7 @@ std::wstring ExpectedPathUnder(const std::wstring& rootFinal, std::wstring relat
     return expected + relative;
 }
 
-// Whether the handle's final path is `expected` (compared as the Part says; the
+// Whether the handle's final path is `expected` (compared as the file system compares names; the
 // exact spelling, the usual case, is recognised without decoding). Failing to read
 // it gives the system's error (never 0), a different place 5.
 bool FinalPathIs(int handle, const std::string& expectedUtf8, const std::wstring& expected, uint32_t& win32Error) {
@@ -78,7 +79,7 @@ bool FinalPathIs(int handle, const std::string& expectedUtf8, const std::wstring
         win32Error = win32::kInvalidName;
         return false;
     }
-    if (PathsEqualIgnoreCase(wide, expected)) return true;
+    if (platform::SamePathText(wide, expected)) return true;
     win32Error = win32::kAccessDenied;
     return false;
 }
@@ -201,7 +202,7 @@ bool OpenVerifiedHandle(const std::wstring& path, PinnedRoot& out, uint32_t& win
         finalPath = TrimFinalPath(finalPath);
         std::wstring resolved;
         if (!ResolveFullPath(path, resolved, win32Error)) return false;
-        if (!PathsEqualIgnoreCase(finalPath, resolved)) {  // reached through a link, or moved meanwhile
+        if (!platform::SamePathText(finalPath, resolved)) {  // reached through a link, or moved meanwhile
             win32Error = win32::kAccessDenied;
             return false;
         }
@@ -224,7 +225,7 @@ bool HandleLiesUnderRoot(const PinnedRoot& root, int handle, const std::string& 
         std::wstring finalPath;
         if (!GetFinalPathFromHandle(handle, finalPath, &win32Error)) return false;
         const std::wstring expected = ExpectedPathUnder(root.finalPath, Utf8ToWide(relativeUtf8));
-        if (PathsEqualIgnoreCase(TrimFinalPath(finalPath), expected)) return true;
+        if (platform::SamePathText(TrimFinalPath(finalPath), expected)) return true;
         win32Error = win32::kAccessDenied;
         return false;
     } catch (...) {
@@ -339,7 +340,7 @@ bool NamesPlaceUnderRoot(const PinnedRoot& root, const std::wstring& fullPath, c
     if (spelt == expected) return true;
     std::wstring resolved;
     uint32_t ignored = 0;
-    return ResolveFullPath(fullPath, resolved, ignored) && PathsEqualIgnoreCase(resolved, expected);
+    return ResolveFullPath(fullPath, resolved, ignored) && platform::SamePathText(resolved, expected);
 }
 
 }  // namespace

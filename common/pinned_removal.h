@@ -18,8 +18,9 @@
 // the system can read back is removed all the same. The item is deleted through its
 // own handle (Windows) or by its name in its parent's handle once the name still holds
 // it (Linux): a link goes as itself. On Linux final paths are readlink of
-// /proc/self/fd/N ("/" separated, no trailing separator), compared as CompareStringOrdinal
-// with case ignored; a folder on another mount is a reparse point. The extended-length
+// /proc/self/fd/N ("/" separated, no trailing separator); final paths are compared as
+// the file system compares names (platform::SamePathText: exactly on Linux, ignoring
+// case on Windows). A folder on another mount is a reparse point. The extended-length
 // helpers are pure text functions.
 namespace zuvelo {
 
@@ -95,6 +96,7 @@ std::wstring StripExtendedLengthPrefix(std::wstring path);
 
 // CompareStringOrdinal with case ignored: equal after simple upper-casing of each
 // character; a string of 2^31 characters or more never matches. Never throws.
+// For names compared by rule (relative keys), never for a path's identity.
 bool PathsEqualIgnoreCase(const std::wstring& a, const std::wstring& b) noexcept;
 
 // A final path read from a handle, without trailing separators (kept when it is "/").

@@ -30,6 +30,11 @@ std::wstring Utf8ToWideLossy(const std::string& text);
 // Console output of child processes (the console code page is UTF-8 here).
 std::wstring OemToWide(const std::string& text);
 
+// Text to show on a terminal: each control character (U+0000-U+001F and
+// U+007F-U+009F) becomes "?", so text read from a file cannot move the cursor
+// or rewrite what is already shown.
+std::wstring ForTerminal(std::wstring text);
+
 // True when any string or member name holds a NUL character; never throws.
 bool JsonHasEmbeddedNul(const Json::Value& value);
 

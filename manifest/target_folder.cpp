@@ -80,18 +80,31 @@ ErrorCode TargetFolder::OpenParentFolder(const std::string& relativePath, platfo
     return ErrorCode::Success;
 }
 
-ErrorCode TargetFolder::FindExisting(const std::string& relativePath,
-                                     std::optional<platform::FileStat>& existing) const {
+void TargetFolder::StatExisting(const std::string& relativePath, std::optional<platform::FileStat>& existing,
+                                bool& unsafe) const {
     existing.reset();
     platform::UniqueFd folder;
-    bool unsafe = false;
+    unsafe = false;
     platform::OpenFolderBeneath(root_.get(), NativePathUtf8(FolderOf(relativePath)), false, folder, unsafe);
-    if (unsafe) return Unsafe(relativePath);
+    if (unsafe) return;
     platform::FileStat st;
     if (folder && platform::StatEntry(folder.get(), FileNameOf(relativePath), st) == 0 && st.IsRegular()) {
         existing = st;
     }
-    return ErrorCode::Success;
+}
+
+ErrorCode TargetFolder::FindExisting(const std::string& relativePath,
+                                     std::optional<platform::FileStat>& existing) const {
+    bool unsafe = false;
+    StatExisting(relativePath, existing, unsafe);
+    return unsafe ? Unsafe(relativePath) : ErrorCode::Success;
+}
+
+uint64_t TargetFolder::SizeOfExisting(const std::string& relativePath) const {
+    std::optional<platform::FileStat> existing;
+    bool unsafe = false;
+    StatExisting(relativePath, existing, unsafe);
+    return existing ? existing->size : 0;
 }
 
 uint32_t TargetFolder::OpenFile(const std::string& relativePath, platform::UniqueFd& out, bool& linkFound) const {

@@ -39,6 +39,9 @@ public:
     // What stands at relativePath now, making nothing: existing is set when it
     // is a regular file. 1 (as above) when the way to it is unsafe.
     ErrorCode FindExisting(const std::string& relativePath, std::optional<platform::FileStat>& existing) const;
+    // The size of the regular file at relativePath; 0 when there is none or the
+    // way to it is unsafe (nothing is logged).
+    uint64_t SizeOfExisting(const std::string& relativePath) const;
 
     // relativePath's file for reading. 0 or the Windows number of the failure
     // (2 when it is missing); linkFound when a link stands on the way or at it.
@@ -48,6 +51,10 @@ public:
     std::filesystem::path PathOf(const std::string& relativePath) const;
 
 private:
+    // What FindExisting finds; unsafe when the way to it is.
+    void StatExisting(const std::string& relativePath, std::optional<platform::FileStat>& existing,
+                      bool& unsafe) const;
+
     std::wstring path_;
     std::filesystem::path native_;
     platform::UniqueFd root_;

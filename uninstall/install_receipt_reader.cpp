@@ -2,16 +2,16 @@
 
 #include <exception>
 #include <filesystem>
-#include <memory>
 #include <stdexcept>
+#include <string_view>
 #include <utility>
 
-#include <json/reader.h>
-
+#include "common/json_document.h"
 #include "common/jsonl_logger.h"
 #include "common/paths.h"
 #include "common/pinned_removal.h"
 #include "common/text.h"
+#include "platform/path_identity.h"
 #include "platform/regular_file.h"
 
 namespace zuvelo {
@@ -117,10 +117,13 @@ ErrorCode ReadInstallReceipt(const std::wstring& path, InstallReceipt& receipt) 
             return ErrorCode::FileNotFound;
         }
         std::string bytes;
-        switch (platform::ReadRegularFile(file, bytes)) {
+        switch (platform::ReadRegularFile(file, bytes, kMaxInstallReceiptBytes)) {
             case platform::ReadFileResult::OpenFailed:
                 Log(LogLevel::Error, "Failed to open receipt file for reading");
                 return ErrorCode::ReceiptReadFailed;
+            case platform::ReadFileResult::TooLarge:
+                Log(LogLevel::Error, "Receipt file is larger than " + std::to_string(kMaxInstallReceiptBytes) + " bytes");
+                return ErrorCode::InvalidArguments;
             case platform::ReadFileResult::ReadFailed: throw std::runtime_error("Failed to read receipt file");
             case platform::ReadFileResult::Ok: break;
         }
@@ -144,10 +147,9 @@ ErrorCode ParseInstallReceiptJson(const std::string& utf8, InstallReceipt& recei
         return ErrorCode::InvalidArguments;
     }
     try {
-        const std::unique_ptr<Json::CharReader> reader(Json::CharReaderBuilder().newCharReader());
         Json::Value root;
         std::string errors;
-        if (!reader->parse(utf8.data(), utf8.data() + utf8.size(), &root, &errors)) {
+        if (!ParseJsonDocument(utf8, root, errors)) {
             Log(LogLevel::Error, "JSON parse error: " + errors);
             return ErrorCode::InvalidArguments;
         }
@@ -200,9 +202,11 @@ bool IsPathContainedIn(const std::wstring& path, const std::wstring& root) {
         uint32_t err = 0;
         if (!ResolveFullPath(root, rootFull, err)) return false;
         if (!ResolveFullPath(IsRooted(path) ? path : JoinPathText(rootFull, path), full, err)) return false;
-        if (PathsEqualIgnoreCase(full, rootFull)) return true;
+        if (platform::SamePathText(full, rootFull)) return true;
+        // The full form of "X\" keeps its separator, so nothing below X can extend it.
+        if (IsSeparator(root.back())) return false;
         return full.size() > rootFull.size() && full[rootFull.size()] == kNativeSeparator &&
-               PathsEqualIgnoreCase(full.substr(0, rootFull.size()), rootFull);
+               platform::SamePathText(std::wstring_view(full).substr(0, rootFull.size()), rootFull);
     } catch (...) {
         return false;
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -38,6 +39,14 @@ private:
     std::unique_ptr<ScopedEnvironmentVariable> variable_;
 };
 
+// Whether names that differ only in case name two files here: on Linux they do,
+// on Windows they name the same one.
+#ifdef _WIN32
+inline constexpr bool kCaseMatters = false;
+#else
+inline constexpr bool kCaseMatters = true;
+#endif
+
 // A link to a file, to a folder, or a junction (Windows' own link to a folder).
 enum class LinkKind { File, Folder, Junction };
 
@@ -65,5 +74,7 @@ private:
 // Writes bytes to a file, creating its parent folders.
 void WriteFile(const std::filesystem::path& path, const std::string& bytes);
 std::string ReadFile(const std::filesystem::path& path);
+// A file of size zero bytes, made without writing them where the file system allows.
+void WriteZeroFile(const std::filesystem::path& path, uint64_t size);
 
 }  // namespace zuvelo::test

@@ -43,12 +43,19 @@ TEST(InstallReceiptReaderTest, RefusesUnsafeOrMalformedReceipts) {
          "Receipt installPath/launcherPath is not safely contained"},
         {"relative install path", R"({"installPath": "opt/Zuvelo"})",
          "Receipt installPath/launcherPath is not safely contained"},
+        // A root written with a trailing separator contains only itself.
+        {"root with a trailing separator", R"({"installPath": "/opt/Zuvelo/", "launcherPath": "/opt/Zuvelo/Launcher"})",
+         "Receipt installPath/launcherPath is not safely contained"},
         {"component file outside", "{" + install + R"(, "components": {"helper": {"version": "1", "files": ["/etc/x"]}}})",
          "Failed to parse receipt JSON"},
         {"raw NUL", "{" + install + std::string(", \"version\": \"1\0\"}", 18), "Receipt JSON contains an embedded NUL"},
         {"escaped NUL", "{" + install + R"(, "version": "1\u0000"})", "Receipt JSON contains an escaped embedded NUL"},
         {"empty file", "", "JSON parse error"},
         {"root array", R"(["/opt/Zuvelo"])", "Exception parsing JSON"},
+        // Read up to the size cap; one byte more is refused unread.
+        {"blank up to the size cap", std::string(kMaxInstallReceiptBytes, ' '), "JSON parse error"},
+        {"beyond the size cap", std::string(kMaxInstallReceiptBytes + 1, ' '),
+         "Receipt file is larger than 16777216 bytes"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
