@@ -161,6 +161,13 @@ uint32_t OpenForWriting(const std::filesystem::path& path, bool mustNotExist, ui
     return err == ERROR_FILE_EXISTS ? win32::kAlreadyExists : err;
 }
 
+// No DELETE access: readers would have to share deletion to open the file.
+uint32_t CreateReadableWhileWritten(const std::filesystem::path& path, uint32_t mode, UniqueFd& out) {
+    const DWORD attributes = (mode & 0222) == 0 ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_NORMAL;
+    const uint32_t err = OpenDescriptor(path, GENERIC_WRITE, FILE_SHARE_READ, CREATE_NEW, attributes, out);
+    return err == ERROR_FILE_EXISTS ? win32::kAlreadyExists : err;
+}
+
 uint32_t ReadSome(int fd, void* buffer, size_t size, size_t& got) {
     got = 0;
     DWORD read = 0;
