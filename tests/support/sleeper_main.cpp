@@ -8,6 +8,7 @@
 namespace {
 
 constexpr UINT kLifetimeMilliseconds = 60000;
+constexpr int kNoWindow = 2;  // the window could not be made (no display driver)
 
 LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_TIMER) ::DestroyWindow(window);
@@ -20,11 +21,11 @@ int RunWindow() {
     windowClass.lpfnWndProc = WindowProcedure;
     windowClass.hInstance = ::GetModuleHandleW(nullptr);
     windowClass.lpszClassName = L"ZuveloTestSleeper";
-    if (!::RegisterClassW(&windowClass)) return 2;
+    if (!::RegisterClassW(&windowClass)) return kNoWindow;
     const HWND window = ::CreateWindowExW(0, windowClass.lpszClassName, L"Zuvelo test sleeper",
                                           WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 200, 100, nullptr, nullptr,
                                           windowClass.hInstance, nullptr);
-    if (!window) return 2;
+    if (!window) return kNoWindow;
     ::SetTimer(window, 1, kLifetimeMilliseconds, nullptr);
     MSG message;
     while (::GetMessageW(&message, nullptr, 0, 0) > 0) ::DispatchMessageW(&message);

@@ -26,7 +26,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr DWORD kStartTimeoutMilliseconds = 10000;
+constexpr DWORD kStartTimeoutMilliseconds = 60000;  // a loaded machine under Wine is slow to start one
 
 fs::path SleeperProgram() {
     wchar_t self[MAX_PATH];
@@ -86,11 +86,28 @@ SleepingProcess::SleepingProcess(const fs::path& folder, const std::string& name
     ::CloseHandle(started.hThread);
     process_ = started.hProcess;
     pid_ = static_cast<pid_t>(started.dwProcessId);
-    // A console program is never "input idle": wait until its window shows.
+    if (ignoreTerm) return;
+    if (const std::string failure = AwaitWindow(); !failure.empty()) {
+        Kill();
+        Reap();
+        ::CloseHandle(process_);
+        throw std::runtime_error(failure);
+    }
+}
+
+// A console program is never "input idle": wait until its window shows. A sleeper that
+// could not make one has ended at once, and so does the test, with that reason.
+std::string SleepingProcess::AwaitWindow() {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStartTimeoutMilliseconds);
-    while (!ignoreTerm && !HasVisibleWindow(started.dwProcessId) && std::chrono::steady_clock::now() < deadline) {
+    while (!HasVisibleWindow(static_cast<DWORD>(pid_))) {
+        if (const int ended = Reap(false); ended >= 0) {
+            return "the sleeper could not show its window (exit code " + std::to_string(ended) +
+                   "): the Wine prefix has no display driver";
+        }
+        if (std::chrono::steady_clock::now() >= deadline) return "the sleeper's window did not show in time";
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+    return {};
 }
 
 SleepingProcess::~SleepingProcess() {

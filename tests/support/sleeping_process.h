@@ -46,6 +46,8 @@ private:
     int ended_ = -1;
 #ifdef _WIN32
     void* process_ = nullptr;  // its handle
+    // Waits for the window: "" once it shows, else why it did not.
+    std::string AwaitWindow();
 #endif
 };
 
