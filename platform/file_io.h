@@ -21,6 +21,8 @@ struct FileStat {
     uint64_t inode = 0;
     uint32_t owner = 0;
     uint32_t group = 0;
+    bool hidden = false;  // the attribute bits of Windows; never set on Linux
+    bool system = false;
 
     bool IsDirectory() const;
     bool IsRegular() const;

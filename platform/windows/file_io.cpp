@@ -47,6 +47,8 @@ uint32_t StatHandle(HANDLE handle, FileStat& out) {
     out.inode = (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
     out.owner = 0;
     out.group = 0;
+    out.hidden = (info.dwFileAttributes & FILE_ATTRIBUTE_HIDDEN) != 0;
+    out.system = (info.dwFileAttributes & FILE_ATTRIBUTE_SYSTEM) != 0;
     return 0;
 }
 
