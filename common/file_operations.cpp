@@ -190,6 +190,22 @@ struct WholeCopy {
     const platform::FileStat& opened;
 };
 
+// Every byte of the source was copied and, when asked, the copy holds what the source
+// holds: 0, else 143 (incomplete) or 142 (another digest), with its messages.
+ErrorCode CheckCopied(const WholeCopy& copy, const DescriptorCopyOutcome& outcome, const CopyOptions& options) {
+    if (outcome.copied != copy.opened.size) {
+        Error("Copy incomplete: wrote " + std::to_string(outcome.copied) + " of " + std::to_string(copy.opened.size) +
+              " bytes of " + U8(copy.source));
+        return ErrorCode::FileCopyFailed;
+    }
+    if (options.verifyHash && !outcome.hashesMatch) {
+        if (outcome.hashFailed) Warning("Failed to calculate hash for: " + U8(copy.source));
+        Error("Hash verification failed after copy");
+        return ErrorCode::FileHashMismatch;
+    }
+    return ErrorCode::Success;
+}
+
 // Logged as the system's copy logs its failure, and mapped.
 ErrorCode CopyFailed(const WholeCopy& copy, uint32_t err) {
     FileOperations::LogFileError("CopyFileEx", copy.source, err);
@@ -229,16 +245,7 @@ ErrorCode CopyThroughStagedFile(const WholeCopy& copy, const CopyOptions& option
     platform::StagedFile staged;
     const DescriptorCopyOutcome outcome = CopyIntoStagedFile(run, folder.get(), copy.opened.mode & 0755, staged);
     if (outcome.kind != DescriptorCopyOutcome::Kind::Done) return CopyFailed(copy, outcome.win32Error);
-    if (outcome.copied != copy.opened.size) {
-        Error("Copy incomplete: wrote " + std::to_string(outcome.copied) + " of " + std::to_string(copy.opened.size) +
-              " bytes of " + U8(copy.source));
-        return ErrorCode::FileCopyFailed;
-    }
-    if (options.verifyHash && !outcome.hashesMatch) {
-        if (outcome.hashFailed) Warning("Failed to calculate hash for: " + U8(copy.source));
-        Error("Hash verification failed after copy");
-        return ErrorCode::FileHashMismatch;
-    }
+    if (const ErrorCode code = CheckCopied(copy, outcome, options); code != ErrorCode::Success) return code;
     if (options.verifyHash && options.copiedSha256) *options.copiedSha256 = outcome.sha256;
     if (options.preserveTimestamps) platform::CopyFileTimes(copy.in, staged.fd());  // failures are ignored
     const std::string name = Utf8FromPath(copy.targetNative.filename());
@@ -312,14 +319,8 @@ ErrorCode CopyInChunks(const WholeCopy& copy, const CopyOptions& options) {
         case DescriptorCopyOutcome::Kind::Cancelled: return ErrorCode::Cancelled;
         case DescriptorCopyOutcome::Kind::Done: break;
     }
-    if (outcome.copied != copy.opened.size) {
-        Error("Copy incomplete: wrote " + std::to_string(outcome.copied) + " of " + std::to_string(copy.opened.size) +
-              " bytes of " + U8(copy.source));
-        return ErrorCode::FileCopyFailed;
-    }
-    if (options.verifyHash && !outcome.hashesMatch) {
-        if (outcome.hashFailed) Warning("Failed to calculate hash for: " + U8(copy.source));
-        Error("Hash verification failed after copy");
+    if (const ErrorCode code = CheckCopied(copy, outcome, options); code != ErrorCode::Success) {
+        if (code != ErrorCode::FileHashMismatch) return code;
         keepTarget = true;  // Delete below removes it, with its event
         platform::SetModeOf(out.get(), copy.opened.mode | 0200);  // a read-only copy could not be deleted
         out.reset();

@@ -112,6 +112,39 @@ private:
     LPPROC_THREAD_ATTRIBUTE_LIST list_ = nullptr;
 };
 
+// The child's standard input, output and error.
+struct StandardHandles {
+    HANDLE input;
+    HANDLE output;
+    HANDLE error;
+};
+
+// Starts the program with the standard handles given, the only handles it inherits;
+// its process handle.
+UniqueHandle Start(const std::string& program, const std::vector<std::string>& arguments,
+                   const std::map<std::string, std::string>& environment, const StandardHandles& standard) {
+    std::vector<HANDLE> handles{standard.input, standard.output};
+    if (standard.error != standard.output) handles.push_back(standard.error);
+    InheritedHandles inherited(handles);
+    STARTUPINFOEXW startup{};
+    startup.StartupInfo.cb = sizeof(startup);
+    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+    startup.StartupInfo.hStdInput = standard.input;
+    startup.StartupInfo.hStdOutput = standard.output;
+    startup.StartupInfo.hStdError = standard.error;
+    startup.lpAttributeList = inherited.get();
+    std::wstring commandLine = WindowsCommandLine(program, arguments);
+    std::wstring block = EnvironmentBlock(environment);
+    PROCESS_INFORMATION process{};
+    if (!::CreateProcessW(Utf8ToWide(program).c_str(), commandLine.data(), nullptr, nullptr, TRUE,
+                          CREATE_UNICODE_ENVIRONMENT | EXTENDED_STARTUPINFO_PRESENT, block.data(), nullptr,
+                          &startup.StartupInfo, &process)) {
+        throw std::runtime_error("cannot start " + program);
+    }
+    ::CloseHandle(process.hThread);
+    return UniqueHandle(process.hProcess);
+}
+
 // Moves what the pipe holds now into text; false once no writer is left.
 bool TakeAvailable(HANDLE pipe, std::string& text) {
     char buffer[4096];
@@ -160,28 +193,12 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
     PipeEnds out = MakePipe();
     PipeEnds err = MakePipe();
     UniqueHandle input = InputHolding(text);
-    InheritedHandles inherited({input.get(), out.write.get(), err.write.get()});
-    STARTUPINFOEXW startup{};
-    startup.StartupInfo.cb = sizeof(startup);
-    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
-    startup.StartupInfo.hStdInput = input.get();
-    startup.StartupInfo.hStdOutput = out.write.get();
-    startup.StartupInfo.hStdError = err.write.get();
-    startup.lpAttributeList = inherited.get();
-    std::wstring commandLine = WindowsCommandLine(program, arguments);
-    std::wstring block = EnvironmentBlock(environment);
-    PROCESS_INFORMATION process{};
-    if (!::CreateProcessW(Utf8ToWide(program).c_str(), commandLine.data(), nullptr, nullptr, TRUE,
-                          CREATE_UNICODE_ENVIRONMENT | EXTENDED_STARTUPINFO_PRESENT, block.data(), nullptr,
-                          &startup.StartupInfo, &process)) {
-        throw std::runtime_error("cannot start " + program);
-    }
-    UniqueHandle processHandle(process.hProcess);
-    UniqueHandle threadHandle(process.hThread);
+    const UniqueHandle processHandle =
+        Start(program, arguments, environment, {input.get(), out.write.get(), err.write.get()});
     input.reset();
     out.write.reset();
     err.write.reset();
-    if (started) started(static_cast<pid_t>(process.dwProcessId));
+    if (started) started(static_cast<pid_t>(::GetProcessId(processHandle.get())));
 
     ProgramResult result;
     CollectUntilExit(processHandle.get(), out.read.get(), err.read.get(), result);
@@ -283,24 +300,8 @@ ProgramResult RunInTerminal(const std::string& program, const std::vector<std::s
                             const std::map<std::string, std::string>& environment, const std::string& typed) {
     const OwnConsole console;
     console.Type(Utf8ToWide(typed) + L"\x1a\n");  // then Ctrl+Z, the console's end of input
-    InheritedHandles inherited({console.input.get(), console.screen.get()});
-    STARTUPINFOEXW startup{};
-    startup.StartupInfo.cb = sizeof(startup);
-    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
-    startup.StartupInfo.hStdInput = console.input.get();
-    startup.StartupInfo.hStdOutput = console.screen.get();
-    startup.StartupInfo.hStdError = console.screen.get();
-    startup.lpAttributeList = inherited.get();
-    std::wstring commandLine = WindowsCommandLine(program, arguments);
-    std::wstring block = EnvironmentBlock(environment);
-    PROCESS_INFORMATION process{};
-    if (!::CreateProcessW(Utf8ToWide(program).c_str(), commandLine.data(), nullptr, nullptr, TRUE,
-                          CREATE_UNICODE_ENVIRONMENT | EXTENDED_STARTUPINFO_PRESENT, block.data(), nullptr,
-                          &startup.StartupInfo, &process)) {
-        throw std::runtime_error("cannot start " + program);
-    }
-    const UniqueHandle processHandle(process.hProcess);
-    const UniqueHandle threadHandle(process.hThread);
+    const UniqueHandle processHandle =
+        Start(program, arguments, environment, {console.input.get(), console.screen.get(), console.screen.get()});
     ::WaitForSingleObject(processHandle.get(), INFINITE);
     ProgramResult result;
     DWORD exitCode = 0;
