@@ -19,6 +19,7 @@
 #include "platform/file_io.h"
 #include "platform/handles.h"
 #include "platform/open_beneath.h"
+#include "platform/path_identity.h"
 #include "platform/staged_file.h"
 #include "platform/sha256.h"
 #include "platform/win32_error.h"
@@ -84,12 +85,25 @@ struct WalkFailure {
 // The wide form of a native path for events, whatever its bytes.
 std::wstring LossyWide(const std::string& native) { return Utf8ToWideLossy(native); }
 
+// Whether a name right inside the root is one of keepEntries, as the file system compares names.
+bool IsKeptEntry(const std::string& name, const std::vector<std::string>& keepEntries) {
+    for (const std::string& kept : keepEntries) {
+        if (name == kept) return true;
+        try {
+            if (platform::SamePathText(Utf8ToWide(name), Utf8ToWide(kept))) return true;
+        } catch (const std::exception&) {
+            // A name that is not UTF-8 is none of them.
+        }
+    }
+    return false;
+}
+
 // Fills files and folders; a failure names the path and the error for the event.
 // current receives the native path of the entry in hand (for an exception's event).
-// An entry of the root named keepEntry is left out with everything in it.
+// An entry of the root named in keepEntries is left out with everything in it.
 std::optional<WalkFailure> WalkTree(const PinnedRoot& root, const std::string& rootNative,
                                     std::vector<RemovalEntry>& files, std::vector<RemovalEntry>& folders,
-                                    std::string& current, const std::string& keepEntry) {
+                                    std::string& current, const std::vector<std::string>& keepEntries) {
     struct Frame {
         std::unique_ptr<platform::DirectoryReader> reader;
         std::string prefix;  // relative path of the folder, with a trailing separator (empty for the root)
@@ -118,7 +132,7 @@ std::optional<WalkFailure> WalkTree(const PinnedRoot& root, const std::string& r
             stack.pop_back();
             continue;
         }
-        if (top.prefix.empty() && !keepEntry.empty() && entry.name == keepEntry) continue;
+        if (top.prefix.empty() && IsKeptEntry(entry.name, keepEntries)) continue;
         std::string relative = top.prefix + entry.name;
         current = rootNative + separator + relative;
 
@@ -571,7 +585,7 @@ using DeletionReport = std::function<void(const std::wstring& item, bool success
 
 // RemoveDirectoryTree without its DEBUG line; event receives what its file events say.
 ErrorCode RemovePinnedTree(const std::wstring& path, bool recursive, int32_t* filesRemoved, int32_t* foldersRemoved,
-                           const std::string& keepEntry, const DeletionReport& event) {
+                           const std::vector<std::string>& keepEntries, const DeletionReport& event) {
     const auto count = [](int32_t* counter) {
         if (counter) ++*counter;
     };
@@ -604,7 +618,7 @@ ErrorCode RemovePinnedTree(const std::wstring& path, bool recursive, int32_t* fi
         while (rootNative.size() > 1 && rootNative.back() == static_cast<char>(kNativeSeparator)) rootNative.pop_back();
         std::vector<RemovalEntry> files;
         std::vector<RemovalEntry> folders;
-        const std::optional<WalkFailure> failure = WalkTree(root, rootNative, files, folders, currentNative, keepEntry);
+        const std::optional<WalkFailure> failure = WalkTree(root, rootNative, files, folders, currentNative, keepEntries);
         if (failure) {
             event(failure->path, false, failure->win32Error);
             return ErrorCode::DirectoryAccessDenied;
@@ -633,9 +647,9 @@ ErrorCode RemovePinnedTree(const std::wstring& path, bool recursive, int32_t* fi
         }
 
         // 7. The root, unless an entry of it stays.
-        platform::HandleInfo kept;
-        if (!keepEntry.empty() && platform::QueryEntryInfo(root.handle.get(), keepEntry, kept) == 0) {
-            return ErrorCode::Success;
+        for (const std::string& keepEntry : keepEntries) {
+            platform::HandleInfo kept;
+            if (platform::QueryEntryInfo(root.handle.get(), keepEntry, kept) == 0) return ErrorCode::Success;
         }
         current = path;
         if (DeletePinnedRoot(root, err)) {
@@ -660,9 +674,9 @@ ErrorCode RemovePinnedTree(const std::wstring& path, bool recursive, int32_t* fi
 }  // namespace
 
 ErrorCode FileOperations::RemoveDirectoryTree(const std::wstring& path, bool recursive, int32_t* filesRemoved,
-                                              int32_t* foldersRemoved, const std::string& keepEntry) {
+                                              int32_t* foldersRemoved, const std::vector<std::string>& keepEntries) {
     Debug("Removing directory: " + U8(path));
-    return RemovePinnedTree(path, recursive, filesRemoved, foldersRemoved, keepEntry,
+    return RemovePinnedTree(path, recursive, filesRemoved, foldersRemoved, keepEntries,
                             [](const std::wstring& item, bool success, uint32_t err) {
                                 Log().LogFileOperation("delete", item, success, success ? 0 : err, true);
                             });

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "common/error_codes.h"
 
@@ -59,11 +60,12 @@ public:
     // failure is 200, with the WinVerifyTrust number in its ERROR line.
     ErrorCode VerifyFileSignature(const std::wstring& path);
     // filesRemoved/foldersRemoved are only ever incremented (the root counts as a folder).
-    // keepEntry: the name of an entry right inside the folder that stays, with
-    // everything in it, and so does the folder itself.
+    // keepEntries: names of entries right inside the folder (compared as the file
+    // system compares names) that stay, with everything in them; when one of them
+    // is there, so does the folder itself.
     ErrorCode RemoveDirectoryTree(const std::wstring& path, bool recursive,
                                   int32_t* filesRemoved = nullptr, int32_t* foldersRemoved = nullptr,
-                                  const std::string& keepEntry = {});
+                                  const std::vector<std::string>& keepEntries = {});
 
     static ErrorCode MapWin32Error(uint32_t win32Code);
     static void LogFileError(const std::string& operation, const std::wstring& path, uint32_t win32Code) noexcept;

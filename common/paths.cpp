@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "common/text.h"
+#include "platform/path_identity.h"
 
 namespace zuvelo {
 
@@ -117,6 +118,14 @@ std::wstring WidePath(const fs::path& path) { return Utf8ToWide(Utf8FromPath(pat
 bool IsAbsoluteNonRootPath(const std::wstring& path) {
     const std::filesystem::path native = NativePath(path);
     return native.is_absolute() && !native.lexically_normal().relative_path().empty();
+}
+
+bool NamesSameFolder(const std::wstring& a, const std::wstring& b) noexcept {
+    try {
+        return platform::NameSameFolder(NativePath(a), NativePath(b));
+    } catch (...) {
+        return false;
+    }
 }
 
 }  // namespace zuvelo

@@ -22,6 +22,10 @@ bool IsPathWithin(const std::filesystem::path& path, const std::filesystem::path
 // Throws like NativePath.
 bool IsAbsoluteNonRootPath(const std::wstring& path);
 
+// Whether a and b (either separator) name the same folder as the file system
+// sees it (platform::NameSameFolder); false for an empty or invalid path. Never throws.
+bool NamesSameFolder(const std::wstring& a, const std::wstring& b) noexcept;
+
 // The native separator: "/" on Linux, "\" on Windows.
 inline constexpr wchar_t kNativeSeparator = static_cast<wchar_t>(std::filesystem::path::preferred_separator);
 

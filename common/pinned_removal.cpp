@@ -8,6 +8,7 @@
 #include "common/paths.h"
 #include "common/text.h"
 #include "platform/compare_string.h"
+#include "platform/path_identity.h"
 #include "platform/win32_error.h"
 
 namespace zuvelo {
@@ -45,7 +46,7 @@ std::wstring ExpectedPathUnder(const std::wstring& rootFinal, const std::string&
     return expected + relative;
 }
 
-// Whether the handle's final path is `expected` (compared as the Part says; the
+// Whether the handle's final path is `expected` (compared as the file system compares names; the
 // exact spelling, the usual case, is recognised without decoding). Failing to read
 // it gives the system's error (never 0), a different place 5.
 bool FinalPathIs(int handle, const std::string& expectedUtf8, const std::wstring& expected, uint32_t& win32Error) {
@@ -63,7 +64,7 @@ bool FinalPathIs(int handle, const std::string& expectedUtf8, const std::wstring
         win32Error = win32::kInvalidName;
         return false;
     }
-    if (PathsEqualIgnoreCase(wide, expected)) return true;
+    if (platform::SamePathText(wide, expected)) return true;
     win32Error = win32::kAccessDenied;
     return false;
 }
@@ -178,7 +179,7 @@ bool OpenVerifiedHandle(const std::wstring& path, PinnedRoot& out, uint32_t& win
         finalPath = TrimFinalPath(finalPath);
         std::wstring resolved;
         if (!ResolveFullPath(path, resolved, win32Error)) return false;
-        if (!PathsEqualIgnoreCase(finalPath, resolved)) {  // reached through a link, or moved meanwhile
+        if (!platform::SamePathText(finalPath, resolved)) {  // reached through a link, or moved meanwhile
             win32Error = win32::kAccessDenied;
             return false;
         }
@@ -200,7 +201,7 @@ bool HandleLiesUnderRoot(const PinnedRoot& root, int handle, const std::string& 
     try {
         std::wstring finalPath;
         if (!GetFinalPathFromHandle(handle, finalPath, &win32Error)) return false;
-        if (PathsEqualIgnoreCase(TrimFinalPath(finalPath), ExpectedPathUnder(root.finalPath, relativeUtf8))) {
+        if (platform::SamePathText(TrimFinalPath(finalPath), ExpectedPathUnder(root.finalPath, relativeUtf8))) {
             return true;
         }
         win32Error = win32::kAccessDenied;
@@ -261,7 +262,7 @@ bool DeleteUnderPinnedRoot(const PinnedRoot& root, const std::wstring& fullPath,
         // The full path the caller names is this place below the root.
         const std::wstring expected = ExpectedPathUnder(root.finalPath, relativeUtf8);
         std::wstring resolved;
-        if (!ResolveFullPath(fullPath, resolved, err) || !PathsEqualIgnoreCase(resolved, expected)) {
+        if (!ResolveFullPath(fullPath, resolved, err) || !platform::SamePathText(resolved, expected)) {
             return refuse(win32::kAccessDenied);
         }
 

@@ -13,7 +13,8 @@
 // time without following links, checked by its final path (readlink of
 // /proc/self/fd/N) and deleted with unlinkat relative to its parent's descriptor.
 // Final paths are native ("/" separated, no trailing separator) and compared as
-// CompareStringOrdinal with case ignored. A folder on another mount is a reparse
+// the file system compares names (platform::SamePathText: exactly on Linux,
+// ignoring case on Windows). A folder on another mount is a reparse
 // point. The extended-length helpers are pure text functions: no native call
 // ever sees their output.
 namespace zuvelo {
@@ -61,6 +62,7 @@ std::wstring StripExtendedLengthPrefix(std::wstring path);
 
 // CompareStringOrdinal with case ignored: equal after simple upper-casing of each
 // character; a string of 2^31 characters or more never matches. Never throws.
+// For names compared by rule (relative keys), never for a path's identity.
 bool PathsEqualIgnoreCase(const std::wstring& a, const std::wstring& b) noexcept;
 
 // A final path read from a handle, without trailing separators (kept when it is "/").

@@ -143,6 +143,13 @@ std::wstring OemToWide(const std::string& text) {
     return Utf8ToWideLossy(text);
 }
 
+std::wstring ForTerminal(std::wstring text) {
+    for (wchar_t& c : text) {
+        if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) c = L'?';
+    }
+    return text;
+}
+
 bool JsonHasEmbeddedNul(const Json::Value& value) {
     try {
         if (value.isString()) {

@@ -31,6 +31,11 @@ std::wstring Utf8ToWideLossy(const std::string& text);
 // lossy as Utf8ToWideLossy.
 std::wstring OemToWide(const std::string& text);
 
+// Text to show on a terminal: each control character (U+0000-U+001F and
+// U+007F-U+009F) becomes "?", so text read from a file cannot move the cursor
+// or rewrite what is already shown.
+std::wstring ForTerminal(std::wstring text);
+
 // True when any string or member name holds a NUL character; never throws.
 bool JsonHasEmbeddedNul(const Json::Value& value);
 

@@ -14,6 +14,7 @@ ErrorCode HandleApplyManifest(const CommandLineOptions& options);
 ErrorCode HandleWriteUninstall(const std::wstring& targetPath, const std::wstring& version);
 ErrorCode HandleCreateShortcuts(const std::wstring& targetPath);
 ErrorCode HandleReleaseSession(const std::wstring& sessionRoot);
+// Takes the update lock before it removes anything and holds it to its end.
 ErrorCode HandleRemove(const std::wstring& targetPath, bool purge);
 ErrorCode HandleExecutePlan(const std::wstring& planFile);
 

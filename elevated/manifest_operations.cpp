@@ -1,6 +1,7 @@
 #include <filesystem>
 #include <iostream>
 #include <string>
+#include <utility>
 
 #include "common/jsonl_logger.h"
 #include "common/paths.h"
@@ -48,10 +49,13 @@ ErrorCode ApplyWith(ManifestHandler& handler, const ApplyRequest& request, Missi
                                         request.filesManifest);
 }
 
-// A successful application is recorded in state, when there is one.
+// In a plan (state given) the handler takes the plan's update lock, and a
+// successful application is recorded in state.
 ErrorCode Apply(const ApplyRequest& request, MissingReporter reportMissing, PlanRunState* state = nullptr) {
+    ManifestHandlerOptions options;
+    if (state) options.updateLock = &state->UpdateLock();
     // Destroyed on every path below, which tidies its download cache.
-    ManifestHandler handler(request.cdnUrl);
+    ManifestHandler handler(request.cdnUrl, std::move(options));
     const ErrorCode result = ApplyWith(handler, request, reportMissing);
     if (state && Succeeded(result)) state->RecordAppliedManifest(request.targetPath, handler.AppliedFiles());
     return result;

@@ -3,6 +3,7 @@
 #include <exception>
 
 #include "common/jsonl_logger.h"
+#include "common/paths.h"
 
 namespace zuvelo {
 
@@ -32,6 +33,25 @@ ErrorCode RunStepFrame(const std::string& operation, const std::string& missingP
         return ErrorCode::InvalidArguments;
     }
     return RunGuarded(operation, body);
+}
+
+bool IsUsableTargetPath(const std::wstring& path) noexcept {
+    try {
+        return IsAbsoluteNonRootPath(path);
+    } catch (...) {
+        return false;
+    }
+}
+
+std::string TargetPathProblem(const std::wstring& targetPath) {
+    return IsUsableTargetPath(targetPath) ? "" : "Invalid targetPath";
+}
+
+bool CheckCommandTarget(const std::string& operation, const std::wstring& targetPath) {
+    if (IsUsableTargetPath(targetPath)) return true;
+    JsonlLogger::Instance().LogError(ErrorCode::InvalidArguments, operation,
+                                     "Target path must be an absolute path and not a file-system root");
+    return false;
 }
 
 }  // namespace zuvelo

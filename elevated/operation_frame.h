@@ -17,4 +17,15 @@ ErrorCode RunCommandFrame(const std::string& operation, const OperationBody& bod
 // message gives an error event with code 1 and the body never runs.
 ErrorCode RunStepFrame(const std::string& operation, const std::string& missingParameters, const OperationBody& body);
 
+// A folder the programs write into or remove: an absolute path that is not a
+// file-system root. Never throws (an unusable text is no such folder).
+bool IsUsableTargetPath(const std::wstring& path) noexcept;
+
+// For a step: "Invalid targetPath" when targetPath is not usable, else "".
+std::string TargetPathProblem(const std::wstring& targetPath);
+
+// For a command: false, after an error event with code 1 ("Target path must be
+// an absolute path and not a file-system root"), when targetPath is not usable.
+bool CheckCommandTarget(const std::string& operation, const std::wstring& targetPath);
+
 }  // namespace zuvelo

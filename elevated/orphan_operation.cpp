@@ -7,7 +7,6 @@
 
 #include "common/jsonl_logger.h"
 #include "common/paths.h"
-#include "common/update_lock.h"
 #include "elevated/operation_frame.h"
 #include "elevated/plan_steps.h"
 #include "install/orphan_cleanup.h"
@@ -27,19 +26,11 @@ std::wstring LowerCase(std::wstring text) {
     return text;
 }
 
-// Deletion below it needs one folder named absolutely, never a file-system root.
-bool IsUsableTarget(const std::wstring& path) noexcept {
-    try {
-        return IsAbsoluteNonRootPath(path);
-    } catch (...) {
-        return false;
-    }
-}
-
 // The message of the first missing or invalid parameter, or empty.
 std::string CheckPruneParameters(const PlanOperation& operation) {
     if (operation.targetPath.empty()) return "Missing targetPath";
-    if (!IsUsableTarget(operation.targetPath)) return "Invalid targetPath";
+    // Deletion below it needs one folder named absolutely, never a file-system root.
+    if (const std::string problem = TargetPathProblem(operation.targetPath); !problem.empty()) return problem;
     if (operation.component.empty()) return "Missing component (must be 'client' or 'launcher')";
     const std::wstring component = LowerCase(operation.component);
     if (component != L"client" && component != L"launcher") return "Invalid component: must be 'client' or 'launcher'";
@@ -114,7 +105,7 @@ OrphanCleanupOptions ChooseOptions(const PlanOperation& operation, bool dryRunFr
     return options;
 }
 
-ErrorCode PruneOrphans(const PlanOperation& operation, const PlanRunState& state) {
+ErrorCode PruneOrphans(const PlanOperation& operation, PlanRunState& state) {
     if (!IsAvailable(operation.sessionRoot)) return SkipUnavailable("session root", "Session root is unavailable");
     if (!IsAvailable(operation.filesManifest))
         return SkipUnavailable("files manifest", "Files manifest is unavailable");
@@ -128,9 +119,8 @@ ErrorCode PruneOrphans(const PlanOperation& operation, const PlanRunState& state
         ChooseOptions(operation, dryRunFromVariable, state.AppliedManifestFiles(operation.targetPath));
     const ComponentKind kind =
         LowerCase(operation.component) == L"launcher" ? ComponentKind::Launcher : ComponentKind::Client;
-    // Deletes from the installation: never while an update changes it.
-    platform::FileLock updateLock;
-    if (const ErrorCode locked = HoldUpdateLock(updateLock, "execution_plan"); locked != ErrorCode::Success) return locked;
+    // Deletes from the installation: never while another update changes it.
+    if (const ErrorCode locked = state.HoldUpdateLock(); locked != ErrorCode::Success) return locked;
     OrphanCleanupResult result;
     ErrorCode code = ErrorCode::Success;
     try {
@@ -157,7 +147,7 @@ ErrorCode PruneOrphans(const PlanOperation& operation, const PlanRunState& state
 
 }  // namespace
 
-ErrorCode RunPruneOrphansOperation(const PlanOperation& operation, const PlanRunState& state) {
+ErrorCode RunPruneOrphansOperation(const PlanOperation& operation, PlanRunState& state) {
     return RunStepFrame(kOperation, CheckPruneParameters(operation), [&] { return PruneOrphans(operation, state); });
 }
 

@@ -55,8 +55,9 @@ ErrorCode WriteReceiptForInstallation(const PlanOperation& operation) {
 
 ErrorCode RunWriteReceiptOperation(const PlanOperation& operation) {
     const bool missing = operation.targetPath.empty() || operation.version.empty();
-    return RunStepFrame(kOperation, missing ? "Missing required parameters: targetPath, version" : "",
-                        [&] { return WriteReceiptForInstallation(operation); });
+    const std::string problem =
+        missing ? "Missing required parameters: targetPath, version" : TargetPathProblem(operation.targetPath);
+    return RunStepFrame(kOperation, problem, [&] { return WriteReceiptForInstallation(operation); });
 }
 
 }  // namespace zuvelo

@@ -1,10 +1,11 @@
 #include "common/file_operations.h"
 #include "common/jsonl_logger.h"
-#include "common/paths.h"
+#include "common/update_lock.h"
 #include "elevated/command_handlers.h"
 #include "elevated/operation_frame.h"
 #include "install/registry_manager.h"
 #include "install/shortcut_creator.h"
+#include "platform/file_lock.h"
 
 namespace zuvelo {
 
@@ -25,11 +26,10 @@ ErrorCode HandleRemove(const std::wstring& targetPath, bool purge) {
     return RunCommandFrame("remove", [&] {
         JsonlLogger& log = JsonlLogger::Instance();
         // The folder is removed, recursively with --purge: never a relative path or a root.
-        if (!IsAbsoluteNonRootPath(targetPath)) {
-            log.LogError(ErrorCode::InvalidArguments, "remove",
-                         "Target path must be an absolute path and not a file-system root");
-            return ErrorCode::InvalidArguments;
-        }
+        if (!CheckCommandTarget("remove", targetPath)) return ErrorCode::InvalidArguments;
+        // Nothing is removed while an update changes the installation.
+        platform::FileLock updateLock;
+        if (const ErrorCode locked = HoldUpdateLock(updateLock, "remove"); locked != ErrorCode::Success) return locked;
         ShortcutCreator shortcuts;
         RemoveRegistration(shortcuts);
         const ErrorCode code = FileOperations().RemoveDirectoryTree(targetPath, purge);

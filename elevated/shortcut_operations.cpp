@@ -24,14 +24,16 @@ std::wstring PlanLauncherPath(const PlanOperation& operation) {
 
 ErrorCode HandleCreateShortcuts(const std::wstring& targetPath) {
     return RunCommandFrame("shortcuts_create", [&] {
+        if (!CheckCommandTarget("shortcuts_create", targetPath)) return ErrorCode::InvalidArguments;
         ShortcutCreator creator;
         return creator.CreateShortcutsForInstallation(targetPath, L"", L"", L"");
     });
 }
 
 ErrorCode RunCreateShortcutsOperation(const PlanOperation& operation) {
-    const std::string missing = operation.targetPath.empty() ? "Missing targetPath" : "";
-    return RunStepFrame("create_shortcuts", missing, [&] {
+    const std::string problem =
+        operation.targetPath.empty() ? "Missing targetPath" : TargetPathProblem(operation.targetPath);
+    return RunStepFrame("create_shortcuts", problem, [&] {
         ShortcutCreator creator;
         return creator.CreateShortcutsForInstallation(operation.targetPath, operation.launcherExecutable,
                                                       operation.launcherWorkingDir, PlanLauncherPath(operation));

@@ -9,6 +9,7 @@ namespace zuvelo {
 
 ErrorCode HandleWriteUninstall(const std::wstring& targetPath, const std::wstring& version) {
     return RunCommandFrame("uninstall_write", [&] {
+        if (!CheckCommandTarget("uninstall_write", targetPath)) return ErrorCode::InvalidArguments;
         RegistryManager registry;
         return registry.WriteUninstallInfo(targetPath, version, L"", L"");
     });
@@ -16,7 +17,9 @@ ErrorCode HandleWriteUninstall(const std::wstring& targetPath, const std::wstrin
 
 ErrorCode RunWriteUninstallOperation(const PlanOperation& operation) {
     const bool missing = operation.targetPath.empty() || operation.version.empty();
-    return RunStepFrame("write_uninstall", missing ? "Missing required parameters: targetPath, version" : "", [&] {
+    const std::string problem =
+        missing ? "Missing required parameters: targetPath, version" : TargetPathProblem(operation.targetPath);
+    return RunStepFrame("write_uninstall", problem, [&] {
         RegistryManager registry;
         return registry.WriteUninstallInfo(operation.targetPath, operation.version, operation.launcherExecutable,
                                            operation.uninstallerExecutable);

@@ -47,6 +47,13 @@ void SkipLocked(OrphanCleanupResult& result, const std::string& key, const std::
     EmitOrphanSkippedLocked(key, error);
 }
 
+bool InKeptTree(const std::string& key, const std::set<std::string>& keptTrees) {
+    for (const std::string& tree : keptTrees) {
+        if (key == tree || (key.size() > tree.size() && key.starts_with(tree) && key[tree.size()] == '/')) return true;
+    }
+    return false;
+}
+
 bool IsGone(uint32_t win32Error) { return win32Error == win32::kFileNotFound || win32Error == win32::kPathNotFound; }
 
 // False after a containment failure.
@@ -116,11 +123,12 @@ bool DeleteOrphanDirectory(const OrphanCandidate& directory, const std::wstring&
 
 ErrorCode ComputeOrphans(const std::vector<InventoryEntry>& inventory, const std::set<std::string>& expected,
                          const std::set<std::string>& allowlist, std::vector<OrphanCandidate>& files,
-                         std::vector<OrphanCandidate>& directories) {
+                         std::vector<OrphanCandidate>& directories, const std::set<std::string>& keptTrees) {
     Log().LogDiagnostic(LogLevel::Info, "Computing orphans from " + std::to_string(inventory.size()) +
                                             " observed items against " + std::to_string(expected.size()) +
                                             " expected files");
     std::set<std::string> expectedDirectories = BuildExpectedDirectories(expected);
+    expectedDirectories.merge(BuildExpectedDirectories(keptTrees));
     expectedDirectories.insert(allowlist.begin(), allowlist.end());
     WidePathSet keptFiles = ToWidePathSet(expected);
     keptFiles.insert(kReceiptKey);
@@ -129,7 +137,9 @@ ErrorCode ComputeOrphans(const std::vector<InventoryEntry>& inventory, const std
     for (const InventoryEntry& entry : inventory) {
         const std::wstring key = WideKey(entry.relativeKey);
         OrphanCandidate candidate{entry.relativeKey, entry.relativePath, entry.fullPath, 0, entry.isDirectory};
-        if (entry.isSymlink) {
+        if (InKeptTree(entry.relativeKey, keptTrees)) {
+            continue;
+        } else if (entry.isSymlink) {
             (entry.isDirectory ? directories : files).push_back(std::move(candidate));
         } else if (IsAllowlisted(entry.relativeKey, allowlist)) {
             continue;

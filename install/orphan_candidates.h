@@ -22,14 +22,16 @@ struct OrphanCandidate {
     bool isDirectory = false;
 };
 
-// Files in walk order and folders deepest first. A link (or a folder on another
-// mount) is always a candidate; otherwise an entry is kept when it is
+// Files in walk order and folders deepest first. An entry at or below a key of
+// keptTrees (the session's own files when they lie in the target) is never a
+// candidate, nor is a folder on the way to one. Otherwise a link (or a folder
+// on another mount) is always a candidate, and an entry is kept when it is
 // allowlisted, a file whose key is expected (or the install receipt at the
 // top), or a folder on the way to an expected file or named like an allowlist
 // entry. Returns 0; bad UTF-8 or an over-long path throws.
 ErrorCode ComputeOrphans(const std::vector<InventoryEntry>& inventory, const std::set<std::string>& expected,
                          const std::set<std::string>& allowlist, std::vector<OrphanCandidate>& files,
-                         std::vector<OrphanCandidate>& directories);
+                         std::vector<OrphanCandidate>& directories, const std::set<std::string>& keptTrees = {});
 
 // Deletes the files, then the folders, through the pinned root (a link as
 // itself), with their events and counters; in dry run only says what it would

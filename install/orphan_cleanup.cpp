@@ -1,10 +1,14 @@
 #include "install/orphan_cleanup.h"
 
+#include <filesystem>
 #include <set>
+#include <string>
 #include <vector>
 
 #include "common/jsonl_logger.h"
+#include "common/paths.h"
 #include "common/pinned_removal.h"
+#include "common/text.h"
 #include "install/orphan_candidates.h"
 #include "install/orphan_inventory.h"
 #include "install/orphan_report.h"
@@ -29,6 +33,30 @@ void AddReleaseFiles(const std::vector<std::string>& releaseFiles, std::set<std:
 void NoteReportFailure(OrphanCleanupResult& result, bool& flag, const std::string& name) {
     flag = true;
     result.warnings += "Failed to write " + name + "; ";
+}
+
+// The relative key of path when it lies in the target (a folder on its way is
+// the target, as the file system tells folders apart); empty otherwise.
+std::string KeyInTarget(const std::wstring& path, const std::wstring& targetPath) {
+    const std::filesystem::path full = std::filesystem::absolute(NativePath(path)).lexically_normal();
+    for (std::filesystem::path folder = full.parent_path(); folder.has_relative_path(); folder = folder.parent_path()) {
+        if (NamesSameFolder(WidePath(folder), targetPath)) {
+            return ToRelativeKey(Utf8FromPath(full.lexically_relative(folder)));
+        }
+    }
+    return {};
+}
+
+// The session root and its files manifest, when they lie in the target: the
+// cleanup's own inputs and the place of its reports are never orphans.
+std::set<std::string> SessionKeysInTarget(const std::wstring& sessionRoot, const std::wstring& filesManifestPath,
+                                          const std::wstring& targetPath) {
+    std::set<std::string> keys;
+    for (const std::wstring* path : {&sessionRoot, &filesManifestPath}) {
+        std::string key = KeyInTarget(*path, targetPath);
+        if (!key.empty()) keys.insert(std::move(key));
+    }
+    return keys;
 }
 
 std::string Summary(const OrphanCleanupResult& result) {
@@ -90,7 +118,8 @@ ErrorCode RunOrphanCleanup(const OrphanCleanupOptions& options, const std::wstri
 
     std::vector<OrphanCandidate> files;
     std::vector<OrphanCandidate> directories;
-    ComputeOrphans(inventory, expected, allowlist, files, directories);
+    ComputeOrphans(inventory, expected, allowlist, files, directories,
+                   SessionKeysInTarget(sessionRoot, filesManifestPath, targetPath));
     for (const OrphanCandidate& file : files) EmitOrphanCandidate(file);
     for (const OrphanCandidate& directory : directories) EmitOrphanCandidate(directory);
 

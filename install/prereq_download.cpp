@@ -110,8 +110,12 @@ ErrorCode PrereqInstaller::DownloadWithRetry(const std::wstring& url, const fs::
 bool PrereqInstaller::TryDownload(const std::wstring& url, const fs::path& destination,
                                   const std::string& expectedSha256, std::optional<uint64_t> expectedSize, bool resume) {
     // A partial file that already holds the whole size is either complete and correct, or has to go.
-    const auto complete = [&] { return !expectedSha256.empty() && ValidateDownload(destination, expectedSha256); };
-    if (resume && SettleFullSizePartial(destination, expectedSize, complete, kComponent)) return true;
+    // Only a hash can say which: without one the table's size is an estimate the file may pass.
+    const bool settled = resume && !expectedSha256.empty() &&
+                         SettleFullSizePartial(destination, expectedSize,
+                                               [&] { return ValidateDownload(destination, expectedSha256); },
+                                               kComponent);
+    if (settled) return true;
     const bool resumed = resume && PartialDownloadSize(destination) > 0;
 
     DownloadOptions options;

@@ -80,8 +80,9 @@ public:
     // made runnable: 0, 1 for a type not in the table, or DownloadWithRetry's code.
     ErrorCode DownloadPrerequisite(PrerequisiteType type, const std::filesystem::path& destination);
     // Three attempts, resuming from the second, each checked against the hash:
-    // 0 or 161. A partial file of at least expectedSize is checked or deleted
-    // before it is resumed, and deleted when the server will not resume it.
+    // 0 or 161. With a hash, a partial file of at least expectedSize is checked
+    // or deleted before it is resumed (without one the size is only an estimate
+    // and the file is resumed); a partial the server will not resume is deleted.
     ErrorCode DownloadWithRetry(const std::wstring& url, const std::filesystem::path& destination,
                                 const std::string& expectedSha256, std::optional<uint64_t> expectedSize = {});
     // The file's SHA-256 against the expected one (any case); an empty expectation

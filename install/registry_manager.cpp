@@ -49,22 +49,15 @@ uint32_t LeadingNumber(const std::wstring& text) {
     return static_cast<uint32_t>(value);
 }
 
-// One value of the entry: written when present, else deleted.
-struct EntryValue {
-    const wchar_t* name;
-    bool present;
-    uint32_t type;
-    std::string data;
-};
-
-// The values in the order they are written.
-std::vector<EntryValue> EntryValues(const UninstallRegistryInfo& info) {
-    std::vector<EntryValue> values;
+// The values in the order they are written; a value the entry leaves out is
+// deleted, so no value of an earlier entry outlives this one.
+std::vector<platform::RegistryValueChange> EntryChanges(const UninstallRegistryInfo& info) {
+    std::vector<platform::RegistryValueChange> values;
     const auto text = [&](const wchar_t* name, const std::wstring& value) {
-        values.push_back({name, !value.empty(), platform::reg::kSz, platform::RegistryStringData(value)});
+        values.push_back({name, value.empty(), platform::reg::kSz, platform::RegistryStringData(value)});
     };
     const auto number = [&](const wchar_t* name, uint32_t value, bool always) {
-        values.push_back({name, always || value != 0, platform::reg::kDword, platform::RegistryDwordData(value)});
+        values.push_back({name, !always && value == 0, platform::reg::kDword, platform::RegistryDwordData(value)});
     };
     text(L"DisplayName", info.DisplayName);
     text(L"DisplayVersion", info.DisplayVersion);
@@ -170,18 +163,8 @@ ErrorCode RegistryManager::WriteUninstallKey(const UninstallRegistryInfo& info) 
         return ErrorCode::RegistryAccessDenied;
     }
     key.Own(handle);
-    const std::vector<EntryValue> values = EntryValues(info);
-    for (const EntryValue& value : values) {
-        if (value.present && registry_->SetValue(key.get(), value.name, value.type, value.data) != 0) {
-            return ErrorCode::RegistryWriteFailed;
-        }
-    }
-    // What this entry leaves out must not keep an earlier entry's data.
-    for (const EntryValue& value : values) {
-        if (value.present) continue;
-        const uint32_t err = registry_->DeleteValue(key.get(), value.name);
-        if (err != 0 && err != win32::kFileNotFound) return ErrorCode::RegistryWriteFailed;
-    }
+    // One change of the key: a concurrent writer's entry is never mixed into this one.
+    if (registry_->ChangeValues(key.get(), EntryChanges(info)) != 0) return ErrorCode::RegistryWriteFailed;
     return ErrorCode::Success;
 }
 

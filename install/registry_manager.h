@@ -72,8 +72,9 @@ public:
     // WriteUninstallKey with its registry event and log line.
     ErrorCode UpdateUninstallRegistry(const UninstallRegistryInfo& info);
     // Writes every value of the record and deletes the ones it leaves out, so no
-    // value of an earlier entry outlives this one: 180 when the key cannot be
-    // created, 183 at the first value that cannot be written or deleted.
+    // value of an earlier entry outlives this one, as one change of the key (see
+    // Registry::ChangeValues): 180 when the key cannot be created, 183 when the
+    // values cannot be changed.
     ErrorCode WriteUninstallKey(const UninstallRegistryInfo& info);
 
     // Deletes the entry with its registry event; a missing entry is success.

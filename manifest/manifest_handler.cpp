@@ -35,7 +35,8 @@ ManifestHandler::ManifestHandler(std::wstring cdnBaseUrl, ManifestHandlerOptions
       cryptoVerifier_(options.trustedPublicKeys),  // logs "Initializing crypto verifier" itself
       cacheDir_(CacheDirOrDefault(options.cacheDir)),
       options_(std::move(options)),
-      runToken_(NewRunToken()) {}
+      runToken_(NewRunToken()),
+      system_(options_.system ? options_.system : platform::OpenSystemInformation()) {}
 
 ManifestHandler::~ManifestHandler() {
     // A flow that never got the update lock leaves the cache alone: another run may be using it.
@@ -57,6 +58,10 @@ std::filesystem::path ManifestHandler::TemporaryPath(const std::filesystem::path
 
 std::filesystem::path ManifestHandler::DefaultCacheDir() {
     return platform::TemporaryFolder() / "ZuveloCache";
+}
+
+platform::FileLock& ManifestHandler::UpdateLock() {
+    return options_.updateLock ? *options_.updateLock : ownUpdateLock_;
 }
 
 std::chrono::system_clock::time_point ManifestHandler::Now() const {

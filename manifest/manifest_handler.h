@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -19,6 +20,7 @@
 #include "manifest/trusted_keys.h"
 #include "manifest/update_manifest.h"
 #include "platform/file_lock.h"
+#include "platform/system_information.h"
 
 namespace zuvelo {
 
@@ -46,6 +48,10 @@ struct ManifestHandlerOptions {
     std::function<void(std::chrono::milliseconds)> sleep{};             // retry pauses
     std::function<std::chrono::system_clock::time_point()> now{};       // expiry, backup IDs, progress
     std::function<std::chrono::steady_clock::time_point()> monotonicNow{};  // 2-second report spacing
+    std::shared_ptr<platform::SystemInformation> system{};                  // free space; empty: this machine
+    // The update lock of the run the application belongs to (a plan's), taken
+    // here unless already held, and released by its owner; null: one of its own.
+    platform::FileLock* updateLock = nullptr;
 };
 
 // Brings an installation folder up to the state an update manifest describes.
@@ -160,6 +166,12 @@ private:
     // The target checked, the update lock taken, then Initialize, download and
     // validate, with the events of the two flows.
     ErrorCode FetchManifest(const std::wstring& manifestUrl, const std::wstring& targetPath, UpdateManifest& manifest);
+    // Before the first change to the target: 0, or 148 when its file system has
+    // no room for the release as it will stand (the required entries, or those
+    // of onlyThese, less the files they replace) plus its largest file, which is
+    // staged beside the file it replaces.
+    ErrorCode CheckRoomForRelease(const UpdateManifest& manifest, const std::wstring& targetPath,
+                                  const std::set<std::string>* onlyThese);
     // Restores the backup after a failed installation unless the launcher is gone.
     void ApplyRollbackPolicy(ErrorCode failure, const std::wstring& backupId, const std::wstring& targetPath);
     // The common ends of both flows: success removes the backup, failure applies the rollback policy.
@@ -178,6 +190,8 @@ private:
     std::chrono::system_clock::time_point Now() const;
     std::chrono::steady_clock::time_point MonotonicNow() const;
     void Sleep(std::chrono::milliseconds pause) const;
+    // The options' lock when given, else the handler's own.
+    platform::FileLock& UpdateLock();
 
     std::wstring cdnBaseUrl_;
     HttpClient httpClient_;
@@ -187,11 +201,12 @@ private:
     ProgressCallback progressCallback_;
     ManifestHandlerOptions options_;
     std::string runToken_;               // makes this run's temporary names its own
+    std::shared_ptr<platform::SystemInformation> system_;
     bool flowWithoutLock_ = false;       // a flow began but holds no update lock: the cache is not ours to tidy
     bool freshCacheDir_ = false;         // cacheDir_ was made for this run and goes with it
     TargetFolder target_;
     std::vector<std::string> appliedFiles_;
-    platform::FileLock updateLock_;      // released last, after the cache is tidied
+    platform::FileLock ownUpdateLock_;   // released last, after the cache is tidied
 };
 
 }  // namespace zuvelo

@@ -35,6 +35,14 @@ int64_t FileCount(const UpdateManifest& manifest) { return static_cast<int64_t>(
 
 bool LauncherGone(ErrorCode code) { return code == ErrorCode::ProgressPipeClosed || Log().IsPipeLost(); }
 
+// An update without a backup could not be rolled back, and one that found no room
+// for the backup would run out of room for itself: it stops before any change.
+bool NoRoomForBackup(ErrorCode backup) {
+    if (backup != ErrorCode::InsufficientDiskSpace) return false;
+    LogManifest(LogLevel::Error, "Insufficient disk space for a backup; the update was not applied");
+    return true;
+}
+
 // Only safe relative paths go into the backup restriction; faults of any other
 // kind are left for the installation to report.
 ErrorCode CollectSessionPaths(const Json::Value& document, std::set<std::string>& paths) {
@@ -83,9 +91,18 @@ ErrorCode ManifestHandler::ApplyManifest(const std::wstring& manifestUrl, const 
     events.Report("starting");
     UpdateManifest manifest;
     if (const ErrorCode result = FetchManifest(manifestUrl, targetPath, manifest); !Succeeded(result)) return result;
+    if (const ErrorCode result = CheckRoomForRelease(manifest, targetPath, nullptr); !Succeeded(result)) {
+        events.Report("processing_failed", FileCount(manifest));
+        return result;
+    }
 
     std::wstring backupId;
-    if (!Succeeded(CreateBackup(manifest, targetPath, backupId, nullptr))) {
+    const ErrorCode backup = CreateBackup(manifest, targetPath, backupId, nullptr);
+    if (NoRoomForBackup(backup)) {
+        events.Report("processing_failed", FileCount(manifest));
+        return backup;
+    }
+    if (!Succeeded(backup)) {
         LogManifest(LogLevel::Warning, "Failed to create backup, continuing without backup");
         backupId.clear();
     }
@@ -113,12 +130,20 @@ ErrorCode ManifestHandler::ApplyPreparedSession(const std::wstring& manifestUrl,
     const PreparedSessionDescriptor descriptor = ReadPreparedSessionDescriptor(filesManifestPath);
     std::set<std::string> sessionPaths;
     if (const ErrorCode result = ReadSessionPaths(descriptor, sessionPaths); !Succeeded(result)) return result;
+    const std::set<std::string>* changed = sessionPaths.empty() ? nullptr : &sessionPaths;
+    if (const ErrorCode result = CheckRoomForRelease(manifest, targetPath, changed); !Succeeded(result)) {
+        events.Report("processing_failed", FileCount(manifest));
+        return result;
+    }
     std::wstring backupId;
-    const ErrorCode backup =
-        CreateBackup(manifest, targetPath, backupId, sessionPaths.empty() ? nullptr : &sessionPaths);
+    const ErrorCode backup = CreateBackup(manifest, targetPath, backupId, changed);
     if (LauncherGone(backup)) {
         LogManifest(LogLevel::Warning, "Launcher progress pipe lost during backup; abandoning installation");
         return ErrorCode::ProgressPipeClosed;
+    }
+    if (NoRoomForBackup(backup)) {
+        events.Report("processing_failed", FileCount(manifest));
+        return backup;
     }
     if (!Succeeded(backup)) {
         LogManifest(LogLevel::Warning, "Failed to create backup, continuing without backup");
@@ -139,12 +164,12 @@ ErrorCode ManifestHandler::ApplyPreparedSession(const std::wstring& manifestUrl,
 ErrorCode ManifestHandler::FetchManifest(const std::wstring& manifestUrl, const std::wstring& targetPath,
                                          UpdateManifest& manifest) {
     const ManifestEvents events(manifestUrl);
-    flowWithoutLock_ = !updateLock_.Held();
+    flowWithoutLock_ = !UpdateLock().Held();
     if (!IsAbsoluteNonRootPath(targetPath)) {
         LogManifest(LogLevel::Error, "Invalid target path: " + WideToUtf8Lossy(targetPath));
         return ErrorCode::InvalidArguments;
     }
-    if (const ErrorCode result = HoldUpdateLock(updateLock_, "ManifestHandler"); !Succeeded(result)) return result;
+    if (const ErrorCode result = HoldUpdateLock(UpdateLock(), "ManifestHandler"); !Succeeded(result)) return result;
     flowWithoutLock_ = false;
     if (const ErrorCode result = Initialize(); !Succeeded(result)) return result;
     if (const ErrorCode result = DownloadManifest(manifestUrl, manifest); !Succeeded(result)) {

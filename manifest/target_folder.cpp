@@ -127,6 +127,26 @@ void TargetFolder::RemoveMadeFolders() {
     made_.clear();
 }
 
+void TargetFolder::StatExisting(const std::string& relativePath, std::optional<platform::FileStat>& existing,
+                                bool& unsafe) const {
+    existing.reset();
+    platform::UniqueFd folder;
+    unsafe = false;
+    platform::OpenFolderBeneath(root_.get(), NativePathUtf8(FolderOf(relativePath)), false, folder, unsafe);
+    if (unsafe) return;
+    platform::FileStat st;
+    if (folder && platform::StatEntry(folder.get(), FileNameOf(relativePath), st) == 0 && st.IsRegular()) {
+        existing = st;
+    }
+}
+
+uint64_t TargetFolder::SizeOfExisting(const std::string& relativePath) const {
+    std::optional<platform::FileStat> existing;
+    bool unsafe = false;
+    StatExisting(relativePath, existing, unsafe);
+    return existing ? existing->size : 0;
+}
+
 uint32_t TargetFolder::OpenFile(const std::string& relativePath, platform::UniqueFd& out, bool& linkFound) const {
     return platform::OpenForReadingBeneath(root_.get(), NativePathUtf8(relativePath), out, linkFound);
 }

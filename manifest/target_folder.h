@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,10 @@ public:
     // empty: nothing stays made below the target for a file that turned out wrong.
     void RemoveMadeFolders();
 
+    // The size of the regular file at relativePath; 0 when there is none or the
+    // way to it is unsafe (nothing is logged).
+    uint64_t SizeOfExisting(const std::string& relativePath) const;
+
     // relativePath's file for reading. 0 or the Windows number of the failure
     // (2 when it is missing); linkFound when a link stands on the way or at it.
     uint32_t OpenFile(const std::string& relativePath, platform::UniqueFd& out, bool& linkFound) const;
@@ -46,6 +51,9 @@ public:
 private:
     // Removes the staged leftovers in the folder open as folderFd once per Open.
     void CleanOnce(int folderFd, const std::filesystem::path& shown);
+    // The regular file at relativePath now, making nothing; unsafe when the way to it is.
+    void StatExisting(const std::string& relativePath, std::optional<platform::FileStat>& existing,
+                      bool& unsafe) const;
 
     std::wstring path_;
     std::filesystem::path native_;

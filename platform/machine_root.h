@@ -17,11 +17,12 @@ std::filesystem::path MachineRoot();
 std::filesystem::path MachinePath(const std::filesystem::path& relative);
 #endif
 
-// Where the lock that keeps two updates apart lives: on Windows Zuvelo\locks in the
-// common program files folder, which only administrators can write, whatever the
-// environment says; on Linux <machine root>/locks. Throws std::system_error on
-// Windows when that shell folder cannot be found.
-std::filesystem::path UpdateLockFolder();
+// The folder of the programs' machine-wide locks (the one that keeps two updates
+// apart among them): on Windows Zuvelo\locks in the common program files folder,
+// which only administrators can write, whatever the environment says; on Linux
+// <machine root>/locks. Throws std::system_error on Windows when that shell folder
+// cannot be found.
+std::filesystem::path LockFolder();
 
 // SHGetSpecialFolderPathW: the shell folder of a CSIDL number (2, 16, 23, 25, 26,
 // 28, 35, 36, 37). Returns 0, or the Windows number of the failure. On Windows the

@@ -26,6 +26,14 @@ struct ProcessImage {
     bool operator==(const ProcessImage&) const = default;
 };
 
+// Whether program files are named with ".exe" here (Windows); on Linux the
+// programs are built without it.
+#ifdef _WIN32
+inline constexpr bool kProgramNamesEndInExe = true;
+#else
+inline constexpr bool kProgramNamesEndInExe = false;
+#endif
+
 // One process as the scan found it.
 struct RunningProcess {
     uint32_t pid = 0;

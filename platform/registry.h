@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 // HKEY_LOCAL_MACHINE: RegCreateKeyExW, RegOpenKeyExW, RegSetValueExW,
 // RegQueryValueExW, RegDeleteValueW, RegDeleteTreeW and RegCloseKey (on Linux a
@@ -25,6 +26,14 @@ inline constexpr uint32_t kQword = 11;
 // An open key; 0 is no key.
 using RegistryKeyHandle = uint64_t;
 
+// One change of a value: set to type and data, or (remove) deleted.
+struct RegistryValueChange {
+    std::wstring name;
+    bool remove = false;
+    uint32_t type = 0;
+    std::string data;
+};
+
 class Registry {
 public:
     virtual ~Registry() = default;
@@ -41,6 +50,15 @@ public:
     virtual uint32_t QueryValue(RegistryKeyHandle key, const std::wstring& name, uint32_t& type,
                                 std::string& data) = 0;
     virtual uint32_t DeleteValue(RegistryKeyHandle key, const std::wstring& name) = 0;
+    // Makes the changes in order as one change of the key (through a key from
+    // CreateKey); deleting a value that does not exist is no failure. Linux: one
+    // load and one save under the store's lock, so the key holds all of the
+    // changes or none of them. Windows makes each value's change atomic, not the
+    // batch: the changes are applied one by one under the key, serialised with
+    // every other batch of this machine by a lock under the machine root, so two
+    // batches never interleave, but a reader may see part of one and a failure
+    // leaves the changes before it made.
+    virtual uint32_t ChangeValues(RegistryKeyHandle key, const std::vector<RegistryValueChange>& changes) = 0;
     // Deletes the key with all its subkeys and values. The hive itself (an empty
     // path) is never deleted: 87.
     virtual uint32_t DeleteTree(const std::wstring& path) = 0;

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <memory>
 #include <stdexcept>
+#include <string_view>
 #include <utility>
 
 #include <json/reader.h>
@@ -12,6 +13,7 @@
 #include "common/paths.h"
 #include "common/pinned_removal.h"
 #include "common/text.h"
+#include "platform/path_identity.h"
 #include "platform/regular_file.h"
 
 namespace zuvelo {
@@ -200,9 +202,11 @@ bool IsPathContainedIn(const std::wstring& path, const std::wstring& root) {
         uint32_t err = 0;
         if (!ResolveFullPath(root, rootFull, err)) return false;
         if (!ResolveFullPath(IsRooted(path) ? path : JoinPathText(rootFull, path), full, err)) return false;
-        if (PathsEqualIgnoreCase(full, rootFull)) return true;
+        if (platform::SamePathText(full, rootFull)) return true;
+        // The full form of "X\" keeps its separator, so nothing below X can extend it.
+        if (IsSeparator(root.back())) return false;
         return full.size() > rootFull.size() && full[rootFull.size()] == kNativeSeparator &&
-               PathsEqualIgnoreCase(full.substr(0, rootFull.size()), rootFull);
+               platform::SamePathText(std::wstring_view(full).substr(0, rootFull.size()), rootFull);
     } catch (...) {
         return false;
     }

@@ -33,7 +33,8 @@ bool ParseReceiptComponent(const InstallReceipt& receipt, const Json::Value& com
 bool IsSafeAbsolutePath(const std::wstring& path);
 
 // Whether path, taken relative to root unless it is rooted itself, resolves to
-// root or below it (compared ignoring case). An empty path is contained. Never throws.
+// root or below it (compared as the file system compares names: case matters on
+// Linux, not on Windows). An empty path is contained. Never throws.
 bool IsPathContainedIn(const std::wstring& path, const std::wstring& root);
 
 }  // namespace zuvelo

@@ -27,6 +27,15 @@ bool SameNameIgnoringCase(const std::wstring& a, const std::wstring& b) {
     return true;
 }
 
+// The name itself, or where programs have no ".exe" ending the name without it.
+bool IsProgramNamed(const std::wstring& exeName, const std::wstring& name) {
+    if (SameNameIgnoringCase(exeName, name)) return true;
+    const std::wstring ending = L".exe";
+    if (platform::kProgramNamesEndInExe || name.size() <= ending.size()) return false;
+    const size_t stem = name.size() - ending.size();
+    return SameNameIgnoringCase(name.substr(stem), ending) && SameNameIgnoringCase(exeName, name.substr(0, stem));
+}
+
 }  // namespace
 
 std::vector<std::wstring> GetProductProcessNames() {
@@ -62,7 +71,7 @@ ErrorCode ProcessManager::FindProcessesByName(const std::wstring& name, std::vec
     }
     for (const platform::RunningProcess& process : running) {
         const std::wstring exeName = Utf8ToWideLossy(process.exeName);
-        if (!SameNameIgnoringCase(exeName, name)) continue;
+        if (!IsProgramNamed(exeName, name)) continue;
         ProcessInfo info{process.pid, exeName, Utf8ToWideLossy(process.imagePath), process.elevated, {}, 0};
         // One that ended, or whose id now runs another image, is not there to end; one that
         // cannot be opened is, and fails when it is ended.

@@ -22,7 +22,8 @@ struct ProcessInfo {
 };
 
 // ZuveloLauncher.exe, Zuvelo.exe, ZuveloClient.exe, ZuveloElevated.exe,
-// ZuveloElevatedLauncher.exe: the order they are looked for in.
+// ZuveloElevatedLauncher.exe: the order they are looked for in. Where programs
+// have no ".exe" ending (Linux) each also matches the name without it.
 std::vector<std::wstring> GetProductProcessNames();
 
 class ProcessManager {
@@ -38,9 +39,9 @@ public:
     // could not be ended. ended, when given, is increased by each process ended.
     ErrorCode TerminateAllProductProcesses(int32_t* ended = nullptr);
 
-    // The running processes whose executable name equals name, ignoring case, also
-    // those that cannot be opened (with openError): 0, or 4 when the process list
-    // cannot be read.
+    // The running processes whose executable name equals name, ignoring case (on
+    // Linux also name without its ".exe"), also those that cannot be opened (with
+    // openError): 0, or 4 when the process list cannot be read.
     ErrorCode FindProcessesByName(const std::wstring& name, std::vector<ProcessInfo>& out);
 
     // Ends each process in order, going on after a failure: 0, or the code of the last failure.

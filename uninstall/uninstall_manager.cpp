@@ -10,11 +10,13 @@
 #include "common/jsonl_logger.h"
 #include "common/link_aware.h"
 #include "common/paths.h"
-#include "common/pinned_removal.h"
 #include "common/text.h"
+#include "common/update_lock.h"
+#include "install/install_receipt.h"
 #include "install/product_identity.h"
 #include "install/registry_manager.h"
 #include "install/shortcut_creator.h"
+#include "platform/file_lock.h"
 #include "platform/registry.h"
 #include "platform/win32_error.h"
 #include "uninstall/install_receipt_reader.h"
@@ -33,6 +35,8 @@ constexpr const char* kLogsFolderName = "Logs";
 JsonlLogger& Events() { return JsonlLogger::Instance(); }
 void Log(LogLevel level, const std::string& message) { Events().LogDiagnostic(level, message, kComponent); }
 std::string U8(const std::wstring& text) { return WideToUtf8Lossy(text); }
+// Text from the receipt or the registry as the terminal shows it.
+std::string Shown(const std::wstring& text) { return U8(ForTerminal(text)); }
 
 // One step of the run as an INFO line of the event stream (never in the log file).
 void ReportStep(const std::string& step, const std::string& status, const std::string& details = "") {
@@ -76,12 +80,11 @@ bool IsRemovableFolderPath(const std::wstring& path) {
     }
 }
 
-bool NamesSameFolder(const std::wstring& a, const std::wstring& b) {
-    std::wstring fullA;
-    std::wstring fullB;
-    uint32_t err = 0;
-    if (a.empty() || !ResolveFullPath(a, fullA, err) || !ResolveFullPath(b, fullB, err)) return false;
-    return PathsEqualIgnoreCase(fullA, fullB);
+// The launcher as a regular file, or the launcher folder as a folder, neither a
+// link: what the installation itself puts there.
+bool HoldsProductFiles(const fs::path& folder) {
+    return EntryAt(folder / NativePath(kLauncherExecutableName)).IsRegular() ||
+           EntryAt(folder / NativePath(kLauncherFolderName)).IsDirectory();
 }
 
 // Whether what is at the install path may be removed as the product's folder:
@@ -91,12 +94,20 @@ bool LooksLikeInstallation(const DetectedInstallation& detected) {
     if (!fs::exists(folder)) return detected.registryFound;
     if (!fs::is_directory(folder)) return false;
     if (fs::is_empty(folder) || detected.receiptFound || detected.registryFound) return true;
-    return fs::exists(folder / NativePath(kLauncherExecutableName)) || fs::exists(folder / NativePath(kLauncherFolderName));
+    return HoldsProductFiles(folder);
 }
 
+// A receipt counts only as a regular file (not a link) that names this very folder.
 void ReadReceipt(DetectedInstallation& detected) {
     const std::wstring path = GetInstallReceiptPath(detected.installPath);
-    if (!fs::exists(NativePath(path)) || ReadInstallReceipt(path, detected.receipt) != ErrorCode::Success) return;
+    if (!fs::exists(NativePath(path))) return;
+    InstallReceipt receipt;
+    if (!EntryAt(NativePath(path)).IsRegular() || ReadInstallReceipt(path, receipt) != ErrorCode::Success) return;
+    if (!NamesSameFolder(receipt.installPath, detected.installPath)) {
+        Log(LogLevel::Warning, "Receipt names another folder: " + U8(receipt.installPath));
+        return;
+    }
+    detected.receipt = std::move(receipt);
     detected.receiptFound = true;
     detected.version = detected.receipt.version;
     Log(LogLevel::Info, "Found receipt, version: " + U8(detected.version));
@@ -115,12 +126,24 @@ void ListItemsToRemove(DetectedInstallation& detected) {
 
 // Removes "Zuvelo" in the data folder with its counts added; failures are only
 // logged, and a folder whose location is unknown is passed over.
-void PurgeDataFolder(int csidl, const std::string& keepEntry, UninstallStats& stats) {
+void PurgeDataFolder(int csidl, const std::vector<std::string>& keepEntries, UninstallStats& stats) {
     const std::wstring data = GetCsidlFolderPath(csidl);
     if (data.empty()) return;
     const std::wstring folder = WidePath(NativePath(data) / "Zuvelo");
     if (!fs::exists(NativePath(folder))) return;
-    FileOperations().RemoveDirectoryTree(folder, true, &stats.filesRemoved, &stats.directoriesRemoved, keepEntry);
+    FileOperations().RemoveDirectoryTree(folder, true, &stats.filesRemoved, &stats.directoriesRemoved, keepEntries);
+}
+
+// Everything but the evidence first, then the evidence (receipt, launcher,
+// launcher folder) with the folder: a removal that stops part-way leaves a
+// folder the next run still recognises. The counts only grow.
+ErrorCode RemoveInstallationFolder(const std::wstring& folder, int32_t& files, int32_t& folders) {
+    const std::vector<std::string> evidence = {WideToUtf8(kInstallReceiptFileName), WideToUtf8(kLauncherExecutableName),
+                                               WideToUtf8(kLauncherFolderName)};
+    FileOperations operations;
+    const ErrorCode rest = operations.RemoveDirectoryTree(folder, true, &files, &folders, evidence);
+    if (rest != ErrorCode::Success) return rest;
+    return operations.RemoveDirectoryTree(folder, true, &files, &folders);
 }
 
 // The product's shortcut files in the folders the shortcut removal searches, so
@@ -167,6 +190,13 @@ ErrorCode UninstallManager::Run(const UninstallOptions& options, UninstallStats&
     }
     ReportStep("confirmation", "approved");
 
+    // Nothing is ended or removed while an update changes the installation; the
+    // lock is held to the end of the run.
+    platform::FileLock updateLock;
+    if (const ErrorCode locked = HoldUpdateLock(updateLock, kComponent); locked != ErrorCode::Success) {
+        Events().LogError(locked, "uninstall", "Failed to take the update lock");
+        return locked;
+    }
     if (TerminateProcesses(stats) != ErrorCode::Success) Log(LogLevel::Warning, "Process termination had issues");
     if (RemoveShortcuts(detected, stats) != ErrorCode::Success) Log(LogLevel::Warning, "Shortcut removal had issues");
     const ErrorCode removed = RemoveFiles(detected, options, stats);
@@ -205,6 +235,7 @@ ErrorCode UninstallManager::DetectInstallation(const UninstallOptions& options, 
         return ErrorCode::Success;
     }
     ReadReceipt(detected);
+    detected.registeredLocation = registered;
     detected.registryFound = NamesSameFolder(registered, detected.installPath);
     if (detected.registryFound) Log(LogLevel::Info, "Found registry entry");
 
@@ -218,10 +249,10 @@ ErrorCode UninstallManager::DetectInstallation(const UninstallOptions& options, 
 
 void UninstallManager::PrintPrompt(const DetectedInstallation& detected) {
     out_ << "\n=== Zuvelo Uninstall Confirmation ===\n\n";
-    out_ << "Installation Path: " << U8(detected.installPath) << "\n";
-    if (!detected.version.empty()) out_ << "Version: " << U8(detected.version) << "\n";
+    out_ << "Installation Path: " << Shown(detected.installPath) << "\n";
+    if (!detected.version.empty()) out_ << "Version: " << Shown(detected.version) << "\n";
     out_ << "\nThe following will be removed:\n";
-    for (const std::wstring& item : detected.itemsToRemove) out_ << "  - " << U8(item) << "\n";
+    for (const std::wstring& item : detected.itemsToRemove) out_ << "  - " << Shown(item) << "\n";
     out_ << "\nDo you want to continue? (Y/N): " << std::flush;
 }
 
@@ -276,7 +307,8 @@ ErrorCode UninstallManager::RemoveRegistryEntries(const DetectedInstallation& de
     Log(LogLevel::Info, "Removing registry entries");
     ReportStep("remove_registry", "in_progress");
     ErrorCode result = ErrorCode::Success;
-    if (detected.registryFound) {
+    // Only the entry detection matched, and only while it still names that folder.
+    if (detected.registryFound && ReadInstallLocation() == detected.registeredLocation) {
         result = RegistryManager().RemoveUninstallInfo();
         if (result == ErrorCode::Success) stats.registryKeysRemoved = 1;
     }
@@ -291,7 +323,7 @@ ErrorCode UninstallManager::RemoveFiles(const DetectedInstallation& detected, co
     if (fs::exists(NativePath(detected.installPath))) {
         int32_t files = 0;
         int32_t folders = 0;
-        const ErrorCode result = FileOperations().RemoveDirectoryTree(detected.installPath, true, &files, &folders);
+        const ErrorCode result = RemoveInstallationFolder(detected.installPath, files, folders);
         if (result != ErrorCode::Success) {
             Log(LogLevel::Error, "Failed to remove installation directory");
             return result;
@@ -301,7 +333,7 @@ ErrorCode UninstallManager::RemoveFiles(const DetectedInstallation& detected, co
     }
     if (options.purge) {
         PurgeDataFolder(kCsidlLocalAppData, {}, stats);
-        PurgeDataFolder(kCsidlCommonAppData, kLogsFolderName, stats);  // keeps this run's log
+        PurgeDataFolder(kCsidlCommonAppData, {kLogsFolderName}, stats);  // keeps this run's log
     }
     ReportStep("remove_files", "complete",
                std::to_string(stats.filesRemoved) + " files, " + std::to_string(stats.directoriesRemoved) + " dirs");

@@ -20,6 +20,7 @@ struct DetectedInstallation {
     bool found = false;
     bool receiptFound = false;
     bool registryFound = false;  // the uninstall entry names this installation folder
+    std::wstring registeredLocation;  // the entry's "InstallLocation" as detection read it
     InstallReceipt receipt;
     std::wstring installPath;
     std::wstring version;
@@ -48,10 +49,12 @@ public:
     ErrorCode TerminateProcesses(UninstallStats& stats);
     // Deletes every product shortcut; counts those deleted.
     ErrorCode RemoveShortcuts(const DetectedInstallation& detected, UninstallStats& stats);
-    // Deletes the uninstall entry when it names this installation.
+    // Deletes the uninstall entry when it names this installation and still
+    // holds the location detection read.
     ErrorCode RemoveRegistryEntries(const DetectedInstallation& detected, UninstallStats& stats);
-    // Removes the installation folder and, with --purge, the data folders (this
-    // run's log stays); counts files and folders removed.
+    // Removes the installation folder, its evidence (receipt, launcher, launcher
+    // folder) last, and, with --purge, the data folders (this run's log stays);
+    // counts files and folders removed.
     ErrorCode RemoveFiles(const DetectedInstallation& detected, const UninstallOptions& options, UninstallStats& stats);
 
     // Creates this run's log file once: 0, or 149 when it cannot be created.

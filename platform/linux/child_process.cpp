@@ -54,8 +54,13 @@ public:
 
     posix_spawn_file_actions_t* Actions() { return &actions_; }
 
-    // 0 with the child's id, or the Windows number of why it did not start.
-    uint32_t Spawn(const std::string& path, const std::vector<std::string>& arguments, pid_t& pid) {
+    // 0 with the child's id, or the Windows number of why it did not start. The
+    // child keeps only its standard streams and the descriptors below keepBelow:
+    // whatever this process has open without close-on-exec (a library's socket,
+    // a lock) is closed in it.
+    uint32_t Spawn(const std::string& path, const std::vector<std::string>& arguments, pid_t& pid,
+                   int keepBelow = 3) {
+        ::posix_spawn_file_actions_addclosefrom_np(&actions_, keepBelow);
         std::vector<char*> argv;
         for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
         argv.push_back(nullptr);
@@ -67,6 +72,15 @@ private:
     posix_spawnattr_t attributes_;
     posix_spawn_file_actions_t actions_;
 };
+
+// The descriptor a child program is run from: the first after the standard streams.
+constexpr int kRunFrom = 3;
+
+// Starts with "#!": run by an interpreter that opens the file by its name.
+bool IsScript(int fd) {
+    char start[2] = {};
+    return ::pread(fd, start, sizeof start, 0) == 2 && start[0] == '#' && start[1] == '!';
+}
 
 // Whole milliseconds left until the deadline (rounded up), 0 once it has passed.
 int MillisecondsUntil(Deadline deadline) {
@@ -112,18 +126,26 @@ ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
 }
 
 uint32_t ChildProcess::StartExecutable(int executableFd, const std::vector<std::string>& arguments, ChildProcess& out) {
-    // Above the standard streams, so redirecting them cannot replace it.
-    const UniqueFd executable(::fcntl(executableFd, F_DUPFD_CLOEXEC, 3));
+    // Above the standard streams and the descriptor it runs from, so neither can replace it.
+    const UniqueFd executable(::fcntl(executableFd, F_DUPFD_CLOEXEC, kRunFrom + 1));
     if (!executable) return LastWin32Error();
     SpawnSetup setup;
     ::posix_spawn_file_actions_addopen(setup.Actions(), 1, "/dev/null", O_WRONLY, 0);
     ::posix_spawn_file_actions_adddup2(setup.Actions(), 1, 2);
-    // Kept open across exec (dup2 onto itself clears close-on-exec), so a script's
-    // interpreter can read the very file through /proc/self/fd too.
-    ::posix_spawn_file_actions_adddup2(setup.Actions(), executable.get(), executable.get());
+    // The kernel loads a program from kRunFrom before close-on-exec shuts it. A
+    // script's interpreter opens the very file by that name afterwards, so for a
+    // script it stays open (dup2 clears close-on-exec), and is all it gets.
+    const std::string held = "/proc/self/fd/" + std::to_string(executable.get());
+    if (IsScript(executable.get())) {
+        ::posix_spawn_file_actions_adddup2(setup.Actions(), executable.get(), kRunFrom);
+    } else {
+        // Opened again in the child, as the lowest free descriptor, keeping O_CLOEXEC.
+        ::posix_spawn_file_actions_addopen(setup.Actions(), kRunFrom, held.c_str(), O_RDONLY | O_CLOEXEC, 0);
+    }
     pid_t pid = -1;
-    const std::string path = "/proc/self/fd/" + std::to_string(executable.get());
-    if (const uint32_t err = setup.Spawn(path, arguments, pid)) return err;
+    if (const uint32_t err = setup.Spawn("/proc/self/fd/" + std::to_string(kRunFrom), arguments, pid, kRunFrom + 1)) {
+        return err;
+    }
     out = ChildProcess();
     out.pid_ = pid;
     out.pidFd_.reset(PidFdOf(pid));

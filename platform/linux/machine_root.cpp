@@ -58,7 +58,7 @@ fs::path MachinePath(const fs::path& relative) {
     return path;
 }
 
-fs::path UpdateLockFolder() { return MachineRoot() / "locks"; }
+fs::path LockFolder() { return MachineRoot() / "locks"; }
 
 fs::path ProgramFilesPath() { return MachinePath("Program Files"); }
 

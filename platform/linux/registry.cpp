@@ -289,6 +289,23 @@ uint32_t ChangeStore(const StoreChange& change) {
     return changed ? SaveStore(folder, hive) : 0;
 }
 
+void PutValue(KeyNode& node, const std::wstring& name, uint32_t type, const std::string& data) {
+    if (ValueEntry* value = FindNamed(node.values, name)) {
+        value->type = type;
+        value->data = data;
+    } else {
+        node.values.push_back(ValueEntry{name, type, data});
+    }
+}
+
+// False when there was no such value.
+bool RemoveValue(KeyNode& node, const std::wstring& name) {
+    const ValueEntry* value = FindNamed(node.values, name);
+    if (!value) return false;
+    node.values.erase(node.values.begin() + (value - node.values.data()));
+    return true;
+}
+
 class MachineRegistry final : public Registry {
 public:
     uint32_t CreateKey(const std::wstring& path, RegistryKeyHandle& out) override {
@@ -314,12 +331,7 @@ public:
     uint32_t SetValue(RegistryKeyHandle key, const std::wstring& name, uint32_t type,
                       const std::string& data) override {
         return ChangeOpenKey(key, [&](KeyNode& node, bool& changed) {
-            if (ValueEntry* value = FindNamed(node.values, name)) {
-                value->type = type;
-                value->data = data;
-            } else {
-                node.values.push_back(ValueEntry{name, type, data});
-            }
+            PutValue(node, name, type, data);
             changed = true;
             return 0u;
         });
@@ -342,10 +354,21 @@ public:
 
     uint32_t DeleteValue(RegistryKeyHandle key, const std::wstring& name) override {
         return ChangeOpenKey(key, [&](KeyNode& node, bool& changed) {
-            const ValueEntry* value = FindNamed(node.values, name);
-            if (!value) return win32::kFileNotFound;
-            node.values.erase(node.values.begin() + (value - node.values.data()));
-            changed = true;
+            changed = RemoveValue(node, name);
+            return changed ? 0u : win32::kFileNotFound;
+        });
+    }
+
+    uint32_t ChangeValues(RegistryKeyHandle key, const std::vector<RegistryValueChange>& changes) override {
+        return ChangeOpenKey(key, [&](KeyNode& node, bool& changed) {
+            for (const RegistryValueChange& change : changes) {
+                if (change.remove) {
+                    RemoveValue(node, change.name);
+                } else {
+                    PutValue(node, change.name, change.type, change.data);
+                }
+            }
+            changed = !changes.empty();
             return 0u;
         });
     }

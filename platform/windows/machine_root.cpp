@@ -26,7 +26,7 @@ fs::path ExistingSpecialFolder(int csidl) {
 }  // namespace
 
 // Not ProgramData: anyone may make folders there, and so take the lock's name first.
-fs::path UpdateLockFolder() { return ExistingSpecialFolder(CSIDL_PROGRAM_FILES_COMMON) / L"Zuvelo" / L"locks"; }
+fs::path LockFolder() { return ExistingSpecialFolder(CSIDL_PROGRAM_FILES_COMMON) / L"Zuvelo" / L"locks"; }
 
 uint32_t SpecialFolderPath(int csidl, fs::path& out) {
     wchar_t buffer[MAX_PATH] = L"";

@@ -2,6 +2,12 @@
 
 #include <windows.h>
 
+#include <exception>
+#include <filesystem>
+
+#include "platform/file_lock.h"
+#include "platform/machine_root.h"
+#include "platform/private_folder.h"
 #include "platform/win32_error.h"
 
 namespace zuvelo::platform {
@@ -21,6 +27,33 @@ RegistryKeyHandle HandleOf(HKEY key) { return static_cast<RegistryKeyHandle>(rei
 
 // A name with a NUL inside would reach the registry cut short: refused instead.
 bool IsValueName(const std::wstring& name) { return name.find(L'\0') == std::wstring::npos; }
+
+// The registry has no change of several values at once (short of the deprecated
+// transacted registry): batches take this lock, in the administrators-only locks
+// folder, so that they at least never interleave.
+uint32_t LockForBatch(FileLock& lock) {
+    try {
+        const std::filesystem::path locks = LockFolder();
+        bool created = false;
+        uint32_t error = 0;
+        if (EnsurePrivateFolder(locks, created, error) != PrivateFolderState::Usable) {
+            return error != 0 ? error : win32::kAccessDenied;
+        }
+        return lock.Acquire(locks / "registry.lock", {});
+    } catch (const std::exception&) {
+        return win32::kPathNotFound;  // no common program files folder
+    }
+}
+
+uint32_t ApplyChange(HKEY key, const RegistryValueChange& change) {
+    if (change.remove) {
+        const LSTATUS err = ::RegDeleteValueW(key, change.name.c_str());
+        return err == ERROR_FILE_NOT_FOUND ? 0 : static_cast<uint32_t>(err);
+    }
+    return static_cast<uint32_t>(::RegSetValueExW(key, change.name.c_str(), 0, change.type,
+                                                  reinterpret_cast<const BYTE*>(change.data.data()),
+                                                  static_cast<DWORD>(change.data.size())));
+}
 
 // The 64-bit view is this process's default view: no WOW64 flag is needed.
 class MachineRegistry final : public Registry {
@@ -79,6 +112,18 @@ public:
     uint32_t DeleteValue(RegistryKeyHandle key, const std::wstring& name) override {
         if (!IsValueName(name)) return win32::kInvalidParameter;
         return static_cast<uint32_t>(::RegDeleteValueW(KeyOf(key), name.c_str()));
+    }
+
+    uint32_t ChangeValues(RegistryKeyHandle key, const std::vector<RegistryValueChange>& changes) override {
+        for (const RegistryValueChange& change : changes) {
+            if (!IsValueName(change.name) || change.data.size() > MAXDWORD) return win32::kInvalidParameter;
+        }
+        FileLock lock;
+        if (const uint32_t err = LockForBatch(lock)) return err;
+        for (const RegistryValueChange& change : changes) {
+            if (const uint32_t err = ApplyChange(KeyOf(key), change)) return err;
+        }
+        return 0;
     }
 
     uint32_t DeleteTree(const std::wstring& path) override {

@@ -9,6 +9,9 @@ fresh_wine_prefix() {
   # entries in the home folder.
   # A Unix TMPDIR makes Wine's import of the host's root certificates fail in every process.
   unset TMPDIR
+  # Wine names files on this system in the locale's character set: without a UTF-8 one
+  # (a bare environment has none) no non-ASCII name can be made.
+  export LC_ALL=C.UTF-8
   export WINEPREFIX=$1 WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
   rm -rf "$WINEPREFIX" && mkdir -p "$WINEPREFIX"
   # The display comes first: the desktop process picks its driver once, when the first

@@ -1,5 +1,14 @@
 #include "tests/e2e/apply_manifest_fixture.h"
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "common/update_lock.h"
 #include "tests/e2e/elevated_program.h"
 #include "tests/support/scoped_env.h"
 
@@ -42,6 +51,49 @@ ProgramResult ApplyManifestE2e::Apply(const fs::path& target, const std::vector<
     std::vector<std::string> arguments{"--apply-manifest", ManifestUrl(), "--target", target.string(), "--cdn", CdnUrl()};
     arguments.insert(arguments.end(), more.begin(), more.end());
     return Run(arguments);
+}
+
+void ApplyManifestE2e::TakeUpdateLock(platform::FileLock& lock) const {
+    const ScopedEnvironmentVariable root("ZUVELO_MACHINE_ROOT", machineRoot_.path().string());
+    ASSERT_EQ(HoldUpdateLock(lock, "test"), ErrorCode::Success);
+}
+
+namespace {
+
+#ifndef _WIN32
+// Processes blocked on the lock file, as the kernel lists them.
+int LockWaiters(const fs::path& lockFile) {
+    struct stat st {};
+    if (::stat(lockFile.c_str(), &st) != 0) return 0;
+    const std::string inode = ":" + std::to_string(st.st_ino);
+    std::ifstream locks("/proc/locks");
+    int waiters = 0;
+    for (std::string line; std::getline(locks, line);) {
+        std::istringstream words(line);
+        for (std::string word; words >> word;) {
+            if (word.ends_with(inode) && line.find("->") != std::string::npos) ++waiters;
+        }
+    }
+    return waiters;
+}
+#endif
+
+}  // namespace
+
+bool ApplyManifestE2e::WaitForLockWaiters(int count) const {
+#ifdef _WIN32
+    static_cast<void>(count);
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    return true;
+#else
+    const fs::path lockFile = machineRoot_.path() / "locks" / "update.lock";
+    return WaitUntil([&] { return LockWaiters(lockFile) == count; });
+#endif
+}
+
+bool WaitUntil(const std::function<bool()>& done) {
+    for (int i = 0; i < 3000 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return done();
 }
 
 std::vector<std::string> ApplyManifestE2e::FileRequests() const {

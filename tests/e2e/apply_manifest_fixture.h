@@ -12,6 +12,7 @@
 
 #include <json/value.h>
 
+#include "platform/file_lock.h"
 #include "tests/support/https_test_server.h"
 #include "tests/support/program_runner.h"
 #include "tests/support/sample_release.h"
@@ -42,6 +43,13 @@ protected:
     ProgramResult Run(const std::vector<std::string>& arguments, const std::function<void(pid_t)>& started = {});
     // --apply-manifest <manifest> --target <target> --cdn <root>, then `more`.
     ProgramResult Apply(const std::filesystem::path& target, const std::vector<std::string>& more = {});
+
+    // Takes the programs' update lock in this process, as a running update holds it.
+    void TakeUpdateLock(platform::FileLock& lock) const;
+    // Waits until `count` runs wait for the update lock: true once they do (Linux
+    // counts them in /proc/locks), false after 30 s. Windows cannot count them:
+    // there it waits a fixed 3 s and says true.
+    bool WaitForLockWaiters(int count) const;
 
     // Targets of the requests that fetched anything but the manifest.
     std::vector<std::string> FileRequests() const;
@@ -93,6 +101,9 @@ bool IsReadOnly(const std::filesystem::path& file);
 void SetAge(const std::filesystem::path& path, std::chrono::seconds age);
 // The modification time in whole seconds, to compare with another such value.
 int64_t ModificationSeconds(const std::filesystem::path& path);
+
+// Polls done every 10 ms until it holds: true, or false after 30 s.
+bool WaitUntil(const std::function<bool()>& done);
 
 // Deterministic filler bytes.
 std::string Bytes(size_t size, char seed);

@@ -6,15 +6,11 @@
 #ifndef _WIN32
 #include <signal.h>
 #include <sys/inotify.h>
-#include <sys/stat.h>
 #endif
 
 #include <atomic>
 #include <chrono>
-#include <fstream>
 #include <future>
-#include <sstream>
-#include <thread>
 
 #include "platform/file_lock.h"
 #include "platform/staged_file.h"
@@ -49,8 +45,6 @@ protected:
     std::future<ProgramResult> ApplyInBackground(const std::string& manifestUrl, const fs::path& target) {
         return std::async(std::launch::async, [=, this] { return ApplyFrom(manifestUrl, target); });
     }
-
-    fs::path LockFile() const { return machineRoot_.path() / "locks" / "update.lock"; }
 };
 
 std::vector<ReleaseFile> Release(char version) {
@@ -58,29 +52,6 @@ std::vector<ReleaseFile> Release(char version) {
             {"data/x.txt", std::string("x of ") + version},
             {"data/y.txt", std::string("y of ") + version}};
 }
-
-#ifndef _WIN32
-// Processes blocked on the lock file, as the kernel lists them.
-int LockWaiters(const fs::path& lockFile) {
-    struct stat st {};
-    if (::stat(lockFile.c_str(), &st) != 0) return 0;
-    const std::string inode = ":" + std::to_string(st.st_ino);
-    std::ifstream locks("/proc/locks");
-    int waiters = 0;
-    for (std::string line; std::getline(locks, line);) {
-        std::istringstream words(line);
-        for (std::string word; words >> word;) {
-            if (word.ends_with(inode) && line.find("->") != std::string::npos) ++waiters;
-        }
-    }
-    return waiters;
-}
-
-bool WaitUntil(const std::function<bool()>& done) {
-    for (int i = 0; i < 3000 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    return done();
-}
-#endif
 
 TEST_F(ApplyManifestSafetyE2e, TwoRunsWithOneTemporaryFolderEachInstallTheirOwnRelease) {
     const std::string a = PublishRelease("a", Release('a'));
@@ -101,14 +72,12 @@ TEST_F(ApplyManifestSafetyE2e, TwoRunsIntoOneTargetTakeTurns) {
 #else
     const std::string a = PublishRelease("a", Release('a'));
     const std::string b = PublishRelease("b", Release('b'));
-    fs::create_directories(LockFile().parent_path());
-    fs::permissions(LockFile().parent_path(), fs::perms::owner_all, fs::perm_options::replace);
     platform::FileLock held;
-    ASSERT_EQ(held.Acquire(LockFile(), {}), 0u);
+    TakeUpdateLock(held);
 
     auto first = ApplyInBackground(a, work_ / "install");
     auto second = ApplyInBackground(b, work_ / "install");
-    ASSERT_TRUE(WaitUntil([&] { return LockWaiters(LockFile()) == 2; }));
+    ASSERT_TRUE(WaitForLockWaiters(2));
     held.Release();
 
     for (auto* run : {&first, &second}) {
@@ -118,6 +87,54 @@ TEST_F(ApplyManifestSafetyE2e, TwoRunsIntoOneTargetTakeTurns) {
     }
     EXPECT_THAT(TreeOf(work_ / "install"), AnyOf(Eq(RequiredTree(Release('a'))), Eq(RequiredTree(Release('b')))));
 #endif
+}
+
+// A plan holds the lock from its apply to its prune: an update that waits for
+// the apply runs after the plan's end, so the prune never deletes what it installs.
+TEST_F(ApplyManifestSafetyE2e, AnUpdateWaitingForAPlansApplyRunsAfterThePlansPrune) {
+    if (!kServerObservesRequests) GTEST_SKIP() << kNoRequestObservers;
+    const fs::path target = work_ / "install";
+    const std::string first = PublishRelease("first", {{"app.bin", "first"}});
+    const std::string update = PublishRelease("update", {{"app.bin", "update"}, {"new.dll", "new"}});
+    WriteFile(work_ / "session/files.json", R"({"files": [{"file": "app.bin"}]})");
+    Json::Value plan;
+    Json::Value& apply = plan["operations"].append(Json::Value());
+    apply["type"] = "apply_manifest";
+    apply["manifestUrl"] = first;
+    apply["cdnUrl"] = CdnUrl();
+    apply["targetPath"] = target.string();
+    Json::Value& prune = plan["operations"].append(Json::Value());
+    prune["type"] = "prune_orphans";
+    prune["targetPath"] = target.string();
+    prune["component"] = "client";
+    prune["sessionRoot"] = (work_ / "session").string();
+    prune["filesManifest"] = (work_ / "session/files.json").string();
+    WriteJsonFile(work_ / "plan.json", plan);
+
+    // The plan's apply is held at its manifest until the update waits for the lock.
+    std::promise<void> applying;
+    std::promise<void> resume;
+    std::atomic<bool> held{false};
+    Server().SetRequestObserver([&, resumed = resume.get_future().share()](const ServerRequest& request) {
+        if (request.target.starts_with("/first.json") && !held.exchange(true)) {
+            applying.set_value();
+            resumed.wait();
+        }
+    });
+    auto planRun =
+        std::async(std::launch::async, [&] { return Run({"--execute-plan", (work_ / "plan.json").string()}); });
+    applying.get_future().wait();
+    auto updateRun = ApplyInBackground(update, target);
+    const bool updateWaits = WaitForLockWaiters(1);
+    resume.set_value();
+
+    EXPECT_TRUE(updateWaits);
+    const ProgramResult planned = planRun.get();
+    const ProgramResult updated = updateRun.get();
+    EXPECT_EQ(planned.exitCode, 0) << planned.out;
+    EXPECT_EQ(updated.exitCode, 0) << updated.out;
+    EXPECT_TRUE(HasDiagnostic(Events(updated), "INFO", kWaiting));
+    EXPECT_EQ(TreeOf(target), Fingerprints({{"app.bin", "update"}, {"new.dll", "new"}}));
 }
 
 TEST_F(ApplyManifestSafetyE2e, PlantedLinksAreNeverFollowed) {

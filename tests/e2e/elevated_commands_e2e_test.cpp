@@ -186,14 +186,26 @@ TEST_F(ElevatedCommandsTest, InvalidPlanRunsNothing) {
                     1)));
 }
 
-TEST_F(ElevatedCommandsTest, RelativeSessionRootIsRefused) {
-    const test::ProgramResult result = Run({"--release-session", "--session-root", "session"});
-    EXPECT_EQ(result.exitCode, 1);
-    EXPECT_THAT(Summaries(result),
-                ElementsAreArray(AroundCommand({"status session_release starting",
-                                                "error session_release 1 Session root must be an absolute path and "
-                                                "not a file-system root"},
-                                               1)));
+TEST_F(ElevatedCommandsTest, RelativeFoldersAreRefused) {
+    const struct {
+        std::vector<std::string> arguments;
+        std::string operation;
+        std::string message;
+    } cases[] = {
+        {{"--release-session", "--session-root", "session"}, "session_release",
+         "Session root must be an absolute path and not a file-system root"},
+        {{"--write-uninstall", "--target", "rel/Zuvelo", "--version", "1.0.0"}, "uninstall_write",
+         "Target path must be an absolute path and not a file-system root"},
+        {{"--create-shortcuts", "--target", "rel/Zuvelo"}, "shortcuts_create",
+         "Target path must be an absolute path and not a file-system root"},
+    };
+    for (const auto& c : cases) {
+        const test::ProgramResult result = Run(c.arguments);
+        EXPECT_EQ(result.exitCode, 1) << c.operation;
+        EXPECT_THAT(Summaries(result),
+                    ElementsAreArray(AroundCommand(
+                        {"status " + c.operation + " starting", "error " + c.operation + " 1 " + c.message}, 1)));
+    }
 }
 
 TEST_F(ElevatedCommandsTest, FailedStepAbortsThePlanAfterEarlierStepsRan) {

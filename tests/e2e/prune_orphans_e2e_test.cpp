@@ -28,6 +28,11 @@ protected:
                             {"opt/extra.dat", "extra"},
                             {"gone.dll", "gone"},
                             {"old/stale.txt", "stale"}});
+        WriteSession();
+    }
+
+    // The prepared session at session_: a.txt and the files manifest naming it.
+    void WriteSession() {
         WriteFile(session_ / "payload/a.txt", "new a\n");
         Json::Value element(Json::objectValue);
         element["file"] = "a.txt";
@@ -67,6 +72,20 @@ TEST_F(PruneOrphansE2e, OnlyFilesTheReleaseNoLongerShipsAreRemoved) {
     EXPECT_EQ(report["filesRemoved"].asUInt(), 2u);
     EXPECT_EQ(report["dirsRemoved"].asUInt(), 1u);
     EXPECT_EQ(ParseJson(ReadFile(session_ / "local-inventory.json")).size(), 8u);
+}
+
+// The session's own folder is no orphan, wherever the launcher put it.
+TEST_F(PruneOrphansE2e, ASessionInsideTheTargetIsKept) {
+    session_ = target_ / "staging" / "session";
+    WriteSession();
+
+    const ProgramResult result = RunPlan({"apply_manifest", "prune_orphans"});
+
+    ASSERT_EQ(result.exitCode, 0) << result.out << result.err;
+    EXPECT_FALSE(fs::exists(target_ / "gone.dll"));
+    EXPECT_EQ(ReadFile(session_ / "payload/a.txt"), "new a\n");
+    EXPECT_TRUE(fs::exists(session_ / "files.json"));
+    EXPECT_EQ(ParseJson(ReadFile(session_ / "orphan-report.json"))["filesRemoved"].asUInt(), 2u);
 }
 
 TEST_F(PruneOrphansE2e, WithoutTheApplyStepNothingIsDeleted) {

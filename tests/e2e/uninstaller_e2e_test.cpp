@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
+#include <future>
 #include <sstream>
 
 #include <json/writer.h>
@@ -14,6 +16,7 @@
 #include "common/paths.h"
 #include "common/text.h"
 #include "install/product_identity.h"
+#include "platform/file_lock.h"
 #include "platform/registry.h"
 #include "tests/e2e/apply_manifest_fixture.h"
 #include "tests/support/log_capture.h"
@@ -228,6 +231,30 @@ TEST_F(UninstallerE2e, AnUnrelatedFolderIsNotAnInstallation) {
     EXPECT_EQ(TreeOf(install_), before);
     EXPECT_TRUE(EntryExists());
     EXPECT_EQ(Shortcuts(), 3u);
+}
+
+// A removal started while an update runs waits for the update's end, so no
+// rollback of the update re-creates the folder after it.
+TEST_F(UninstallerE2e, ARemovalDuringAnUpdateWaitsForItAndThenRemovesTheFolder) {
+    const std::function<ProgramResult()> removals[] = {
+        [&] { return Uninstall({"--force"}, ""); },
+        [&] { return Run({"--remove", "--target", U8(install_), "--purge"}); },
+    };
+    for (const auto& remove : removals) {
+        Install();
+        platform::FileLock update;
+        TakeUpdateLock(update);
+        auto removal = std::async(std::launch::async, remove);
+        EXPECT_TRUE(WaitForLockWaiters(1));
+        EXPECT_TRUE(fs::exists(install_ / "ZuveloClient.exe")) << "nothing is removed while the update runs";
+        update.Release();
+
+        const ProgramResult result = removal.get();
+        EXPECT_EQ(result.exitCode, 0) << result.out;
+        EXPECT_TRUE(HasDiagnostic(Split(result.out).events, "INFO", "Waiting for another update to finish"));
+        EXPECT_FALSE(fs::exists(install_));
+        EXPECT_FALSE(EntryExists());
+    }
 }
 
 TEST_F(UninstallerE2e, NonAdministratorIsRefusedWithoutAnyEvent) {

@@ -106,14 +106,21 @@ TEST_F(PruneOrphansStep, UnavailableSessionPartsSkipWithSuccess) {
 // The files manifest leaves out files already right at the target: without an
 // update applied to this very target in the plan nothing may be deleted.
 TEST_F(PruneOrphansStep, WithoutAnUpdateAppliedToTheTargetItIsADryRun) {
-    PlanRunState elsewhere;
-    elsewhere.RecordAppliedManifest(WidePath(temp / "other"), {"new.dll", "unchanged.dll"});
-    EXPECT_EQ(RunPruneOrphansOperation(operation, elsewhere), ErrorCode::Success);
-    EXPECT_THAT(Events(), Contains("diagnostic WARNING Orphan cleanup running in dry-run mode: no update was applied "
-                                   "to this target earlier in this plan"));
-    EXPECT_THAT(Events(),
-                Contains(R"(status orphan_cleanup orphan_candidate {"path":"unchanged.dll","size":1,"type":"file"})"));
-    EXPECT_TRUE(fs::exists(target / "old.dll") && fs::exists(target / "unchanged.dll"));
+    // A folder whose name differs only in case is another folder on Linux.
+    fs::create_directories(temp / "TARGET");
+    for (const fs::path& applied : {temp / "other", temp / "TARGET"}) {
+        if (!test::kCaseMatters && applied == temp / "TARGET") continue;  // the target itself here
+        SCOPED_TRACE(applied.string());
+        capture.Clear();
+        PlanRunState elsewhere;
+        elsewhere.RecordAppliedManifest(WidePath(applied), {"new.dll", "unchanged.dll"});
+        EXPECT_EQ(RunPruneOrphansOperation(operation, elsewhere), ErrorCode::Success);
+        EXPECT_THAT(Events(), Contains("diagnostic WARNING Orphan cleanup running in dry-run mode: no update was "
+                                       "applied to this target earlier in this plan"));
+        EXPECT_THAT(Events(), Contains(R"(status orphan_cleanup orphan_candidate {"path":"unchanged.dll","size":1,)"
+                                       R"("type":"file"})"));
+        EXPECT_TRUE(fs::exists(target / "old.dll") && fs::exists(target / "unchanged.dll"));
+    }
 }
 
 // The cleanup deletes from the installation, so it waits while an update holds the machine's lock.

@@ -31,7 +31,10 @@ ErrorCode ApplyAlone(const PlanOperation& operation) {
     PlanRunState state;
     return RunApplyManifestOperation(operation, state);
 }
-ErrorCode PruneAlone(const PlanOperation& operation) { return RunPruneOrphansOperation(operation, PlanRunState{}); }
+ErrorCode PruneAlone(const PlanOperation& operation) {
+    PlanRunState state;
+    return RunPruneOrphansOperation(operation, state);
+}
 
 PlanOperation With(std::function<void(PlanOperation&)> fill) {
     PlanOperation operation;
@@ -48,6 +51,7 @@ TEST(PlanStepsTest, MissingParametersGiveCodeOneWithTheStepsMessage) {
         o.component = L"client";
         o.sessionRoot = L"/s";
     };
+    const auto relative = [](PlanOperation& o) { o.targetPath = L"rel/Zuvelo"; o.version = L"1.0.0"; };
     const MissingCase cases[] = {
         {"install_prereqs", RunInstallPrereqsOperation, {}, "Missing cdnUrl"},
         {"apply_manifest", ApplyAlone, With(apply),
@@ -60,6 +64,10 @@ TEST(PlanStepsTest, MissingParametersGiveCodeOneWithTheStepsMessage) {
         {"create_shortcuts", RunCreateShortcutsOperation, {}, "Missing targetPath"},
         {"write_receipt", RunWriteReceiptOperation, With([](PlanOperation& o) { o.targetPath = L"/t"; }),
          "Missing required parameters: targetPath, version"},
+        // What is written into or for a folder needs it named absolutely, never a root.
+        {"write_receipt", RunWriteReceiptOperation, With(relative), "Invalid targetPath"},
+        {"write_uninstall", RunWriteUninstallOperation, With(relative), "Invalid targetPath"},
+        {"create_shortcuts", RunCreateShortcutsOperation, With(relative), "Invalid targetPath"},
         {"release_session", RunReleaseSessionOperation, {}, "Missing sessionRoot"},
         {"prune_orphans", PruneAlone, {}, "Missing targetPath"},
         // Only an absolute folder that is not a file-system root is cleaned.

@@ -57,9 +57,13 @@ TEST_F(PrereqDownload, RetriesResumeAndValidate) {
         std::vector<std::pair<std::string, std::optional<ServerFault>>> attempts;
         ErrorCode expected;
         std::vector<std::string> ranges;
+        uint64_t estimate = 200000;  // the table's expected size
     };
     const std::vector<Case> cases = {
         {"cut, then resumed", hash, {}, {{right, cut}, {right, {}}}, ErrorCode::Success, {"", "bytes=80000-"}},
+        // Without a hash the size is an estimate: a partial past it is resumed, not deleted.
+        {"no hash, past its estimate", "", {}, {{right, cut}, {right, {}}}, ErrorCode::Success, {"", "bytes=80000-"},
+         50000},
         {"corrupt, then fetched whole", hash, {}, {{wrong, {}}, {right, {}}}, ErrorCode::Success, {"", ""}},
         {"three failures", hash, {}, {{right, failure}, {right, failure}, {right, failure}}, ErrorCode::DownloadFailed,
          {"", "", ""}},
@@ -82,7 +86,7 @@ TEST_F(PrereqDownload, RetriesResumeAndValidate) {
         };
         onSleep(0);
         auto installer = Installer();  // its download folder goes with it
-        const ErrorCode result = installer->DownloadWithRetry(Url(kVcTarget), dest, c.expectedHash, right.size());
+        const ErrorCode result = installer->DownloadWithRetry(Url(kVcTarget), dest, c.expectedHash, c.estimate);
         EXPECT_EQ(result, c.expected) << c.name;
         EXPECT_THAT(RangesSent(), ElementsAreArray(c.ranges)) << c.name;
         EXPECT_EQ(sleeps.size(), c.attempts.size() - 1) << c.name;

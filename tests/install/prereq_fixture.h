@@ -16,6 +16,7 @@
 #include "install/prereq_installer.h"
 #include "platform/system_information.h"
 #include "tests/support/detection_registry.h"
+#include "tests/support/fake_system_information.h"
 #include "tests/support/fake_program.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/scoped_env.h"
@@ -27,27 +28,6 @@ namespace zuvelo::test {
 
 namespace fs = std::filesystem;
 using std::chrono::milliseconds;
-
-class FakeSystemInformation final : public platform::SystemInformation {
-public:
-    bool IsElevated() override { return elevated; }
-    uint32_t QueryOsVersion(platform::OsVersion& out) override {
-        out = version;
-        return versionError;
-    }
-    uint16_t ProcessorArchitecture() override { return architecture; }
-    uint32_t QueryFreeBytes(const fs::path&, uint64_t& out) override {
-        out = freeBytes;
-        return freeError;
-    }
-
-    bool elevated = true;
-    platform::OsVersion version{10, 0};
-    uint32_t versionError = 0;
-    uint16_t architecture = platform::processor::kX64;
-    uint64_t freeBytes = 1ull << 40;
-    uint32_t freeError = 0;
-};
 
 class PrereqFixture : public testing::Test {
 protected:

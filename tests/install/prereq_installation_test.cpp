@@ -7,7 +7,12 @@
 #include <tuple>
 #include <vector>
 
+#ifndef _WIN32
+#include <fcntl.h>
+#endif
+
 #include "install/prereq_installer.h"
+#include "platform/unique_fd.h"
 #include "tests/install/prereq_fixture.h"
 #include "tests/support/fake_program.h"
 #include "tests/support/sample_release.h"
@@ -80,6 +85,7 @@ protected:
     fs::path installer = downloads / "VC_redist.x64.exe";
     fs::path ran = temp / "ran";
     fs::path pids = temp / "pids";
+    fs::path descriptors = temp / "descriptors";
 };
 
 TEST_F(PrereqInstallation, SilentRunsAndTheirResults) {
@@ -103,7 +109,18 @@ TEST_F(PrereqInstallation, SilentRunsAndTheirResults) {
         {"runs too long, undeletable", test::FakeProgram{.undeletable = true, .sleep = true}, ErrorCode::TimedOut,
          "Installer process timed out", true},
         {"missing", std::nullopt, ErrorCode::FileNotFound, "Installer not found: " + ToUtf8Lossy(installer), false},
+#ifndef _WIN32
+        {"inherits only its standard streams", test::FakeProgram{.descriptorsFile = descriptors}, ErrorCode::Success,
+         "All prerequisites installed successfully", true},
+#endif
     };
+#ifndef _WIN32
+    // Open without close-on-exec, as a library's socket may be, and above where a
+    // program is run from: no installer may get it.
+    const platform::UniqueFd opened(::open(temp.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const platform::UniqueFd inheritable(::fcntl(opened.get(), F_DUPFD, 4));
+    ASSERT_TRUE(inheritable);
+#endif
     for (const Case& c : cases) {
         installerTimeout = test::milliseconds(c.expected == ErrorCode::TimedOut ? 1000 : 30000);
         EXPECT_EQ(InstallWith(c.installer), c.expected) << c.name;
@@ -114,6 +131,9 @@ TEST_F(PrereqInstallation, SilentRunsAndTheirResults) {
             << c.name;
     }
     EXPECT_EQ(test::ReadFile(ran), "/quiet /norestart\n");
+#ifndef _WIN32
+    EXPECT_EQ(test::ReadFile(descriptors), "");
+#endif
     // The timed-out installer and what it started have ended.
     std::istringstream started(test::ReadFile(pids));
     size_t count = 0;

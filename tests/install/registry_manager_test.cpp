@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <json/value.h>
@@ -25,6 +26,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using ::testing::Contains;
+using ::testing::Each;
 
 constexpr const wchar_t* kValueNames[] = {
     L"DisplayName",  L"DisplayVersion", L"Publisher",     L"InstallLocation", L"UninstallString", L"ModifyPath",
@@ -182,6 +184,32 @@ TEST_F(RegistryManagerTest, EstimatedSizeNeverFollowsALink) {
     EXPECT_EQ(RegistryManager::CalculateEstimatedSize(Utf8ToWide(installText_)), 3u);
 }
 
+// Two writers at once leave the whole entry of one of them, never a mix of both.
+TEST_F(RegistryManagerTest, ConcurrentWritersLeaveOneWholeEntry) {
+    test::WriteFile(install_ / "client.bin", std::string(8192, 'c'));
+    const struct {
+        std::wstring path;
+        const wchar_t* version;
+    } writers[] = {{Utf8ToWide(installText_), L"2.0.0"}, {Utf8ToWide(Utf8FromPath(folder_ / "Other")), L"1.8.3"}};
+    std::vector<std::map<std::wstring, std::string>> wholeEntries;
+    for (const auto& writer : writers) {
+        ASSERT_EQ(RegistryManager().WriteUninstallInfo(writer.path, writer.version, L"", L""), ErrorCode::Success);
+        wholeEntries.push_back(KeyValues());
+    }
+    for (int round = 0; round < 20; ++round) {
+        ErrorCode results[2] = {};
+        std::vector<std::thread> threads;
+        for (size_t i = 0; i < 2; ++i) {
+            threads.emplace_back([&, i] {
+                results[i] = RegistryManager().WriteUninstallInfo(writers[i].path, writers[i].version, L"", L"");
+            });
+        }
+        for (std::thread& thread : threads) thread.join();
+        EXPECT_THAT(results, Each(ErrorCode::Success));
+        EXPECT_THAT(wholeEntries, Contains(KeyValues())) << "round " << round;
+    }
+}
+
 // Fails chosen calls of the machine's registry, as a denied one would.
 class FailingRegistry : public platform::Registry {
 public:
@@ -206,6 +234,14 @@ public:
     uint32_t DeleteValue(platform::RegistryKeyHandle key, const std::wstring& name) override {
         return real_->DeleteValue(key, name);
     }
+    // A batch with the failing value changes nothing, as the store saves it whole or not at all.
+    uint32_t ChangeValues(platform::RegistryKeyHandle key,
+                          const std::vector<platform::RegistryValueChange>& changes) override {
+        for (const platform::RegistryValueChange& change : changes) {
+            if (change.name == failingValue) return platform::win32::kAccessDenied;
+        }
+        return real_->ChangeValues(key, changes);
+    }
     uint32_t DeleteTree(const std::wstring& path) override { return real_->DeleteTree(path); }
 
 private:
@@ -221,8 +257,7 @@ TEST_F(RegistryManagerTest, DeniedCreateGives180AndDeniedValueGives183) {
         std::map<std::wstring, std::string> written;
     } cases[] = {
         {platform::win32::kAccessDenied, L"", nullptr, ErrorCode::RegistryAccessDenied, {}},
-        {0, L"Publisher", nullptr, ErrorCode::RegistryWriteFailed,
-         {{L"DisplayName", "sz Zuvelo"}, {L"DisplayVersion", "sz 1.8.0"}}},
+        {0, L"Publisher", nullptr, ErrorCode::RegistryWriteFailed, {}},
 #ifndef _WIN32
         // A store that cannot be parsed is an error and stays as it is (Linux keeps HKLM in a file).
         {0, L"", "{\"keys\": [", ErrorCode::RegistryAccessDenied, {}},

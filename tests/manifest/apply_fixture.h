@@ -21,6 +21,7 @@
 #include "manifest/canonical_manifest.h"
 #include "manifest/manifest_handler.h"
 #include "tests/manifest/manifest_documents.h"
+#include "tests/support/fake_system_information.h"
 #include "tests/support/https_test_server.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/manifest_signing.h"
@@ -131,6 +132,7 @@ protected:
             if (onSleep) onSleep(sleeps.size());
         };
         options.now = [this] { return now; };
+        options.system = system;
         return options;
     }
     std::unique_ptr<ManifestHandler> Handler(const std::wstring& cdn = L"https://cdn.invalid/") {
@@ -164,6 +166,7 @@ protected:
     fs::path target = temp / "target";
     std::vector<milliseconds> sleeps;
     std::function<void(size_t)> onSleep;  // called with the number of pauses so far
+    std::shared_ptr<FakeSystemInformation> system = std::make_shared<FakeSystemInformation>();  // free space
     // Starts at the real time: files written by the test carry real times.
     std::chrono::system_clock::time_point now = std::chrono::system_clock::now();
 };

@@ -181,6 +181,29 @@ TEST_F(ManifestApply, TargetMustBeAnAbsoluteFolder) {
     }
 }
 
+// Room for the release as it will stand, plus its largest file staged beside the
+// one it replaces: one byte less and nothing is changed, not even a backup made.
+TEST_F(ManifestApply, ReleaseThatDoesNotFitChangesNothing) {
+    WriteFile(target / "a.txt", std::string(1000, 'o'));
+    AddFile("a.txt", std::string(3000, 'n'));
+    AddFile("b.txt", std::string(500, 'b'));
+    Publish();
+    const uint64_t needed = (3000 - 1000) + 500 + 3000;
+    for (const bool fits : {false, true}) {
+        SCOPED_TRACE(fits ? "fits" : "one byte short");
+        log.Clear();
+        system->freeBytes = fits ? needed : needed - 1;
+        EXPECT_EQ(Apply(), fits ? ErrorCode::Success : ErrorCode::InsufficientDiskSpace);
+        EXPECT_EQ(system->freeSpaceFolder, target);
+        EXPECT_EQ(ReadFile(target / "a.txt"), std::string(fits ? 3000 : 1000, fits ? 'n' : 'o'));
+        EXPECT_EQ(fs::exists(target / "b.txt"), fits);
+        EXPECT_THAT(ManifestEvents(),
+                    ElementsAre(std::pair<std::string, int64_t>{"starting", -1},
+                                std::pair<std::string, int64_t>{fits ? "completed" : "processing_failed", 2}));
+        EXPECT_TRUE(Backups().empty());
+    }
+}
+
 TEST_F(ManifestApply, FileNotServed) {
     const ManifestFileEntry entry = AddFile("a.txt", "a");
     Publish();

@@ -12,6 +12,9 @@ namespace zuvelo::test {
 // What a fake program does when run, in this order.
 struct FakeProgram {
     std::filesystem::path argumentsFile{};  // receives its arguments, space-separated, as one line
+    // Receives "<number> <what it leads to>", one a line, for each descriptor above 2
+    // it was started with, other than the ones holding its own file. Linux only.
+    std::filesystem::path descriptorsFile{};
     // Its own file can no longer be deleted: replaced by a folder with a file in it on
     // Linux, made read-only on Windows (where the file that runs cannot be replaced).
     bool undeletable = false;

@@ -18,11 +18,24 @@ std::string Quoted(const std::string& text) {
     return quoted + "'";
 }
 
+// The script's interpreter holds the script open; find, in a subshell, lists
+// the shell's descriptors from outside, so its own do not count.
+std::string DescriptorListing(const fs::path& self, const fs::path& listing) {
+    std::string pattern;  // the script's own path, matched literally
+    for (const char c : fs::weakly_canonical(self).string()) {
+        if (c == '*' || c == '?' || c == '[' || c == '\\') pattern += '\\';
+        pattern += c;
+    }
+    return "( exec > " + Quoted(listing) + "; exec find /proc/$$/fd -mindepth 1 ! -name 0 ! -name 1 ! -name 2 ! -lname " +
+           Quoted(pattern) + " -printf '%f %l\\n' )\n";
+}
+
 }  // namespace
 
 void WriteFakeProgram(const fs::path& path, const FakeProgram& program) {
     std::string script = "#!/bin/sh\n";
     if (!program.argumentsFile.empty()) script += "echo \"$@\" > " + Quoted(program.argumentsFile) + "\n";
+    if (!program.descriptorsFile.empty()) script += DescriptorListing(path, program.descriptorsFile);
     if (program.undeletable) script += "rm -f " + Quoted(path) + "; mkdir -p " + Quoted(path / "x") + "\n";
     if (!program.pidsFile.empty()) script += "echo $$ > " + Quoted(program.pidsFile) + "\n";
     if (program.sleepingChild) {

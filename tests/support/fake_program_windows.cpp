@@ -30,6 +30,8 @@ std::string Line(const char* key, const std::string& value) {
 }  // namespace
 
 void WriteFakeProgram(const fs::path& path, const FakeProgram& program) {
+    // Windows starts installers with no handle inheritance at all: nothing to list.
+    if (!program.descriptorsFile.empty()) throw std::invalid_argument("descriptorsFile is for Linux");
     std::string image = ReadFile(FakeProgramImage()) + kFakeProgramMarker;
     if (!program.argumentsFile.empty()) image += Line(kArgumentsKey, Utf8FromPath(program.argumentsFile));
     if (program.undeletable) image += Line(kUndeletableKey, "1");

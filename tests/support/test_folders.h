@@ -38,6 +38,14 @@ private:
     std::unique_ptr<ScopedEnvironmentVariable> variable_;
 };
 
+// Whether names that differ only in case name two files here: on Linux they do,
+// on Windows they name the same one.
+#ifdef _WIN32
+inline constexpr bool kCaseMatters = false;
+#else
+inline constexpr bool kCaseMatters = true;
+#endif
+
 // A link to a file, to a folder, or a junction (Windows' own link to a folder).
 enum class LinkKind { File, Folder, Junction };
 

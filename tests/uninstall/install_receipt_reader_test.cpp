@@ -43,6 +43,9 @@ TEST(InstallReceiptReaderTest, RefusesUnsafeOrMalformedReceipts) {
          "Receipt installPath/launcherPath is not safely contained"},
         {"relative install path", R"({"installPath": "opt/Zuvelo"})",
          "Receipt installPath/launcherPath is not safely contained"},
+        // A root written with a trailing separator contains only itself.
+        {"root with a trailing separator", R"({"installPath": "/opt/Zuvelo/", "launcherPath": "/opt/Zuvelo/Launcher"})",
+         "Receipt installPath/launcherPath is not safely contained"},
         {"component file outside", "{" + install + R"(, "components": {"helper": {"version": "1", "files": ["/etc/x"]}}})",
          "Failed to parse receipt JSON"},
         {"raw NUL", "{" + install + std::string(", \"version\": \"1\0\"}", 18), "Receipt JSON contains an embedded NUL"},

@@ -24,6 +24,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 
 // The uninstall entry and Program Files are the machine's own on Windows: each test
@@ -40,6 +41,7 @@ protected:
     std::ostringstream out_;
     const fs::path product_ = work_ / "Zuvelo";
     const fs::path other_ = work_ / "Other";
+    const fs::path productInOtherCase_ = work_ / "zuvelo";  // on Windows product_ itself
 
     // A manager that looks for no process that could exist.
     UninstallManager Manager() {
@@ -61,8 +63,10 @@ protected:
         if (exists) registry->CloseKey(key);
         return exists;
     }
-    static void WriteReceipt(const fs::path& folder) {
-        InstallReceipt receipt = BuildInstallReceipt(W(folder), L"2.0.0");
+    // The receipt in folder, naming installPath (folder itself unless given).
+    static void WriteReceipt(const fs::path& folder, const fs::path& installPath = {},
+                             const std::wstring& version = L"2.0.0") {
+        InstallReceipt receipt = BuildInstallReceipt(W(installPath.empty() ? folder : installPath), version);
         receipt.shortcuts = {{L"Zuvelo", L"START_MENU", L"ALL_USERS"}, {L"Uninstall Zuvelo", L"START_MENU", L"ALL_USERS"}};
         receipt.uninstallKey = L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Zuvelo";
         ASSERT_EQ(WriteInstallReceipt(receipt, W(folder / "InstallReceipt.json")), ErrorCode::Success);
@@ -71,6 +75,8 @@ protected:
 
 TEST_F(UninstallManagerTest, DetectionNeedsEvidenceAndOnlyTheEntryOfThisFolder) {
     const fs::path drive = work_.path().root_path();  // "/" on Linux, "C:\\" on Windows
+    using test::kCaseMatters;
+    const auto notes = [&] { test::WriteFile(product_ / "notes.txt", "mine"); };
     const struct {
         const char* name;
         std::function<void()> setUp;
@@ -94,12 +100,31 @@ TEST_F(UninstallManagerTest, DetectionNeedsEvidenceAndOnlyTheEntryOfThisFolder) 
         {"an unrelated folder", [&] { test::WriteFile(other_ / "notes.txt", "mine"); }, U8(other_), false, false, {}},
         {"an unrelated folder the entry names", [&] { WriteEntry(product_); test::WriteFile(other_ / "x", "x"); },
          U8(other_), false, false, {}},
+        // Names that differ only in case are two folders on Linux, one on Windows.
+        {"the entry's folder in another case",
+         [&] { WriteEntry(product_), test::WriteFile(product_ / "ZuveloLauncher.exe", "l"),
+               test::WriteFile(productInOtherCase_ / "notes.txt", "mine"); },
+         U8(productInOtherCase_), !kCaseMatters, !kCaseMatters,
+         kCaseMatters ? std::vector<std::string>{} : std::vector<std::string>{U8(productInOtherCase_)}},
+        // Evidence counts only as the installation makes it.
+        {"a file named like the launcher folder", [&] { notes(), test::WriteFile(product_ / "Launcher", "x"); },
+         U8(product_), false, false, {}},
+        {"a folder named like the launcher",
+         [&] { notes(), fs::create_directories(product_ / "ZuveloLauncher.exe"); }, U8(product_), false, false, {}},
+        {"a link named like the launcher",
+         [&] {
+             notes(), test::WriteFile(other_ / "real.exe", "l");
+             test::MakeLink(other_ / "real.exe", product_ / "ZuveloLauncher.exe", test::LinkKind::File);
+         },
+         U8(product_), false, false, {}},
+        {"a receipt of another folder", [&] { notes(), WriteReceipt(product_, other_); }, U8(product_), false, false,
+         {}},
         {"a root folder", [] {}, U8(drive), false, false, {}},
         {"a relative path", [] {}, "relative/Zuvelo", false, false, {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        for (const fs::path& folder : {product_, other_}) fs::remove_all(folder);
+        for (const fs::path& folder : {product_, other_, productInOtherCase_}) fs::remove_all(folder);
         ClearMachineState();
         c.setUp();
         UninstallOptions options;
@@ -116,10 +141,13 @@ TEST_F(UninstallManagerTest, DetectionNeedsEvidenceAndOnlyTheEntryOfThisFolder) 
     EXPECT_TRUE(log_.HasMessage("Folder does not look like a Zuvelo installation: " + U8(drive)));
 }
 
-TEST_F(UninstallManagerTest, TheEntryGoesOnlyAfterTheFolder) {
+// The evidence goes last too: a removal that stops leaves a folder the next run recognises.
+TEST_F(UninstallManagerTest, TheEntryAndTheEvidenceGoOnlyAfterTheRest) {
     for (const bool removable : {true, false}) {
         SCOPED_TRACE(removable ? "removable" : "a file the removal refuses");
+        log_.Clear();
         test::WriteFile(product_ / "Launcher/ZuveloLauncher.exe", "l");
+        test::WriteFile(product_ / "Client/client.bin", "c");
         std::optional<test::UndeletableFile> refused;
         if (!removable) refused.emplace(product_ / "data");
         WriteEntry(product_);
@@ -134,15 +162,36 @@ TEST_F(UninstallManagerTest, TheEntryGoesOnlyAfterTheFolder) {
         EXPECT_EQ(EntryExists(), !removable);
         EXPECT_EQ(stats.success, removable);
         EXPECT_EQ(stats.registryKeysRemoved, removable ? 1 : 0);
-        EXPECT_EQ(stats.filesRemoved, removable ? 1 : 0);
-        EXPECT_EQ(stats.directoriesRemoved, removable ? 2 : 0);
+        EXPECT_EQ(stats.filesRemoved, removable ? 2 : 0);
+        EXPECT_EQ(stats.directoriesRemoved, removable ? 3 : 0);
         EXPECT_EQ(fs::exists(product_), !removable);
+        EXPECT_EQ(fs::exists(product_ / "Launcher/ZuveloLauncher.exe"), !removable);
+        std::vector<std::string> deleted;
+        for (const Json::Value& event : log_.EventsWhere("operation", "file:delete")) {
+            deleted.push_back(fs::relative(NativePathUtf8(event["file_path"].asString()), product_).generic_string());
+        }
+        if (removable) {
+            EXPECT_THAT(deleted,
+                        ElementsAre("Client/client.bin", "Client", "Launcher/ZuveloLauncher.exe", "Launcher", "."));
+        }
         const std::string logged = test::ReadFile(logFile);
         EXPECT_EQ(logged.find("Registry Keys Removed: 1\n") != std::string::npos, removable) << logged;
         refused.reset();
         fs::remove_all(product_);
         fs::remove(logFile);
     }
+}
+
+// Escape sequences and a carriage return in a receipt must not rewrite the prompt.
+TEST_F(UninstallManagerTest, ThePromptShowsControlCharactersOfTheReceiptAsQuestionMarks) {
+    WriteReceipt(product_, {}, L"2.0\x1b[2K\r\x9b" L"1");
+    UninstallOptions options;
+    options.installPath = W(product_);
+    DetectedInstallation detected;
+    ASSERT_EQ(Manager().DetectInstallation(options, detected), ErrorCode::Success);
+    bool confirmed = true;
+    ASSERT_EQ(Manager().ConfirmUninstall(detected, options, confirmed), ErrorCode::Success);
+    EXPECT_THAT(out_.str(), ::testing::HasSubstr("\nVersion: 2.0?[2K??1\n"));
 }
 
 TEST_F(UninstallManagerTest, PurgePassesOverADataFolderWhoseLocationIsUnknown) {
