@@ -81,8 +81,8 @@ DescriptorCopyOutcome CopyIntoStagedFile(const DescriptorCopy& run, int folderFd
                                          platform::StagedFile& staged) {
     using Kind = DescriptorCopyOutcome::Kind;
     DescriptorCopyOutcome outcome;
-    uint32_t err = platform::win32::kNotSupported;
-    if (!run.chunked && (err = staged.CreateAsCopyOf(folderFd, run.source)) == 0) return CheckSystemCopy(run, staged.fd());
+    uint32_t err = run.chunked ? platform::win32::kNotSupported : staged.CreateAsCopyOf(folderFd, run.source);
+    if (err == 0) return CheckSystemCopy(run, staged.fd());
     if (err == platform::win32::kNotSupported) err = staged.Create(folderFd, mode);
     if (err != 0) {
         outcome.kind = Kind::CreateFailed;

@@ -14,12 +14,12 @@ namespace zuvelo::platform {
 namespace {
 
 constexpr wchar_t kReplacement = 0xFFFD;
-constexpr size_t kLargestText = 0x7FFFFFFF;
+constexpr size_t kTooLong = size_t{1} << 31;  // bytes: more than MultiByteToWideChar takes
 
-// MultiByteToWideChar of the whole text; invalid UTF-8 becomes U+FFFD.
+// MultiByteToWideChar of the whole text; what is not valid in the code page becomes U+FFFD.
 std::wstring WideFrom(UINT codePage, std::string_view text) {
     if (text.empty()) return {};
-    if (text.size() >= kLargestText) return std::wstring(1, kReplacement);
+    if (text.size() >= kTooLong) return std::wstring(1, kReplacement);
     const int size = static_cast<int>(text.size());
     const int length = ::MultiByteToWideChar(codePage, 0, text.data(), size, nullptr, 0);
     if (length <= 0) return std::wstring(1, kReplacement);

@@ -271,7 +271,8 @@ public:
         for (SHORT row = 0; row <= info.dwCursorPosition.Y; ++row) {
             std::wstring line(static_cast<size_t>(info.dwSize.X), L' ');
             DWORD got = 0;
-            ::ReadConsoleOutputCharacterW(screen.get(), line.data(), static_cast<DWORD>(line.size()), COORD{0, row}, &got);
+            const COORD start{0, row};
+            ::ReadConsoleOutputCharacterW(screen.get(), line.data(), static_cast<DWORD>(line.size()), start, &got);
             line.resize(std::min<size_t>(got, line.size()));
             line.erase(line.find_last_not_of(L' ') + 1);
             shown += line + (row < info.dwCursorPosition.Y ? L"\n" : L"");
