@@ -156,12 +156,18 @@ bool WriteInPieces(std::ofstream& out, std::string_view bytes) {
     return static_cast<bool>(out);
 }
 
+ErrorCode RefuseOversized(const DownloadOptions& options, uint64_t size) {
+    if (options.tooLarge) *options.tooLarge = true;
+    return Fail(ErrorCode::DownloadFailed, "File too large: " + std::to_string(size) + " bytes");
+}
+
 // The file would pass the cap: it is of no use to a later attempt either.
-ErrorCode DiscardOversizedFile(std::ofstream& out, const fs::path& destination, uint64_t size) {
+ErrorCode DiscardOversizedFile(std::ofstream& out, const fs::path& destination, const DownloadOptions& options,
+                               uint64_t size) {
     out.close();
     std::error_code ec;
     fs::remove(destination, ec);
-    return Fail(ErrorCode::DownloadFailed, "File too large: " + std::to_string(size) + " bytes");
+    return RefuseOversized(options, size);
 }
 
 // The partial file stays for a later attempt with resume set.
@@ -200,12 +206,13 @@ void LogTransportDetail(const platform::HttpFailure& failure) {
 }
 
 // Status and size are settled before the destination is touched.
-ErrorCode CheckResponseHead(const HttpHeaders& headers, uint64_t offset, uint64_t total, uint64_t maxBytes) {
+ErrorCode CheckResponseHead(const HttpHeaders& headers, uint64_t offset, uint64_t total,
+                            const DownloadOptions& options) {
     if (offset > 0 && !ContentRangeStartsAt(headers, offset)) {
         auto range = headers.find("Content-Range");
         return Fail(ErrorCode::HttpError, "Unexpected Content-Range: " + (range == headers.end() ? "" : range->second));
     }
-    if (total > maxBytes) return Fail(ErrorCode::DownloadFailed, "File too large: " + std::to_string(total) + " bytes");
+    if (total > options.maxBytes) return RefuseOversized(options, total);
     return ErrorCode::Success;
 }
 
@@ -431,7 +438,7 @@ ErrorCode HttpClient::ReceiveToFile(platform::HttpRequest& request, const fs::pa
                                     const DownloadOptions& options, uint64_t offset) {
     HttpHeaders headers = ParseResponseHeaders(request.RawHead());
     uint64_t total = SaturatingAdd(GetContentLength(headers), offset);
-    if (ErrorCode rc = CheckResponseHead(headers, offset, total, options.maxBytes); rc != ErrorCode::Success) return rc;
+    if (ErrorCode rc = CheckResponseHead(headers, offset, total, options); rc != ErrorCode::Success) return rc;
     std::ofstream out;
     if (ErrorCode rc = OpenDestination(destination, offset, out); rc != ErrorCode::Success) return rc;
     const std::unique_ptr<platform::Sha256> hash = StartDigest(options, destination, offset);
@@ -463,7 +470,7 @@ ErrorCode HttpClient::ReceiveBody(platform::HttpRequest& request, std::ofstream&
 ErrorCode HttpClient::StoreChunk(std::string_view chunk, std::ofstream& out, const fs::path& destination,
                                  const DownloadOptions& options, DownloadProgress& progress, platform::Sha256* hash) {
     uint64_t received = SaturatingAdd(progress.bytesDownloaded, chunk.size());
-    if (received > options.maxBytes) return DiscardOversizedFile(out, destination, received);
+    if (received > options.maxBytes) return DiscardOversizedFile(out, destination, options, received);
     if (!WriteInPieces(out, chunk)) return Fail(ErrorCode::FileCopyFailed, "File write failed");
     // A failed step is remembered by the hash, whose digest then stays empty.
     if (hash) hash->Update(chunk.data(), chunk.size());

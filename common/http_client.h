@@ -48,6 +48,9 @@ struct DownloadOptions {
     // When set, receives the SHA-256 of the whole destination file as written,
     // so the caller need not read it again; left empty when it could not be taken.
     std::string* sha256 = nullptr;
+    // When set, becomes true when the download fails (161) because the file
+    // would pass maxBytes, so a caller can tell that from other failures.
+    bool* tooLarge = nullptr;
 };
 
 // Response header names compare without regard to case.

@@ -3,14 +3,13 @@
 #include <array>
 #include <exception>
 #include <filesystem>
-#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string_view>
 
-#include <json/reader.h>
 #include <json/value.h>
 
+#include "common/json_document.h"
 #include "common/jsonl_logger.h"
 #include "common/paths.h"
 #include "common/text.h"
@@ -121,11 +120,9 @@ std::optional<std::string> ReadOperations(const Json::Value& operations, std::ve
 
 // Checks from the JSON parse on; the caller turns exceptions into 4.
 ErrorCode ParsePlanDocument(const std::string& utf8, std::vector<PlanOperation>& plan) {
-    Json::CharReaderBuilder builder;
-    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
     Json::Value root;
     std::string errors;
-    if (!reader->parse(utf8.data(), utf8.data() + utf8.size(), &root, &errors))
+    if (!ParseJsonDocument(utf8, root, errors))
         return Reject(ErrorCode::InvalidArguments, "JSON parse error: " + errors);
     if (JsonHasEmbeddedNul(root)) return Reject(ErrorCode::InvalidArguments, "Plan JSON contains an escaped embedded NUL");
     if (!root.isObject()) return Reject(ErrorCode::InvalidArguments, "Plan must be a JSON object");
@@ -174,13 +171,15 @@ ErrorCode ParsePlanJson(const std::wstring& planText, std::vector<PlanOperation>
     }
 }
 
-std::string ReadWholeFile(const std::wstring& path) {
+std::string ReadWholeFile(const std::wstring& path, uint64_t maxBytes) {
     std::string bytes;
-    switch (platform::ReadRegularFile(NativePath(path), bytes)) {
+    switch (platform::ReadRegularFile(NativePath(path), bytes, maxBytes)) {
     case platform::ReadFileResult::Ok:
         return bytes;
     case platform::ReadFileResult::ReadFailed:
         throw std::runtime_error("Failed to read file");
+    case platform::ReadFileResult::TooLarge:
+        throw FileTooLarge("File is larger than " + std::to_string(maxBytes) + " bytes");
     case platform::ReadFileResult::OpenFailed:
         break;
     }
@@ -200,6 +199,8 @@ ErrorCode LoadPlanFromFile(const std::wstring& planPath, std::vector<PlanOperati
             return Reject(ErrorCode::InvalidArguments, std::string("Plan file is not strict UTF-8: ") + e.what());
         }
         return ParsePlanJson(text, plan);
+    } catch (const FileTooLarge& e) {
+        return Reject(ErrorCode::InvalidArguments, std::string("Plan file refused: ") + e.what());
     } catch (const std::exception& e) {
         return Reject(ErrorCode::InternalError, std::string("Failed to read plan file: ") + e.what());
     }

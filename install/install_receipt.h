@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,11 @@
 namespace zuvelo {
 
 inline constexpr const wchar_t* kInstallReceiptFileName = L"InstallReceipt.json";
+
+// The largest receipt read back. A receipt lists a few files and two shortcuts,
+// some KiB even with the longest paths; the cap only keeps a hostile file from
+// claiming the memory (its text is held as UTF-8, as JSON and as wide text).
+inline constexpr uint64_t kMaxInstallReceiptBytes = 16ull * 1024 * 1024;
 
 struct ReceiptComponent {
     std::wstring version;

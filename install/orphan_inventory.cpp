@@ -3,14 +3,13 @@
 #include <algorithm>
 #include <filesystem>
 #include <memory>
-#include <sstream>
 #include <stdexcept>
 
-#include <json/reader.h>
-
+#include "common/json_document.h"
 #include "common/jsonl_logger.h"
 #include "common/paths.h"
 #include "common/text.h"
+#include "manifest/prepared_session.h"
 #include "platform/file_io.h"
 #include "platform/handles.h"
 #include "platform/regular_file.h"
@@ -43,8 +42,7 @@ std::wstring WideKey(const std::string& key) {
 ErrorCode ParseExpectedFiles(const std::string& text, std::set<std::string>& expected) {
     Json::Value document;
     std::string errors;
-    std::istringstream stream(text);
-    if (!Json::parseFromStream(Json::CharReaderBuilder(), stream, &document, &errors)) {
+    if (!ParseJsonDocument(text, document, errors)) {
         Log(LogLevel::Warning, "Failed to parse files manifest: " + errors, kComponent);
         return ErrorCode::ManifestParseFailed;
     }
@@ -167,9 +165,13 @@ ErrorCode ReadExpectedFiles(const std::wstring& filesManifestPath, std::set<std:
     Log(LogLevel::Info, "Reading expected files from: " + WideToUtf8Lossy(filesManifestPath));
     try {
         std::string text;
-        if (platform::ReadRegularFile(NativePath(filesManifestPath), text) != platform::ReadFileResult::Ok) {
-            Log(LogLevel::Warning, "Failed to open files manifest", kComponent);
-            return ErrorCode::FileNotFound;
+        switch (platform::ReadRegularFile(NativePath(filesManifestPath), text, kMaxFilesManifestBytes)) {
+            case platform::ReadFileResult::Ok: break;
+            case platform::ReadFileResult::TooLarge:
+                Log(LogLevel::Warning,
+                    "Files manifest is larger than " + std::to_string(kMaxFilesManifestBytes) + " bytes", kComponent);
+                return ErrorCode::ManifestParseFailed;
+            default: Log(LogLevel::Warning, "Failed to open files manifest", kComponent); return ErrorCode::FileNotFound;
         }
         std::set<std::string> read;
         if (const ErrorCode code = ParseExpectedFiles(text, read); code != ErrorCode::Success) return code;

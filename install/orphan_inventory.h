@@ -42,7 +42,7 @@ std::string TrimPathSlashes(const std::string& path);
 std::string ToRelativeKey(const std::string& path);
 
 // Keys of the "file" members of the files manifest's "files" array: 0, 141 (not
-// readable), 121 (not JSON), 1 (NUL, no array, or any unsafe path: the whole
+// readable), 121 (not JSON, or above kMaxFilesManifestBytes), 1 (NUL, no array, or any unsafe path: the whole
 // manifest is refused) or 4 (anything thrown, e.g. an element that is not an
 // object). expected is only filled on success.
 ErrorCode ReadExpectedFiles(const std::wstring& filesManifestPath, std::set<std::string>& expected);

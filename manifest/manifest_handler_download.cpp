@@ -16,6 +16,7 @@
 #include "manifest/cache_store.h"
 #include "manifest/manifest_handler.h"
 #include "manifest/manifest_log.h"
+#include "manifest/manifest_rules.h"
 
 namespace zuvelo {
 
@@ -27,10 +28,12 @@ constexpr const char* kComponent = "ManifestHandler";
 constexpr int kDownloadAttempts = 3;
 constexpr auto kRetryPause = std::chrono::milliseconds(1000);
 
-DownloadOptions ManifestDownloadOptions() {
+DownloadOptions ManifestDownloadOptions(bool* tooLarge) {
     DownloadOptions options;
     options.timeoutMs = 30000;
     options.resume = false;
+    options.maxBytes = kMaxManifestBytes;
+    options.tooLarge = tooLarge;
     return options;
 }
 
@@ -88,7 +91,12 @@ ErrorCode ManifestHandler::DownloadManifest(const std::wstring& manifestUrl, Upd
     if (const ErrorCode result = PrepareCacheFolder(cacheDir_); !Succeeded(result)) return result;
 
     const fs::path manifestFile = TemporaryPath("manifest.json");
-    const ErrorCode downloaded = httpClient_.DownloadFile(manifestUrl, manifestFile, ManifestDownloadOptions());
+    bool tooLarge = false;
+    const ErrorCode downloaded = httpClient_.DownloadFile(manifestUrl, manifestFile, ManifestDownloadOptions(&tooLarge));
+    if (tooLarge) {
+        return Fail(ErrorCode::ManifestParseFailed,
+                    "Manifest is larger than " + std::to_string(kMaxManifestBytes) + " bytes");
+    }
     if (!Succeeded(downloaded)) return Fail(downloaded, "Failed to download manifest");
 
     std::string text;

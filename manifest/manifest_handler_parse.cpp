@@ -6,8 +6,7 @@
 #include <sstream>
 #include <string_view>
 
-#include <json/reader.h>
-
+#include "common/json_document.h"
 #include "common/text.h"
 #include "manifest/component_inference.h"
 #include "manifest/json_access.h"
@@ -63,11 +62,9 @@ const Json::Value* FirstStringMember(const Json::Value& file, std::initializer_l
 }
 
 bool ParseDocument(const std::string& text, Json::Value& document, std::string& errors) {
-    Json::CharReaderBuilder builder;
-    std::istringstream in(text);
     // The reader throws instead of failing for nesting beyond its stack limit.
     try {
-        return Json::parseFromStream(builder, in, &document, &errors);
+        return ParseJsonDocument(text, document, errors);
     } catch (const Json::Exception& error) {
         errors = error.what();
         return false;

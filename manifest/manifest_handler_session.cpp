@@ -1,13 +1,11 @@
 #include <chrono>
 #include <exception>
-#include <fstream>
 #include <string>
 #include <system_error>
 #include <unordered_map>
 
-#include <json/reader.h>
-
 #include "common/file_operations.h"
+#include "common/json_document.h"
 #include "common/jsonl_logger.h"
 #include "common/paths.h"
 #include "common/text.h"
@@ -16,6 +14,7 @@
 #include "manifest/manifest_log.h"
 #include "platform/file_io.h"
 #include "platform/open_beneath.h"
+#include "platform/regular_file.h"
 #include "platform/unique_fd.h"
 
 namespace zuvelo {
@@ -222,12 +221,22 @@ PreparedSessionDescriptor ReadPreparedSessionDescriptor(const std::wstring& file
         descriptor.readResult = ErrorCode::FileNotFound;
         return descriptor;
     }
-    std::ifstream in(descriptor.path, std::ios::binary);
-    if (!fs::is_regular_file(status) || !in.is_open()) {
-        descriptor.readResult = ErrorCode::FileAccessDenied;
-        return descriptor;
+    std::string text;
+    switch (platform::ReadRegularFile(descriptor.path, text, kMaxFilesManifestBytes)) {
+        case platform::ReadFileResult::Ok: break;
+        case platform::ReadFileResult::TooLarge:
+            descriptor.readResult = ErrorCode::ManifestParseFailed;
+            descriptor.parseErrors = "Files manifest is larger than " + std::to_string(kMaxFilesManifestBytes) + " bytes";
+            return descriptor;
+        default: descriptor.readResult = ErrorCode::FileAccessDenied; return descriptor;
     }
-    if (!Json::parseFromStream(Json::CharReaderBuilder(), in, &descriptor.document, &descriptor.parseErrors)) {
+    bool parsed = false;
+    try {
+        parsed = ParseJsonDocument(text, descriptor.document, descriptor.parseErrors);
+    } catch (const Json::Exception& error) {  // nesting beyond the reader's limit throws instead of failing
+        descriptor.parseErrors = error.what();
+    }
+    if (!parsed) {
         descriptor.readResult = ErrorCode::ManifestParseFailed;
         descriptor.document = Json::Value();
     }

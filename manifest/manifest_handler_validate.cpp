@@ -160,6 +160,10 @@ ErrorCode ManifestHandler::ValidateManifest(const UpdateManifest& manifest) {
     if (ErrorCode result = ValidateManifestContent(manifest); !Succeeded(result)) return result;
     if (manifest.schemaOverride) {
         LogManifest(LogLevel::Debug, "Skipping signature verification for schema override");
+        // A build that checks signatures says so when it applies an update it cannot check.
+        if (cryptoVerifier_.HasTrustedKeys()) {
+            LogManifest(LogLevel::Warning, "Manifest signature not verified: asset manifests carry no signature");
+        }
     } else if (ErrorCode result = VerifyManifestSignature(manifest); !Succeeded(result)) {
         return result;
     }

@@ -10,6 +10,12 @@
 
 namespace zuvelo {
 
+// The largest files manifest read (by the prepared session and the orphan
+// cleanup). At most 10,000 elements of two paths, a size and a hash come to some
+// MiB even with the longest paths escaped; past this a file is refused unread
+// as unparsable, so a hostile one cannot claim the memory.
+inline constexpr uint64_t kMaxFilesManifestBytes = 32ull * 1024 * 1024;
+
 // One element of a prepared session's files manifest.
 struct PreparedFileEntry {
     std::filesystem::path path;        // where the file lies, as the descriptor says
@@ -23,8 +29,8 @@ struct PreparedFileEntry {
 // nothing; whoever processes it reports what was found.
 struct PreparedSessionDescriptor {
     std::filesystem::path path;
-    ErrorCode readResult = ErrorCode::Success;  // 141 missing, 140 cannot be opened, 121 not JSON
-    std::string parseErrors;                    // the reader's text when 121
+    ErrorCode readResult = ErrorCode::Success;  // 141 missing, 140 cannot be opened, 121 not JSON or too large
+    std::string parseErrors;                    // the reader's text (or the size refusal) when 121
     Json::Value document;                       // the parsed document when 0
 };
 

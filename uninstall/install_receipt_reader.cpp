@@ -2,13 +2,11 @@
 
 #include <exception>
 #include <filesystem>
-#include <memory>
 #include <stdexcept>
 #include <string_view>
 #include <utility>
 
-#include <json/reader.h>
-
+#include "common/json_document.h"
 #include "common/jsonl_logger.h"
 #include "common/paths.h"
 #include "common/pinned_removal.h"
@@ -119,10 +117,13 @@ ErrorCode ReadInstallReceipt(const std::wstring& path, InstallReceipt& receipt) 
             return ErrorCode::FileNotFound;
         }
         std::string bytes;
-        switch (platform::ReadRegularFile(file, bytes)) {
+        switch (platform::ReadRegularFile(file, bytes, kMaxInstallReceiptBytes)) {
             case platform::ReadFileResult::OpenFailed:
                 Log(LogLevel::Error, "Failed to open receipt file for reading");
                 return ErrorCode::ReceiptReadFailed;
+            case platform::ReadFileResult::TooLarge:
+                Log(LogLevel::Error, "Receipt file is larger than " + std::to_string(kMaxInstallReceiptBytes) + " bytes");
+                return ErrorCode::InvalidArguments;
             case platform::ReadFileResult::ReadFailed: throw std::runtime_error("Failed to read receipt file");
             case platform::ReadFileResult::Ok: break;
         }
@@ -146,10 +147,9 @@ ErrorCode ParseInstallReceiptJson(const std::string& utf8, InstallReceipt& recei
         return ErrorCode::InvalidArguments;
     }
     try {
-        const std::unique_ptr<Json::CharReader> reader(Json::CharReaderBuilder().newCharReader());
         Json::Value root;
         std::string errors;
-        if (!reader->parse(utf8.data(), utf8.data() + utf8.size(), &root, &errors)) {
+        if (!ParseJsonDocument(utf8, root, errors)) {
             Log(LogLevel::Error, "JSON parse error: " + errors);
             return ErrorCode::InvalidArguments;
         }

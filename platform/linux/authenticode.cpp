@@ -167,10 +167,37 @@ bool OpenSslQueueHolds(int library, int reason) {
     return false;
 }
 
+// Whether PKCS7_verify can set up a digest for the algorithm, found as it finds
+// it (OpenSSL 3.0): fetched by the object's name (cut to 49 characters), else
+// looked up by that name. A signature algorithm such as sha1WithRSA is not one.
+bool Pkcs7FindsDigest(const X509_ALGOR* algorithm) {
+    const ASN1_OBJECT* object = nullptr;
+    X509_ALGOR_get0(&object, nullptr, nullptr, algorithm);
+    char name[50];
+    OBJ_obj2txt(name, sizeof name, object, 0);
+    ERR_set_mark();
+    EVP_MD* fetched = EVP_MD_fetch(nullptr, name, nullptr);
+    const bool found = fetched != nullptr || EVP_get_digestbyname(name) != nullptr;
+    EVP_MD_free(fetched);
+    ERR_pop_to_mark();
+    return found;
+}
+
+// PKCS7_verify loses its copy of the content when it cannot set up a digest
+// that the SignedData lists, so such a signature is refused before it is asked.
+bool ListsOnlyKnownDigests(PKCS7* signedData) {
+    const STACK_OF(X509_ALGOR)* algorithms = signedData->d.sign->md_algs;
+    for (int i = 0; i < sk_X509_ALGOR_num(algorithms); ++i) {
+        if (!Pkcs7FindsDigest(sk_X509_ALGOR_value(algorithms, i))) return false;
+    }
+    return true;
+}
+
 // The one signer's signature over its signed attributes, whose messageDigest
 // must be the digest of the SpcIndirectDataContent's content octets.
 int32_t CheckSignerSignature(PKCS7* signedData, const IndirectData& indirect) {
     if (sk_PKCS7_SIGNER_INFO_num(PKCS7_get_signer_info(signedData)) != 1) return trust::kFail;
+    if (!ListsOnlyKnownDigests(signedData)) return trust::kFail;
     const Owned<BIO> content(BIO_new_mem_buf(indirect.content, static_cast<int>(indirect.contentSize)));
     if (!content) return trust::kFail;
     // The chain is checked apart, against the code-signing roots and usage.

@@ -20,26 +20,32 @@ UniqueFd OpenRegularFile(const std::filesystem::path& path) {
     return fd;
 }
 
-bool ReadAll(int fd, std::string& bytes) {
+ReadFileResult ReadAll(int fd, std::string& bytes, uint64_t maxBytes) {
     char buffer[64 * 1024];
     for (;;) {
         const ssize_t count = ::read(fd, buffer, sizeof buffer);
-        if (count == 0) return true;
+        if (count == 0) return ReadFileResult::Ok;
         if (count < 0) {
             if (errno == EINTR) continue;
-            return false;
+            return ReadFileResult::ReadFailed;
         }
+        if (static_cast<uint64_t>(count) > maxBytes - bytes.size()) return ReadFileResult::TooLarge;
         bytes.append(buffer, static_cast<size_t>(count));
     }
 }
 
 }  // namespace
 
-ReadFileResult ReadRegularFile(const std::filesystem::path& path, std::string& bytes) {
+ReadFileResult ReadRegularFile(const std::filesystem::path& path, std::string& bytes, uint64_t maxBytes) {
     bytes.clear();
     UniqueFd fd = OpenRegularFile(path);
     if (!fd) return ReadFileResult::OpenFailed;
-    return ReadAll(fd.get(), bytes) ? ReadFileResult::Ok : ReadFileResult::ReadFailed;
+    struct stat info {};
+    if (::fstat(fd.get(), &info) != 0) return ReadFileResult::ReadFailed;
+    if (static_cast<uint64_t>(info.st_size) > maxBytes) return ReadFileResult::TooLarge;
+    const ReadFileResult result = ReadAll(fd.get(), bytes, maxBytes);
+    if (result != ReadFileResult::Ok) bytes.clear();
+    return result;
 }
 
 }  // namespace zuvelo::platform

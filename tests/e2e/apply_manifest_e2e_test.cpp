@@ -12,6 +12,7 @@
 #include <set>
 
 #include "tests/e2e/apply_manifest_fixture.h"
+#include "common/error_codes.h"
 #include "platform/authenticode.h"
 #include "tests/support/pipe_listener.h"
 #include "tests/support/signed_executables.h"
@@ -80,6 +81,13 @@ TEST_P(FreshInstall, InstallsTheRequiredFilesFromTheCache) {
     EXPECT_THAT(ManifestStatuses(events),
                 ElementsAre("starting", "completed " + std::to_string(entries.size())));
     EXPECT_EQ(TreeOf(target), RequiredTree(files));
+    // Built with the test key: the unsigned asset dialect is applied with one warning, the signed one without.
+    const std::string noSignature = "Manifest signature not verified: asset manifests carry no signature";
+    const auto isNoSignature = [&](const Json::Value& e) {
+        return e["level"].asString() == "WARNING" && e["message"].asString() == noSignature;
+    };
+    EXPECT_EQ(std::count_if(events.begin(), events.end(), isNoSignature), GetParam() == Dialect::Asset ? 1 : 0);
+    EXPECT_FALSE(HasDiagnosticStartingWith(events, "WARNING", "Manifest signature not verified: no trusted key"));
 
     std::vector<std::string> expectedRequests;
     std::set<std::string> hashes;
@@ -204,6 +212,22 @@ TEST_F(ApplyManifestE2e, ManifestNotFoundFailsWith163BeforeAnyFile) {
 
     EXPECT_EQ(result.exitCode, 163) << result.out;
     EXPECT_THAT(ManifestStatuses(Events(result)), ElementsAre("starting", "download_failed"));
+    EXPECT_THAT(FileRequests(), IsEmpty());
+    EXPECT_FALSE(fs::exists(work_ / "install"));
+}
+
+// --- Signatures: the program is built with the test key ---
+
+TEST_F(ApplyManifestE2e, ManifestSignedByAnotherKeyIsRefusedBeforeAnyFile) {
+    const std::vector<ReleaseEntry> entries = PublishFiles(Www(), {{"bin/evil.txt", "evil\n"}});
+    WriteJsonFile(Www() / "manifest.json", SignedLegacyManifest(entries, SigningKey::Generate()));
+
+    const ProgramResult result = Apply(work_ / "install");
+
+    EXPECT_EQ(result.exitCode, static_cast<int>(ErrorCode::ManifestSignatureInvalid)) << result.out;
+    const auto events = Events(result);
+    EXPECT_THAT(ManifestStatuses(events), ElementsAre("starting", "validation_failed"));
+    EXPECT_TRUE(HasDiagnostic(events, "ERROR", "Manifest signature verification failed"));
     EXPECT_THAT(FileRequests(), IsEmpty());
     EXPECT_FALSE(fs::exists(work_ / "install"));
 }

@@ -227,6 +227,7 @@ TEST_F(ElevatedCommandsTest, FailedStepAbortsThePlanAfterEarlierStepsRan) {
     EXPECT_EQ(result.exitCode, 1);
     EXPECT_FALSE(fs::exists(session));
     const std::vector<std::string> summaries = Summaries(result);
+    ASSERT_GE(summaries.size(), 6u) << result.out;
     const std::vector<std::string> tail(summaries.end() - 6, summaries.end());
     EXPECT_THAT(tail, ElementsAreArray(std::vector<std::string>{
                           "status execution_plan operation_1", "status release_session starting",

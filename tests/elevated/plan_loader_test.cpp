@@ -219,6 +219,11 @@ protected:
         test::WriteFile(path, bytes);
         return path;
     }
+    std::filesystem::path Sized(uint64_t size, const std::string& name) {
+        const std::filesystem::path path = folder_ / name;
+        test::WriteZeroFile(path, size);
+        return path;
+    }
 };
 
 TEST_F(PlanFileTest, LoadsAValidFileAfterItsStatus) {
@@ -252,6 +257,10 @@ TEST_F(PlanFileTest, RefusesBadFiles) {
         {Write("\xC3\x28", "latin.json"), ErrorCode::InvalidArguments, "Plan file is not strict UTF-8: Invalid UTF-8 input"},
         {Write(std::string("{\"operations\":[]}\0", 18), "zero-byte.json"), ErrorCode::InvalidArguments,
          "Plan JSON contains an embedded NUL"},
+        // Up to the cap the text is read (and found to be NULs); one byte more is refused unread.
+        {Sized(kMaxPlanBytes, "at-cap.json"), ErrorCode::InvalidArguments, "Plan JSON contains an embedded NUL"},
+        {Sized(kMaxPlanBytes + 1, "above-cap.json"), ErrorCode::InvalidArguments,
+         "Plan file refused: File is larger than 16777216 bytes"},
     };
 #ifndef _WIN32  // FIFOs and /dev are Linux's
     const std::filesystem::path fifo = folder_ / "fifo.json";

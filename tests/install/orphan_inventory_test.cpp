@@ -3,9 +3,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <filesystem>
 
 #include "common/paths.h"
+#include "manifest/prepared_session.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/test_folders.h"
 
@@ -13,6 +15,12 @@ namespace zuvelo {
 namespace {
 
 namespace fs = std::filesystem;
+
+// The text followed by blanks up to size bytes.
+std::string Padded(std::string text, uint64_t size) {
+    text.resize(size, ' ');
+    return text;
+}
 
 TEST(ReadExpectedFilesTest, ReadsKeysOrRefusesTheWholeManifest) {
     struct Row {
@@ -30,14 +38,18 @@ TEST(ReadExpectedFilesTest, ReadsKeysOrRefusesTheWholeManifest) {
         {R"({"file":[]})", ErrorCode::InvalidArguments, {}},
         {R"({"files":["a.dll"]})", ErrorCode::InternalError, {}},
         {"{", ErrorCode::ManifestParseFailed, {}},
+        // Read up to the size cap; one byte more is refused unread.
+        {Padded(R"({"files":[{"file":"a"}]})", kMaxFilesManifestBytes), ErrorCode::Success, {"a"}},
+        {Padded(R"({"files":[{"file":"a"}]})", kMaxFilesManifestBytes + 1), ErrorCode::ManifestParseFailed, {}},
     };
     test::TempFolder temp;
     test::LogCapture capture;
     for (const Row& row : rows) {
         test::WriteFile(temp / "files.json", row.text);
         std::set<std::string> expected;
-        EXPECT_EQ(ReadExpectedFiles(WidePath(temp / "files.json"), expected), row.code) << row.text;
-        EXPECT_EQ(expected, row.expected) << row.text;
+        const std::string shown = row.text.substr(0, 80);
+        EXPECT_EQ(ReadExpectedFiles(WidePath(temp / "files.json"), expected), row.code) << shown;
+        EXPECT_EQ(expected, row.expected) << shown;
     }
     std::set<std::string> expected;
     EXPECT_EQ(ReadExpectedFiles(WidePath(temp / "missing.json"), expected), ErrorCode::FileNotFound);

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include "manifest/manifest_rules.h"
 #include "tests/manifest/apply_fixture.h"
 
 namespace zuvelo {
@@ -195,6 +196,19 @@ TEST_F(ManifestDownload, ManifestFailures) {
         server.SetFault("/manifest.json", ServerFault::Status(404));
         EXPECT_EQ(handler->DownloadManifest(ManifestUrl(), manifest), ErrorCode::HttpError);
         EXPECT_TRUE(log.HasMessage("Failed to download manifest"));
+        server.ClearFaults();
+        // Up to the cap the text is fetched and read; past it the download stops, announced or not.
+        test::WriteZeroFile(content / "manifest.json", kMaxManifestBytes);
+        EXPECT_EQ(handler->DownloadManifest(ManifestUrl(), manifest), ErrorCode::ManifestParseFailed);
+        EXPECT_TRUE(log.HasMessage("Manifest JSON contains an embedded NUL"));
+        test::WriteZeroFile(content / "manifest.json", kMaxManifestBytes + 1);
+        for (const ServerFault& fault : {ServerFault{}, ServerFault::Of(ServerFaultKind::Chunked)}) {
+            server.SetFault("/manifest.json", fault);
+            log.Clear();
+            EXPECT_EQ(handler->DownloadManifest(ManifestUrl(), manifest), ErrorCode::ManifestParseFailed);
+            EXPECT_TRUE(log.HasMessage("Manifest is larger than 33554432 bytes"));
+            EXPECT_FALSE(log.HasMessage("Failed to download manifest"));
+        }
         server.ClearFaults();
         // Text that does not parse stays until the handler goes.
         WriteFile(content / "manifest.json", "{ not json");

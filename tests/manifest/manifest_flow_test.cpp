@@ -233,7 +233,7 @@ TEST_F(ManifestApply, RefusedCacheFolderIsReplacedForTheRun) {
     for (const auto& [name, plant] : rows) {
         SCOPED_TRACE(name);
         fs::remove_all(target);
-        plant();
+        ASSERT_NO_FATAL_FAILURE(plant());  // an ASSERT inside the lambda only leaves the lambda
         if (!fs::exists(fs::symlink_status(cacheDir))) GTEST_SKIP() << test::kNoLinksHere;
         log.Clear();
         EXPECT_EQ(Apply(), ErrorCode::Success);

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/json_document.h"
 #include "manifest/manifest_handler.h"
 #include "tests/manifest/manifest_documents.h"
 #include "tests/support/log_capture.h"
@@ -147,6 +148,9 @@ TEST(ManifestParse, FileEntryDefaultsAndFields) {
 TEST(ManifestParse, UnusableTextIs121) {
     std::string deep(2000, '[');
     deep += std::string(2000, ']');
+    std::string tooMany = "[";
+    for (size_t i = 0; i < kMaxJsonValues; ++i) tooMany += "0,";
+    tooMany += "0]";
     struct Row {
         const char* name;
         std::string text;
@@ -158,6 +162,8 @@ TEST(ManifestParse, UnusableTextIs121) {
         {"escaped NUL in a key", R"({"a\u0000":1})", "Manifest JSON contains an escaped embedded NUL"},
         {"syntax error", R"({"version":)", "Failed to parse manifest JSON: "},
         {"nesting beyond the reader's limit", deep, "Failed to parse manifest JSON: "},
+        {"more values than a manifest can hold", tooMany,
+         "Failed to parse manifest JSON: Document holds more than 1000000 values"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);

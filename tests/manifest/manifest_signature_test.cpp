@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "manifest/base64.h"
@@ -169,6 +170,10 @@ TEST_F(ManifestSignature, AssetManifestWritesNoTemporaryFiles) {
     EXPECT_TRUE(log.HasMessage("Skipping manifest signature verification (schema override)"));
     EXPECT_TRUE(log.HasMessage("Skipping signature verification for schema override"));
     EXPECT_FALSE(fs::exists(missing));
+    // Applied unchecked by a build that trusts keys: said once, above DEBUG.
+    const auto warnings = log.EventsWhere("level", "WARNING");
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_EQ(warnings[0]["message"].asString(), "Manifest signature not verified: asset manifests carry no signature");
 }
 
 TEST_F(ManifestSignature, UnwritableCacheFails) {
@@ -207,9 +212,19 @@ TEST(ManifestTestKey, CommittedHalvesBelongTogether) {
     EXPECT_EQ(SplitPublicKeyList(published), std::vector<std::string>{derived});
 }
 
-// Whatever the build was configured with, CMake let through only usable keys.
+// Whatever the build was configured with, CMake let through only usable keys. The
+// builds of scripts/test must also trust the test key: without it every signature
+// would be accepted unchecked and this test would have nothing to look at.
 TEST(TrustedKeys, BuildKeysAreUsable) {
-    for (const std::string& key : BuildManifestPublicKeys()) {
+    const std::vector<std::string> keys = BuildManifestPublicKeys();
+#ifdef ZUVELO_REQUIRE_TEST_KEY
+    const std::vector<std::string> testKey =
+        SplitPublicKeyList(test::ReadFile(test::TestKeysFolder() / "manifest_test_key.pub"));
+    ASSERT_EQ(testKey.size(), 1u);
+    EXPECT_THAT(keys, ::testing::Contains(testKey[0]))
+        << "this build does not trust the test key: configure it with -DZUVELO_MANIFEST_PUBLIC_KEYS";
+#endif
+    for (const std::string& key : keys) {
         const auto raw = DecodeBase64(key);
         ASSERT_TRUE(raw.has_value()) << key;
         EXPECT_EQ(raw->size(), kEd25519PublicKeyBytes);

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <stdexcept>
 #include <string>
 
 #include "tests/support/signed_executables.h"
@@ -57,6 +58,19 @@ std::string WithDataInTheCertificateEntry(std::string image) {
     AddTo32(image, kCertificateEntry + 4, 8);
     AddTo32(image, table, 8);
     return image + "hidden!!";
+}
+
+const std::string kSha256Oid("\x06\x09\x60\x86\x48\x01\x65\x03\x04\x02\x01", 11);
+const std::string kSha1Oid("\x06\x05\x2b\x0e\x03\x02\x1a", 7);
+
+// The SignedData's list of digest algorithms names another algorithm in place of
+// `digest` (its first identifier in the signature is that list's); the last byte
+// of the identifier becomes `last`.
+std::string WithDigestListed(std::string image, const std::string& digest, char last) {
+    const size_t at = image.find(digest, test::kTinyPeSectionOffset);
+    if (at == std::string::npos) throw std::runtime_error("no such digest identifier in the signature");
+    image[at + digest.size() - 1] = last;
+    return image;
 }
 
 // What a case needs besides the check. MalformedSignature: the number the Linux check
@@ -140,6 +154,15 @@ INSTANTIATE_TEST_SUITE_P(
                       Needs::MalformedSignature},
         SignatureCase{"DataHiddenInTheCertificateEntry_TrustEFail",
                       [](const Signers& s) { return WithDataInTheCertificateEntry(Signed(s.trusted)); },
+                      trust::kFail, Needs::MalformedSignature},
+        SignatureCase{"UnknownDigestAlgorithmListed_TrustEFail",
+                      [](const Signers& s) { return WithDigestListed(Signed(s.trusted), kSha256Oid, '\x7f'); },
+                      trust::kFail, Needs::MalformedSignature},
+        SignatureCase{"SignatureAlgorithmListedAsADigest_TrustEFail",
+                      [](const Signers& s) {
+                          // sha1WithRSA (1.3.14.3.2.29) in place of sha1
+                          return WithDigestListed(SignPeImage(TinyPeImage(false), s.trusted, "sha1"), kSha1Oid, '\x1d');
+                      },
                       trust::kFail, Needs::MalformedSignature},
         SignatureCase{"EmptyFile_TrustESubjectFormUnknown", [](const Signers&) { return std::string(); },
                       trust::kSubjectFormUnknown, Needs::Nothing},

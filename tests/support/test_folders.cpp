@@ -128,6 +128,11 @@ void WriteFile(const fs::path& path, const std::string& bytes) {
     if (!out) throw std::runtime_error("cannot write " + path.string());
 }
 
+void WriteZeroFile(const fs::path& path, uint64_t size) {
+    WriteFile(path, "");
+    fs::resize_file(path, size);
+}
+
 std::string ReadFile(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) throw std::runtime_error("cannot read " + path.string());

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -73,5 +74,7 @@ private:
 // Writes bytes to a file, creating its parent folders.
 void WriteFile(const std::filesystem::path& path, const std::string& bytes);
 std::string ReadFile(const std::filesystem::path& path);
+// A file of size zero bytes, made without writing them where the file system allows.
+void WriteZeroFile(const std::filesystem::path& path, uint64_t size);
 
 }  // namespace zuvelo::test

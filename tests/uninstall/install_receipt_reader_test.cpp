@@ -52,6 +52,10 @@ TEST(InstallReceiptReaderTest, RefusesUnsafeOrMalformedReceipts) {
         {"escaped NUL", "{" + install + R"(, "version": "1\u0000"})", "Receipt JSON contains an escaped embedded NUL"},
         {"empty file", "", "JSON parse error"},
         {"root array", R"(["/opt/Zuvelo"])", "Exception parsing JSON"},
+        // Read up to the size cap; one byte more is refused unread.
+        {"blank up to the size cap", std::string(kMaxInstallReceiptBytes, ' '), "JSON parse error"},
+        {"beyond the size cap", std::string(kMaxInstallReceiptBytes + 1, ' '),
+         "Receipt file is larger than 16777216 bytes"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
