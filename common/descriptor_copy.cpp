@@ -4,6 +4,7 @@
 
 #include "common/jsonl_logger.h"
 #include "platform/file_io.h"
+#include "platform/win32_error.h"
 
 namespace zuvelo {
 
@@ -28,7 +29,70 @@ bool ReportChunkProgress(const DescriptorCopy& run, uint64_t copied) {
     return true;
 }
 
+// The digest of the whole file open as fd, read from its start; an error of reading it.
+uint32_t DigestOf(const DescriptorCopy& run, int fd, unsigned char* buffer, std::string& hex, bool& hashFailed) {
+    platform::Sha256 hash;
+    for (uint64_t offset = 0;;) {
+        size_t got = 0;
+        if (const uint32_t err = platform::ReadAt(fd, buffer, FileOperations::kIoBlockSize, offset, got)) return err;
+        if (got == 0) break;
+        hash.Update(buffer, got);
+        offset += got;
+    }
+    hashFailed = !hash.Ok() || !hash.Finish(hex);
+    if (hashFailed && run.onHashFailure) run.onHashFailure(hash);
+    return 0;
+}
+
+// What the system's copy left in the staged file: its size and, when asked, whether it
+// holds what the source holds, by the digests of both.
+DescriptorCopyOutcome CheckSystemCopy(const DescriptorCopy& run, int copy) {
+    using Kind = DescriptorCopyOutcome::Kind;
+    DescriptorCopyOutcome outcome;
+    platform::FileStat written;
+    if (const uint32_t err = platform::StatFd(copy, written)) {
+        outcome.kind = Kind::ReadFailed;
+        outcome.win32Error = err;
+        return outcome;
+    }
+    outcome.copied = written.size;
+    if (!run.verify) return outcome;
+    const auto buffer = std::make_unique_for_overwrite<unsigned char[]>(FileOperations::kIoBlockSize);
+    std::string sourceHex;
+    std::string copyHex;
+    bool sourceFailed = false;
+    bool copyFailed = false;
+    uint32_t err = DigestOf(run, run.source, buffer.get(), sourceHex, sourceFailed);
+    if (err == 0) err = DigestOf(run, copy, buffer.get(), copyHex, copyFailed);
+    if (err != 0) {
+        outcome.kind = Kind::ReadFailed;
+        outcome.win32Error = err;
+        return outcome;
+    }
+    outcome.hashFailed = sourceFailed || copyFailed;
+    outcome.hashesMatch = !outcome.hashFailed && sourceHex == copyHex;
+    if (outcome.hashesMatch) outcome.sha256 = std::move(copyHex);
+    return outcome;
+}
+
 }  // namespace
+
+DescriptorCopyOutcome CopyIntoStagedFile(const DescriptorCopy& run, int folderFd, uint32_t mode,
+                                         platform::StagedFile& staged) {
+    using Kind = DescriptorCopyOutcome::Kind;
+    DescriptorCopyOutcome outcome;
+    uint32_t err = run.chunked ? platform::win32::kNotSupported : staged.CreateAsCopyOf(folderFd, run.source);
+    if (err == 0) return CheckSystemCopy(run, staged.fd());
+    if (err == platform::win32::kNotSupported) err = staged.Create(folderFd, mode);
+    if (err != 0) {
+        outcome.kind = Kind::CreateFailed;
+        outcome.win32Error = err;
+        return outcome;
+    }
+    DescriptorCopy into = run;
+    into.target = staged.fd();
+    return CopyBetweenDescriptors(into);
+}
 
 DescriptorCopyOutcome CopyBetweenDescriptors(const DescriptorCopy& run) {
     using Kind = DescriptorCopyOutcome::Kind;

@@ -6,6 +6,7 @@
 
 #include "common/file_operations.h"
 #include "platform/sha256.h"
+#include "platform/staged_file.h"
 
 // The copy engine shared by every file copy: one pass from one open file to
 // another. With verify the bytes are hashed as they are read, and the very
@@ -26,7 +27,9 @@ struct DescriptorCopy {
 };
 
 struct DescriptorCopyOutcome {
-    enum class Kind { Done, ReadFailed, WriteFailed, FlushFailed, Cancelled };
+    // CreateFailed: the staged file of CopyIntoStagedFile could not be made, or the
+    // system's copy that makes it failed.
+    enum class Kind { Done, CreateFailed, ReadFailed, WriteFailed, FlushFailed, Cancelled };
     Kind kind = Kind::Done;
     uint32_t win32Error = 0;
     uint64_t copied = 0;
@@ -36,5 +39,13 @@ struct DescriptorCopyOutcome {
 };
 
 DescriptorCopyOutcome CopyBetweenDescriptors(const DescriptorCopy& run);
+
+// Copies run.source into a new staged file in the folder open as folderFd (run.target
+// is not used). A whole copy of 10 MiB or less (not run.chunked) is the system's where it
+// has one (CopyFileExW: the staged file then has the source's attributes and alternate
+// streams, and with run.verify both files are read back to compare their digests).
+// Otherwise the staged file is created with mode and CopyBetweenDescriptors fills it.
+DescriptorCopyOutcome CopyIntoStagedFile(const DescriptorCopy& run, int folderFd, uint32_t mode,
+                                         platform::StagedFile& staged);
 
 }  // namespace zuvelo

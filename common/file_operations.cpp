@@ -18,7 +18,9 @@
 #include "platform/authenticode.h"
 #include "platform/file_io.h"
 #include "platform/handles.h"
+#include "platform/open_beneath.h"
 #include "platform/path_identity.h"
+#include "platform/staged_file.h"
 #include "platform/sha256.h"
 #include "platform/win32_error.h"
 
@@ -199,6 +201,158 @@ uint32_t CodeOfException(const std::exception_ptr& error) {
     }
 }
 
+// One copy: the source as opened and checked, and where it goes.
+struct WholeCopy {
+    const std::wstring& source;
+    const std::wstring& target;
+    const fs::path& targetNative;
+    int in;
+    const platform::FileStat& opened;
+};
+
+// Every byte of the source was copied and, when asked, the copy holds what the source
+// holds: 0, else 143 (incomplete) or 142 (another digest), with its messages.
+ErrorCode CheckCopied(const WholeCopy& copy, const DescriptorCopyOutcome& outcome, const CopyOptions& options) {
+    if (outcome.copied != copy.opened.size) {
+        Error("Copy incomplete: wrote " + std::to_string(outcome.copied) + " of " + std::to_string(copy.opened.size) +
+              " bytes of " + U8(copy.source));
+        return ErrorCode::FileCopyFailed;
+    }
+    if (options.verifyHash && !outcome.hashesMatch) {
+        if (outcome.hashFailed) Warning("Failed to calculate hash for: " + U8(copy.source));
+        Error("Hash verification failed after copy");
+        return ErrorCode::FileHashMismatch;
+    }
+    return ErrorCode::Success;
+}
+
+// Logged as the system's copy logs its failure, and mapped.
+ErrorCode CopyFailed(const WholeCopy& copy, uint32_t err) {
+    FileOperations::LogFileError("CopyFileEx", copy.source, err);
+    return FileOperations::MapWin32Error(err);
+}
+
+// What stands at the target may be replaced: a missing file, or a writable file that
+// is not the source itself (an existing read-only file refuses the copy, as it refuses
+// CopyFileExW).
+ErrorCode CheckReplaceableTarget(const WholeCopy& copy) {
+    platform::FileStat existing;
+    const uint32_t err = platform::StatPath(copy.targetNative, existing);
+    if (err == win32::kFileNotFound || err == win32::kPathNotFound) return ErrorCode::Success;
+    if (err != 0) return CopyFailed(copy, err);
+    if (existing.SameFile(copy.opened)) {
+        Error("Source and target are the same file: " + U8(copy.target));
+        return ErrorCode::FileAccessDenied;
+    }
+    if (!existing.IsRegular() || existing.IsReadOnly()) return CopyFailed(copy, win32::kAccessDenied);
+    return ErrorCode::Success;
+}
+
+// A copy of 10 MiB or less goes into a staged file beside the target (the system's copy
+// where there is one, keeping attributes and alternate streams), and takes the target's
+// name only once it is whole and verified.
+ErrorCode CopyThroughStagedFile(const WholeCopy& copy, const CopyOptions& options) {
+    if (const ErrorCode code = CheckReplaceableTarget(copy); code != ErrorCode::Success) return code;
+    const fs::path parent = copy.targetNative.has_parent_path() ? copy.targetNative.parent_path() : fs::path(".");
+    platform::UniqueFd folder;
+    if (const uint32_t err = platform::PinFolder(parent, folder)) return CopyFailed(copy, err);
+
+    DescriptorCopy run;
+    run.source = copy.in;
+    run.total = copy.opened.size;
+    run.verify = options.verifyHash;
+    run.onHashFailure = &LogHashFailure;
+    platform::StagedFile staged;
+    const DescriptorCopyOutcome outcome = CopyIntoStagedFile(run, folder.get(), copy.opened.mode & 0755, staged);
+    if (outcome.kind != DescriptorCopyOutcome::Kind::Done) return CopyFailed(copy, outcome.win32Error);
+    if (const ErrorCode code = CheckCopied(copy, outcome, options); code != ErrorCode::Success) return code;
+    if (options.verifyHash && options.copiedSha256) *options.copiedSha256 = outcome.sha256;
+    if (options.preserveTimestamps) platform::CopyFileTimes(copy.in, staged.fd());  // failures are ignored
+    const std::string name = Utf8FromPath(copy.targetNative.filename());
+    if (const uint32_t err = options.overwrite ? staged.CommitAs(name) : staged.CommitAsNew(name)) {
+        return CopyFailed(copy, err);
+    }
+    Log().LogFileOperation("copy", copy.target, true, 0, false);
+    return ErrorCode::Success;
+}
+
+// The failure of one call of the chunked copy, logged and mapped.
+ErrorCode ChunkFailed(const char* call, const std::wstring& path, uint32_t err) {
+    FileOperations::LogFileError(call, path, err);
+    return FileOperations::MapWin32Error(err);
+}
+
+// A copy of more than 10 MiB: read and written a block at a time into the target
+// itself, with progress after each block and no "copy" event.
+ErrorCode CopyInChunks(const WholeCopy& copy, const CopyOptions& options) {
+    // Open the target without truncating it: it may be the source itself.
+    platform::UniqueFd out;
+    if (const uint32_t err = platform::OpenForWriting(copy.targetNative, !options.overwrite, copy.opened.mode, out)) {
+        return ChunkFailed("CreateFile (target)", copy.target, err);
+    }
+    platform::FileStat targetInfo;
+    if (const uint32_t err = platform::StatFd(out.get(), targetInfo)) {
+        return ChunkFailed("CreateFile (target)", copy.target, err);
+    }
+    if (targetInfo.SameFile(copy.opened)) {
+        Error("Source and target are the same file: " + U8(copy.target));
+        return ErrorCode::FileAccessDenied;
+    }
+    if (!targetInfo.IsRegular()) return ChunkFailed("CreateFile (target)", copy.target, win32::kAccessDenied);
+
+    // From here on the target is ours: any failure removes it.
+    bool keepTarget = false;
+    struct RemoveOnFailure {
+        const fs::path& path;
+        platform::UniqueFd& fd;
+        bool& keep;
+        ~RemoveOnFailure() {
+            if (!keep && fd.valid()) platform::RemoveIfStillSame(path, fd.get());
+        }
+    } removeOnFailure{copy.targetNative, out, keepTarget};
+
+    if (targetInfo.size != 0) {
+        if (const uint32_t err = platform::Truncate(out.get(), 0)) {
+            return ChunkFailed("CreateFile (target)", copy.target, err);
+        }
+    }
+
+    DescriptorCopy run;
+    run.source = copy.in;
+    run.target = out.get();
+    run.total = copy.opened.size;
+    run.chunked = true;
+    run.verify = options.verifyHash;
+    run.flush = true;  // FlushFileBuffers
+    run.progress = &options.progress;
+    run.onHashFailure = &LogHashFailure;
+    const DescriptorCopyOutcome outcome = CopyBetweenDescriptors(run);
+
+    switch (outcome.kind) {
+        case DescriptorCopyOutcome::Kind::ReadFailed:
+            FileOperations::LogFileError("ReadFile", copy.source, outcome.win32Error);
+            return ErrorCode::FileCopyFailed;
+        case DescriptorCopyOutcome::Kind::CreateFailed:
+        case DescriptorCopyOutcome::Kind::WriteFailed: return ChunkFailed("WriteFile", copy.target, outcome.win32Error);
+        case DescriptorCopyOutcome::Kind::FlushFailed:
+            return ChunkFailed("FlushFileBuffers", copy.target, outcome.win32Error);
+        case DescriptorCopyOutcome::Kind::Cancelled: return ErrorCode::Cancelled;
+        case DescriptorCopyOutcome::Kind::Done: break;
+    }
+    if (const ErrorCode code = CheckCopied(copy, outcome, options); code != ErrorCode::Success) {
+        if (code != ErrorCode::FileHashMismatch) return code;
+        keepTarget = true;  // Delete below removes it, with its event
+        platform::SetModeOf(out.get(), copy.opened.mode | 0200);  // a read-only copy could not be deleted
+        out.reset();
+        FileOperations().Delete(copy.target);
+        return ErrorCode::FileHashMismatch;
+    }
+    if (options.verifyHash && options.copiedSha256) *options.copiedSha256 = outcome.sha256;
+    if (options.preserveTimestamps) platform::CopyFileTimes(copy.in, out.get());  // failures are ignored
+    keepTarget = true;
+    return ErrorCode::Success;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------
@@ -241,8 +395,8 @@ ErrorCode FileOperations::GetFileInfo(const std::wstring& path, FileInfo& info) 
     info.sha256.clear();
     info.exists = true;
     info.readOnly = st.IsReadOnly();
-    info.hidden = false;
-    info.system = false;
+    info.hidden = st.hidden;
+    info.system = st.system;
     if (info.size > 0) {
         std::string hex;
         if (CalculateSha256(path, hex) != ErrorCode::Success) Warning("Failed to calculate hash for: " + U8(path));
@@ -339,75 +493,8 @@ ErrorCode FileOperations::Copy(const std::wstring& source, const std::wstring& t
     if (const uint32_t err = platform::StatFd(in.get(), opened)) return fail("GetFileSizeEx", source, err);
     if (!opened.IsRegular()) return fail("CreateFile (source)", source, win32::kAccessDenied);
 
-    // Open the target without truncating it: it may be the source itself.
-    platform::UniqueFd out;
-    if (const uint32_t err = platform::OpenForWriting(targetNative, !options.overwrite, opened.mode, out)) {
-        return fail("CreateFile (target)", target, err);
-    }
-    platform::FileStat targetInfo;
-    if (const uint32_t err = platform::StatFd(out.get(), targetInfo)) return fail("CreateFile (target)", target, err);
-    if (targetInfo.SameFile(opened)) {
-        Error("Source and target are the same file: " + U8(target));
-        return ErrorCode::FileAccessDenied;
-    }
-    if (!targetInfo.IsRegular()) return fail("CreateFile (target)", target, win32::kAccessDenied);
-
-    // From here on the target is ours: any failure removes it.
-    bool keepTarget = false;
-    struct RemoveOnFailure {
-        const fs::path& path;
-        platform::UniqueFd& fd;
-        bool& keep;
-        ~RemoveOnFailure() {
-            if (!keep && fd.valid()) platform::RemoveIfStillSame(path, fd.get());
-        }
-    } removeOnFailure{targetNative, out, keepTarget};
-
-    if (targetInfo.size != 0) {
-        if (const uint32_t err = platform::Truncate(out.get(), 0)) return fail("CreateFile (target)", target, err);
-    }
-
-    DescriptorCopy run;
-    run.source = in.get();
-    run.target = out.get();
-    run.total = opened.size;
-    run.chunked = chunked;
-    run.verify = options.verifyHash;
-    run.flush = chunked;  // FlushFileBuffers of the chunked path
-    run.progress = &options.progress;
-    run.onHashFailure = &LogHashFailure;
-    const DescriptorCopyOutcome outcome = CopyBetweenDescriptors(run);
-
-    switch (outcome.kind) {
-        case DescriptorCopyOutcome::Kind::ReadFailed:
-            if (!chunked) return fail("CopyFileEx", source, outcome.win32Error);
-            LogFileError("ReadFile", source, outcome.win32Error);
-            return ErrorCode::FileCopyFailed;
-        case DescriptorCopyOutcome::Kind::WriteFailed: return fail("WriteFile", target, outcome.win32Error);
-        case DescriptorCopyOutcome::Kind::FlushFailed: return fail("FlushFileBuffers", target, outcome.win32Error);
-        case DescriptorCopyOutcome::Kind::Cancelled: return ErrorCode::Cancelled;
-        case DescriptorCopyOutcome::Kind::Done: break;
-    }
-    if (outcome.copied != opened.size) {
-        Error("Copy incomplete: wrote " + std::to_string(outcome.copied) + " of " + std::to_string(opened.size) +
-              " bytes of " + U8(source));
-        return ErrorCode::FileCopyFailed;
-    }
-    if (options.verifyHash && !outcome.hashesMatch) {
-        if (outcome.hashFailed) Warning("Failed to calculate hash for: " + U8(source));
-        Error("Hash verification failed after copy");
-        keepTarget = true;  // Delete below removes it, with its event
-        platform::SetModeOf(out.get(), opened.mode | 0200);  // a read-only copy could not be deleted
-        out.reset();
-        Delete(target);
-        return ErrorCode::FileHashMismatch;
-    }
-    if (options.verifyHash && options.copiedSha256) *options.copiedSha256 = outcome.sha256;
-    if (options.preserveTimestamps) platform::CopyFileTimes(in.get(), out.get());  // failures are ignored
-    keepTarget = true;
-    out.reset();
-    if (!chunked) Log().LogFileOperation("copy", target, true, 0, false);
-    return ErrorCode::Success;
+    const WholeCopy copy{source, target, targetNative, in.get(), opened};
+    return chunked ? CopyInChunks(copy, options) : CopyThroughStagedFile(copy, options);
 }
 
 ErrorCode FileOperations::Delete(const std::wstring& path) {

@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <string_view>
 
+#include "platform/console.h"
 #include "platform/utf8.h"
 
 namespace zuvelo {
@@ -136,7 +137,11 @@ std::wstring Utf8ToWideLossy(const std::string& text) {
     }
 }
 
-std::wstring OemToWide(const std::string& text) { return Utf8ToWideLossy(text); }
+std::wstring OemToWide(const std::string& text) {
+    // Without an OEM code page (Linux) console programs write UTF-8.
+    if (std::optional<std::wstring> wide = platform::WideFromOemCodePage(text)) return *wide;
+    return Utf8ToWideLossy(text);
+}
 
 std::wstring ForTerminal(std::wstring text) {
     for (wchar_t& c : text) {

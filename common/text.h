@@ -27,7 +27,8 @@ std::string ToUtf8Lossy(const std::filesystem::path& path);
 // U+FFFD alone. Never throws.
 std::wstring Utf8ToWideLossy(const std::string& text);
 
-// Console output of child processes (the console code page is UTF-8 here).
+// Console output of child processes: the OEM code page on Windows, UTF-8 on Linux;
+// lossy as Utf8ToWideLossy.
 std::wstring OemToWide(const std::string& text);
 
 // Text to show on a terminal: each control character (U+0000-U+001F and

@@ -13,7 +13,7 @@ namespace zuvelo {
 ErrorCode HoldUpdateLock(platform::FileLock& lock, const std::string& component) {
     if (lock.Held()) return ErrorCode::Success;
     JsonlLogger& log = JsonlLogger::Instance();
-    const std::filesystem::path locks = platform::MachineRoot() / "locks";
+    const std::filesystem::path locks = platform::LockFolder();
     bool created = false;
     uint32_t error = 0;
     const platform::PrivateFolderState state = platform::EnsurePrivateFolder(locks, created, error);

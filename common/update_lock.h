@@ -6,7 +6,8 @@
 #include "platform/file_lock.h"
 
 // One change to an installation at a time on this machine: the exclusive lock
-// on locks/update.lock under the machine root (a private, root-owned folder).
+// on update.lock in the machine's lock folder (a private folder that only
+// administrators, root on Linux, can write).
 namespace zuvelo {
 
 // Takes the lock into `lock` (held until it is released or destroyed). When

@@ -1,5 +1,7 @@
 #include "manifest/target_folder.h"
 
+#include <algorithm>
+
 #include "common/file_operations.h"
 #include "common/paths.h"
 #include "common/text.h"
@@ -25,11 +27,24 @@ std::string FolderOf(const std::string& relativePath) {
     return cut == std::string::npos ? std::string() : relativePath.substr(0, cut);
 }
 
-void RemoveStagedLeftovers(int folderFd, const fs::path& shown) {
-    if (const int removed = platform::RemoveStagedLeftovers(folderFd); removed > 0) {
-        LogManifest(LogLevel::Info, "Removed " + std::to_string(removed) +
-                                        " leftover staged file(s) of an interrupted run in: " + ToUtf8Lossy(shown));
+// The folders on the way to relativeFolder that are missing now, outermost first.
+std::vector<std::string> MissingFolders(int rootFd, const std::string& relativeFolder) {
+    std::vector<std::string> missing;
+    std::string prefix;
+    for (size_t start = 0; start <= relativeFolder.size();) {
+        const size_t end = std::min(relativeFolder.find_first_of("\\/", start), relativeFolder.size());
+        if (end > start) {
+            prefix += (prefix.empty() ? "" : "/") + relativeFolder.substr(start, end - start);
+            platform::UniqueFd held;
+            bool unsafe = false;
+            if (!missing.empty() || platform::OpenFolderBeneath(rootFd, NativePathUtf8(prefix), false, held, unsafe) ==
+                                        platform::win32::kFileNotFound) {
+                missing.push_back(prefix);
+            }
+        }
+        start = end + 1;
     }
+    return missing;
 }
 
 }  // namespace
@@ -54,8 +69,22 @@ ErrorCode TargetFolder::Open(const std::wstring& targetPath, bool create) {
         return Unsafe(WideToUtf8Lossy(targetPath));  // a link, or not a folder
     }
     root_ = std::move(root);
-    RemoveStagedLeftovers(root_.get(), native_);
+    cleaned_.clear();
+    CleanOnce(root_.get(), native_);
     return ErrorCode::Success;
+}
+
+void TargetFolder::CleanOnce(int folderFd, const fs::path& shown) {
+    platform::FileStat folder;
+    if (platform::StatFd(folderFd, folder) != 0) return;
+    for (const platform::FileStat& done : cleaned_) {
+        if (done.SameFile(folder)) return;
+    }
+    cleaned_.push_back(folder);
+    if (const int removed = platform::RemoveStagedLeftovers(folderFd); removed > 0) {
+        LogManifest(LogLevel::Info, "Removed " + std::to_string(removed) +
+                                        " leftover staged file(s) of an interrupted run in: " + ToUtf8Lossy(shown));
+    }
 }
 
 bool TargetFolder::IsOpenAt(const std::wstring& targetPath) const {
@@ -68,16 +97,34 @@ bool TargetFolder::IsOpenAt(const std::wstring& targetPath) const {
 
 ErrorCode TargetFolder::OpenParentFolder(const std::string& relativePath, platform::UniqueFd& folder) {
     const std::string relativeFolder = FolderOf(relativePath);
+    made_.clear();
     bool unsafe = false;
-    const uint32_t err =
-        platform::OpenFolderBeneath(root_.get(), NativePathUtf8(relativeFolder), true, folder, unsafe);
+    uint32_t err = platform::OpenFolderBeneath(root_.get(), NativePathUtf8(relativeFolder), false, folder, unsafe);
+    if (err == platform::win32::kFileNotFound && !unsafe) {
+        made_ = MissingFolders(root_.get(), relativeFolder);
+        err = platform::OpenFolderBeneath(root_.get(), NativePathUtf8(relativeFolder), true, folder, unsafe);
+    }
     if (unsafe) return Unsafe(relativePath);
     if (err != 0) {
         LogManifest(LogLevel::Error, "Failed to create directory: " + ToUtf8Lossy(PathOf(relativeFolder)) + " - " +
                                          WideToUtf8Lossy(FormatWin32Error(err)));
         return ErrorCode::DirectoryCreateFailed;
     }
+    CleanOnce(folder.get(), PathOf(relativeFolder));
     return ErrorCode::Success;
+}
+
+void TargetFolder::RemoveMadeFolders() {
+    for (auto made = made_.rbegin(); made != made_.rend(); ++made) {
+        platform::UniqueFd parent;
+        bool unsafe = false;
+        // A folder that holds something now, or is gone, stays as it is, and so do those above it.
+        if (platform::OpenFolderBeneath(root_.get(), NativePathUtf8(FolderOf(*made)), false, parent, unsafe) != 0 ||
+            platform::RemoveEntryAt(parent.get(), FileNameOf(*made), true) != 0) {
+            break;
+        }
+    }
+    made_.clear();
 }
 
 void TargetFolder::StatExisting(const std::string& relativePath, std::optional<platform::FileStat>& existing,
@@ -91,13 +138,6 @@ void TargetFolder::StatExisting(const std::string& relativePath, std::optional<p
     if (folder && platform::StatEntry(folder.get(), FileNameOf(relativePath), st) == 0 && st.IsRegular()) {
         existing = st;
     }
-}
-
-ErrorCode TargetFolder::FindExisting(const std::string& relativePath,
-                                     std::optional<platform::FileStat>& existing) const {
-    bool unsafe = false;
-    StatExisting(relativePath, existing, unsafe);
-    return unsafe ? Unsafe(relativePath) : ErrorCode::Success;
 }
 
 uint64_t TargetFolder::SizeOfExisting(const std::string& relativePath) const {

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "common/error_codes.h"
 #include "platform/file_io.h"
@@ -14,10 +15,9 @@ namespace zuvelo {
 // The installation folder of one application, held open once: every folder and
 // file below it is reached from that handle one component at a time without
 // following links, so a link planted in the folder never leads a write, a read
-// or a permission change elsewhere. New files are staged in the folder itself
-// (so nothing is made below it for a file that turns out wrong) and renamed
-// into place; the staged files an interrupted run left are removed when the
-// folder is opened.
+// or a permission change elsewhere. New files are staged beside their final name
+// and renamed into place; the staged files an interrupted run left are removed
+// from each folder when it is first opened.
 class TargetFolder {
 public:
     // Holds the folder at targetPath; with create it is made first (with its
@@ -27,18 +27,16 @@ public:
     // Held, and targetPath still names the very folder held.
     bool IsOpenAt(const std::wstring& targetPath) const;
 
-    // The held folder itself, where new files are staged.
-    int RootFd() const { return root_.get(); }
-
-    // The folder of relativePath's file, held in folder and made when missing.
-    // 1 with "Unsafe path in target: " + relativePath when a link or any
-    // non-folder stands where a folder must be (nothing is made below it); 146
-    // when a folder cannot be made.
+    // The folder of relativePath's file, held in folder and made when missing; the
+    // first time in this run, the staged leftovers in it are removed. 1 with
+    // "Unsafe path in target: " + relativePath when a link or any non-folder
+    // stands where a folder must be (nothing is made below it); 146 when a folder
+    // cannot be made.
     ErrorCode OpenParentFolder(const std::string& relativePath, platform::UniqueFd& folder);
+    // Takes away the folders that the last OpenParentFolder made, while they are
+    // empty: nothing stays made below the target for a file that turned out wrong.
+    void RemoveMadeFolders();
 
-    // What stands at relativePath now, making nothing: existing is set when it
-    // is a regular file. 1 (as above) when the way to it is unsafe.
-    ErrorCode FindExisting(const std::string& relativePath, std::optional<platform::FileStat>& existing) const;
     // The size of the regular file at relativePath; 0 when there is none or the
     // way to it is unsafe (nothing is logged).
     uint64_t SizeOfExisting(const std::string& relativePath) const;
@@ -51,13 +49,17 @@ public:
     std::filesystem::path PathOf(const std::string& relativePath) const;
 
 private:
-    // What FindExisting finds; unsafe when the way to it is.
+    // Removes the staged leftovers in the folder open as folderFd once per Open.
+    void CleanOnce(int folderFd, const std::filesystem::path& shown);
+    // The regular file at relativePath now, making nothing; unsafe when the way to it is.
     void StatExisting(const std::string& relativePath, std::optional<platform::FileStat>& existing,
                       bool& unsafe) const;
 
     std::wstring path_;
     std::filesystem::path native_;
     platform::UniqueFd root_;
+    std::vector<platform::FileStat> cleaned_;  // the folders whose leftovers are gone
+    std::vector<std::string> made_;            // the folders the last OpenParentFolder made, outermost first
 };
 
 // The last component of a relative path (either separator).

@@ -10,6 +10,7 @@
 #include "manifest/manifest_handler.h"
 #include "manifest/manifest_log.h"
 #include "platform/file_io.h"
+#include "platform/open_beneath.h"
 #include "platform/staged_file.h"
 
 namespace zuvelo {
@@ -47,19 +48,21 @@ ErrorCode ReportCopyFailure(const CopyPlan& plan, const char* chunkedCall, uint3
     return FileOperations::MapWin32Error(err);
 }
 
-// Copies and hashes the whole source into targetFd (flushed when large).
-ErrorCode CopyInto(const CopyPlan& plan, int targetFd, DescriptorCopyOutcome& outcome) {
+// Copies and hashes the whole source into a new staged file in the folder open as
+// folderFd (flushed when large), private until its attributes are given.
+ErrorCode StageCopy(const CopyPlan& plan, int folderFd, platform::StagedFile& staged, DescriptorCopyOutcome& outcome) {
+    constexpr uint32_t kStagedMode = 0600;
     DescriptorCopy run;
     run.source = plan.sourceFd;
-    run.target = targetFd;
     run.total = plan.size;
     run.stopAfter = plan.size;
     run.chunked = plan.chunked;
     run.verify = true;
     run.flush = plan.chunked;  // FlushFileBuffers of the chunked path
-    outcome = CopyBetweenDescriptors(run);
+    outcome = CopyIntoStagedFile(run, folderFd, kStagedMode, staged);
     using Kind = DescriptorCopyOutcome::Kind;
     switch (outcome.kind) {
+        case Kind::CreateFailed: return ReportCopyFailure(plan, "CreateFile (target)", outcome.win32Error);
         case Kind::ReadFailed:
             FileOperations::LogFileError("ReadFile", WidePath(plan.sourcePath), outcome.win32Error);
             return ErrorCode::FileCopyFailed;
@@ -100,18 +103,21 @@ void GiveInstalledAttributes(const std::optional<platform::FileStat>& existing, 
     }
 }
 
-// Renames the staged file over relativePath, making its folders only now.
-ErrorCode MoveIntoPlace(TargetFolder& target, const std::string& relativePath, platform::StagedFile& staged,
-                        const CopyPlan& plan, uint32_t& renameError) {
-    platform::UniqueFd folder;
-    if (const ErrorCode code = target.OpenParentFolder(relativePath, folder); code != ErrorCode::Success) return code;
-    if ((renameError = staged.CommitAs(folder.get(), FileNameOf(relativePath))) != 0) {
+// The regular file at name in the folder open as folderFd, if there is one.
+std::optional<platform::FileStat> ExistingFile(int folderFd, const std::string& name) {
+    platform::FileStat st;
+    if (platform::StatEntry(folderFd, name, st) == 0 && st.IsRegular()) return st;
+    return std::nullopt;
+}
+
+// Renames the staged file over its final name, in the folder it was staged in.
+ErrorCode MoveIntoPlace(platform::StagedFile& staged, const std::string& relativePath, const CopyPlan& plan,
+                        uint32_t& renameError) {
+    if ((renameError = staged.CommitAs(FileNameOf(relativePath))) != 0) {
         return ReportCopyFailure(plan, "CreateFile (target)", renameError);
     }
     return ErrorCode::Success;
 }
-
-
 
 // The staged copy must be exactly what the manifest describes, not merely what the source held.
 ErrorCode CheckAgainstEntry(const ManifestFileEntry& entry, const CopyPlan& plan, const DescriptorCopyOutcome& outcome) {
@@ -133,27 +139,35 @@ ErrorCode CheckSource(const ManifestFileEntry& entry, int sourceFd, const fs::pa
     return ErrorCode::Success;
 }
 
-// Copies into a staged file in the target folder, checks it against the entry,
-// gives it its attributes and renames it over the target: nothing is made
-// below the target for a file that is not right.
+// Copies into a staged file beside the final name (so it is made with its own folder's
+// access list, and renamed within one file system), checks it against the entry, gives
+// it its attributes and renames it over the target: a file that is not right never
+// takes the final name.
 ErrorCode StageAndReplace(ManifestHandler& handler, TargetFolder& target, const ManifestFileEntry& entry,
                           const CopyPlan& plan, const platform::FileStat& source, bool verifiedMessages) {
-    std::optional<platform::FileStat> existing;
-    if (const ErrorCode code = target.FindExisting(entry.relativePath, existing); code != ErrorCode::Success) {
+    // Destroyed last: the folders made for a file that is not installed go once nothing holds them.
+    struct MadeFolders {
+        TargetFolder& target;
+        bool keep = false;
+        ~MadeFolders() {
+            if (!keep) target.RemoveMadeFolders();
+        }
+    } made{target};
+    platform::UniqueFd folder;
+    if (const ErrorCode code = target.OpenParentFolder(entry.relativePath, folder); code != ErrorCode::Success) {
         return code;
     }
+    const std::optional<platform::FileStat> existing = ExistingFile(folder.get(), FileNameOf(entry.relativePath));
     const auto copyFailed = [&](ErrorCode code) {
         LogManifest(LogLevel::Error, "Failed to copy file to target: " + entry.relativePath);
         return code;
     };
     platform::StagedFile staged;
-    if (const uint32_t err = staged.Create(target.RootFd(), 0600)) {
-        return copyFailed(ReportCopyFailure(plan, "CreateFile (target)", err));
+    DescriptorCopyOutcome outcome;
+    if (const ErrorCode code = StageCopy(plan, folder.get(), staged, outcome); code != ErrorCode::Success) {
+        return copyFailed(code);
     }
     GiveInstalledAttributes(existing, source, staged.fd());
-
-    DescriptorCopyOutcome outcome;
-    if (const ErrorCode code = CopyInto(plan, staged.fd(), outcome); code != ErrorCode::Success) return copyFailed(code);
     if (const ErrorCode code = CheckAgainstEntry(entry, plan, outcome); code != ErrorCode::Success) return code;
     if (verifiedMessages) LogManifest(LogLevel::Debug, "File verification successful: " + entry.relativePath);
 
@@ -163,8 +177,11 @@ ErrorCode StageAndReplace(ManifestHandler& handler, TargetFolder& target, const 
     }
     platform::CopyFileTimes(plan.sourceFd, staged.fd());  // as with preserved timestamps: failures ignored
     uint32_t renameError = 0;
-    const ErrorCode moved = MoveIntoPlace(target, entry.relativePath, staged, plan, renameError);
-    if (moved != ErrorCode::Success) return renameError != 0 ? copyFailed(moved) : moved;
+    if (const ErrorCode moved = MoveIntoPlace(staged, entry.relativePath, plan, renameError);
+        moved != ErrorCode::Success) {
+        return copyFailed(moved);
+    }
+    made.keep = true;
     ReportCopied(plan);
     return ErrorCode::Success;
 }
@@ -209,19 +226,21 @@ ErrorCode SaveOpenFile(int sourceFd, const fs::path& sourcePath, const fs::path&
         return code;
     }
     const CopyPlan plan(sourceFd, sourcePath, dest, source.size);
-    platform::UniqueFd out;
-    if (const uint32_t err = platform::OpenForWriting(dest, true, 0600, out)) {
+    platform::UniqueFd folder;
+    if (const uint32_t err = platform::PinFolder(dest.parent_path(), folder)) {
         return ReportCopyFailure(plan, "CreateFile (target)", err);
     }
-    GiveAttributes(out.get(), source, source.mode);
+    platform::StagedFile staged;
     DescriptorCopyOutcome outcome;
-    ErrorCode code = CopyInto(plan, out.get(), outcome);
+    ErrorCode code = StageCopy(plan, folder.get(), staged, outcome);
     if (code == ErrorCode::Success) code = CheckWhole(plan, outcome);
-    if (code != ErrorCode::Success) {
-        platform::RemoveIfStillSame(dest, out.get());
-        return code;
+    if (code != ErrorCode::Success) return code;
+    GiveAttributes(staged.fd(), source, source.mode);
+    platform::CopyFileTimes(sourceFd, staged.fd());
+    // A file that is there already, or a link, is never replaced.
+    if (const uint32_t err = staged.CommitAsNew(Utf8FromPath(dest.filename()))) {
+        return ReportCopyFailure(plan, "CreateFile (target)", err);
     }
-    platform::CopyFileTimes(sourceFd, out.get());
     ReportCopied(plan);
     return ErrorCode::Success;
 }
@@ -235,16 +254,17 @@ ErrorCode RestoreSavedFile(TargetFolder& target, const std::string& relativePath
     const CopyPlan plan(source.get(), saved, dest, st.size);
     if (err != 0) return ReportCopyFailure(plan, "CreateFile (source)", err);
 
+    platform::UniqueFd folder;
+    if (const ErrorCode code = target.OpenParentFolder(relativePath, folder); code != ErrorCode::Success) return code;
     platform::StagedFile staged;
-    if ((err = staged.Create(target.RootFd(), 0600)) != 0) return ReportCopyFailure(plan, "CreateFile (target)", err);
-    GiveAttributes(staged.fd(), st, st.mode);
     DescriptorCopyOutcome outcome;
-    if (const ErrorCode code = CopyInto(plan, staged.fd(), outcome); code != ErrorCode::Success) return code;
-    if (const ErrorCode code = CheckWhole(plan, outcome); code != ErrorCode::Success) return code;
-    platform::CopyFileTimes(source.get(), staged.fd());
-    if (const ErrorCode code = MoveIntoPlace(target, relativePath, staged, plan, err); code != ErrorCode::Success) {
+    if (const ErrorCode code = StageCopy(plan, folder.get(), staged, outcome); code != ErrorCode::Success) {
         return code;
     }
+    if (const ErrorCode code = CheckWhole(plan, outcome); code != ErrorCode::Success) return code;
+    GiveAttributes(staged.fd(), st, st.mode);
+    platform::CopyFileTimes(source.get(), staged.fd());
+    if (const ErrorCode code = MoveIntoPlace(staged, relativePath, plan, err); code != ErrorCode::Success) return code;
     ReportCopied(plan);
     return ErrorCode::Success;
 }

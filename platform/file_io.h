@@ -21,6 +21,8 @@ struct FileStat {
     uint64_t inode = 0;
     uint32_t owner = 0;
     uint32_t group = 0;
+    bool hidden = false;  // the attribute bits of Windows; never set on Linux
+    bool system = false;
 
     bool IsDirectory() const;
     bool IsRegular() const;
@@ -64,6 +66,12 @@ uint32_t OpenForReadingNoFollow(const std::filesystem::path& path, UniqueFd& out
 // fails with 183. A created file gets mode & 0777 (less the umask). Opening
 // never blocks; callers check what they opened.
 uint32_t OpenForWriting(const std::filesystem::path& path, bool mustNotExist, uint32_t mode, UniqueFd& out);
+
+// Creates a new file for text that others may read while it is written (a log):
+// never over an existing name or any link (183); on Windows GENERIC_WRITE with read
+// sharing and no other access, so an ordinary reader can open it meanwhile. The
+// file gets mode & 0777 (less the umask).
+uint32_t CreateReadableWhileWritten(const std::filesystem::path& path, uint32_t mode, UniqueFd& out);
 
 // One read of up to size bytes at the current offset (retried on EINTR);
 // got 0 means the end of the file.

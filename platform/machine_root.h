@@ -4,17 +4,25 @@
 #include <filesystem>
 #include <string>
 
-// The machine root holds the programs' own machine-wide files (locks): on Windows
-// %ZUVELO_MACHINE_ROOT%, default %ProgramData%\Zuvelo. On Linux it also holds what
-// Windows keeps in machine-wide places: $ZUVELO_MACHINE_ROOT, default
+// The machine's own places: shell folders, Program Files and the folder of the
+// programs' locks. On Linux they live under the machine root, which stands in for
+// what Windows keeps in machine-wide places: $ZUVELO_MACHINE_ROOT, default
 // /var/lib/zuvelo/machine.
 namespace zuvelo::platform {
 
-// Throws std::system_error on Windows when the default's folder cannot be found.
+#ifndef _WIN32
 std::filesystem::path MachineRoot();
 
 // <machine root>/<relative>, created (with its parents) on first use.
 std::filesystem::path MachinePath(const std::filesystem::path& relative);
+#endif
+
+// The folder of the programs' machine-wide locks (the one that keeps two updates
+// apart among them): on Windows Zuvelo\locks in the common program files folder,
+// which only administrators can write, whatever the environment says; on Linux
+// <machine root>/locks. Throws std::system_error on Windows when that shell folder
+// cannot be found.
+std::filesystem::path LockFolder();
 
 // SHGetSpecialFolderPathW: the shell folder of a CSIDL number (2, 16, 23, 25, 26,
 // 28, 35, 36, 37). Returns 0, or the Windows number of the failure. On Windows the

@@ -21,8 +21,9 @@ class PipeConnection {
 public:
     // Connects, retrying while the pipe is missing or busy (Linux: the socket is
     // missing or refuses) until timeoutMs has passed. A name with no socket form
-    // (Windows: no local pipe name \\.\pipe\NAME) counts as missing, so nothing
-    // but a pipe is ever opened. Other errors, and on Linux a name too long for a
+    // (Windows: a name that, as Windows reads it, is no pipe \\.\pipe\NAME of this
+    // machine; NAME may hold backslashes) counts as missing, so nothing but a pipe
+    // is ever opened. Other errors, and on Linux a name too long for a
     // socket address, fail at once. Never locks and never logs. On failure,
     // *win32Error (if given) holds the cause.
     bool Connect(const std::wstring& name, uint32_t timeoutMs, uint32_t* win32Error = nullptr);

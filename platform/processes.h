@@ -38,14 +38,16 @@ inline constexpr bool kProgramNamesEndInExe = false;
 struct RunningProcess {
     uint32_t pid = 0;
     std::string exeName;    // the snapshot's name (Linux: the image's base name, " (deleted)" taken off)
-    std::string imagePath;  // the image's full path
+    std::string imagePath;  // the image's full path (empty when it cannot be read)
     ProcessImage image;
     bool elevated = false;  // runs with administrator rights (Linux: as root)
+    bool imageKnown = true;  // false when the process could not be opened to read its image
 };
 
-// Every process whose image can be read (kernel threads, zombies and processes
-// this one may not look into are left out). 0, or the error of taking the
-// snapshot (reading /proc).
+// Windows: every process of the snapshot, also those this one may not open (their
+// image unknown). Linux: every process whose image can be read (kernel threads,
+// zombies and processes this one may not look into are left out). 0, or the error
+// of taking the snapshot (reading /proc).
 uint32_t ListProcesses(std::vector<RunningProcess>& out);
 
 // A process held by its handle (pidfd) with the image it ran when found.
@@ -54,7 +56,9 @@ public:
     ProcessHandle() = default;
 
     // Opens the process and checks that it still runs the image found: 0; 87 when
-    // it is gone; 5 when the id now runs another image.
+    // the process found is gone (ended, or its id now runs another image); 5 when
+    // its image cannot be confirmed; else the error of opening it (5 when this
+    // process may not).
     static uint32_t Open(const RunningProcess& process, ProcessHandle& out);
 
     // Asks the process to close: WM_CLOSE posted to each of its visible top-level

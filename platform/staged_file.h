@@ -34,15 +34,27 @@ public:
     // The same in the folder at this path (opened without following a link at its last component).
     uint32_t Create(const std::filesystem::path& folder, uint32_t mode);
 
+    // Creates the file, in the folder open as folderFd, as the system's copy of the
+    // file open as sourceFd (CopyFileExW: its bytes, attributes and alternate
+    // streams; the new file takes its folder's inherited access list), never over an
+    // existing name or link. The file is then held for reading, its attributes and
+    // times, and its rename or deletion, not for writing. 50 where the system has no
+    // such copy (Linux): the caller then Creates it and copies the bytes itself.
+    uint32_t CreateAsCopyOf(int folderFd, int sourceFd);
+
     int fd() const { return fd_.get(); }
 
     // Renames the file over finalName in its folder and closes it.
     uint32_t CommitAs(const std::string& finalName);
-    // Renames the file over finalName in the folder open as folderFd (on the
-    // same file system) and closes it.
-    uint32_t CommitAs(int folderFd, const std::string& finalName);
+    // Renames the file to finalName in its folder only while nothing, a link
+    // included, stands there (183 otherwise), and closes it.
+    uint32_t CommitAsNew(const std::string& finalName);
 
 private:
+#ifdef _WIN32
+    uint32_t Commit(const std::string& finalName, bool replace);
+#endif
+
     UniqueFd folder_;
     UniqueFd fd_;
     std::string name_;

@@ -23,6 +23,7 @@ inline constexpr uint32_t kWriteFault = 29;
 inline constexpr uint32_t kReadFault = 30;
 inline constexpr uint32_t kGenFailure = 31;
 inline constexpr uint32_t kSharingViolation = 32;
+inline constexpr uint32_t kNotSupported = 50;
 inline constexpr uint32_t kInvalidParameter = 87;
 inline constexpr uint32_t kDiskFull = 112;
 inline constexpr uint32_t kSemTimeout = 121;

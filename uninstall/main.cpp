@@ -1,5 +1,6 @@
 #include "common/command_arguments.h"
 #include "uninstall/uninstaller_entry.h"
+#include "platform/console.h"
 #include "platform/process_startup.h"
 
 #ifdef _WIN32
@@ -9,5 +10,6 @@ int wmain(int argc, wchar_t* argv[]) {
 int main(int argc, char* argv[]) {
 #endif
     zuvelo::platform::PrepareProcess();
+    zuvelo::platform::PrepareConsoleStreams();
     return zuvelo::UninstallerMain(zuvelo::DecodeArguments(argc, argv));
 }

@@ -72,9 +72,11 @@ ErrorCode ProcessManager::FindProcessesByName(const std::wstring& name, std::vec
     for (const platform::RunningProcess& process : running) {
         const std::wstring exeName = Utf8ToWideLossy(process.exeName);
         if (!IsProgramNamed(exeName, name)) continue;
-        ProcessInfo info{process.pid, exeName, Utf8ToWideLossy(process.imagePath), process.elevated, {}};
-        // A process that ended or whose id now runs another image is not this one.
-        if (platform::ProcessHandle::Open(process, info.handle) != 0) continue;
+        ProcessInfo info{process.pid, exeName, Utf8ToWideLossy(process.imagePath), process.elevated, {}, 0};
+        // One that ended, or whose id now runs another image, is not there to end; one that
+        // cannot be opened is, and fails when it is ended.
+        info.openError = platform::ProcessHandle::Open(process, info.handle);
+        if (info.openError == win32::kInvalidParameter) continue;
         out.push_back(std::move(info));
     }
     Log(LogLevel::Info, "Found " + std::to_string(out.size()) + " processes");
@@ -113,6 +115,7 @@ ErrorCode ProcessManager::TerminateById(const ProcessInfo& process) {
 }
 
 ErrorCode ProcessManager::CloseGracefully(const ProcessInfo& process) {
+    if (process.openError != 0) return ErrorCode::InternalError;
     const uint32_t signalled = process.handle.RequestClose();
     if (signalled == win32::kInvalidParameter) return ErrorCode::Success;  // gone already
     if (signalled != 0) return ErrorCode::InternalError;
@@ -122,12 +125,13 @@ ErrorCode ProcessManager::CloseGracefully(const ProcessInfo& process) {
 }
 
 ErrorCode ProcessManager::ForceTerminate(const ProcessInfo& process) {
-    const uint32_t signalled = process.handle.Terminate();
-    if (signalled == win32::kInvalidParameter) return ErrorCode::Success;  // gone already
-    if (signalled == win32::kAccessDenied) {
+    // Not opened when found, or its image no longer confirmed: nothing is sent to it.
+    const uint32_t signalled = process.openError != 0 ? process.openError : process.handle.Terminate();
+    if (process.openError != 0 || signalled == win32::kAccessDenied) {
         Log(LogLevel::Error, "Failed to open process for termination: " + std::to_string(signalled));
         return ErrorCode::InternalError;
     }
+    if (signalled == win32::kInvalidParameter) return ErrorCode::Success;  // gone already
     // Killing is asynchronous here: the files are removed only once the process is gone.
     const uint32_t failed = signalled != 0 ? signalled : process.handle.WaitForExit(closeWait_);
     if (failed == 0) return ErrorCode::Success;

@@ -18,6 +18,7 @@ struct ProcessInfo {
     std::wstring imagePath;  // its full path
     bool elevated = false;   // runs as the administrator
     platform::ProcessHandle handle;  // opened when found; every signal and wait goes through it
+    uint32_t openError = 0;          // why it could not be opened when found (the handle is then empty)
 };
 
 // ZuveloLauncher.exe, Zuvelo.exe, ZuveloClient.exe, ZuveloElevated.exe,
@@ -39,7 +40,8 @@ public:
     ErrorCode TerminateAllProductProcesses(int32_t* ended = nullptr);
 
     // The running processes whose executable name equals name, ignoring case (on
-    // Linux also name without its ".exe"): 0, or 4 when the process list cannot be read.
+    // Linux also name without its ".exe"), also those that cannot be opened (with
+    // openError): 0, or 4 when the process list cannot be read.
     ErrorCode FindProcessesByName(const std::wstring& name, std::vector<ProcessInfo>& out);
 
     // Ends each process in order, going on after a failure: 0, or the code of the last failure.

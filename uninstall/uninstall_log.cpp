@@ -92,7 +92,7 @@ ErrorCode UninstallLog::Create(const std::wstring& path, std::chrono::system_clo
     for (int n = 0; n <= kMaxNameSuffix; ++n) {
         const std::wstring candidate = WithSuffix(path, n);
         platform::UniqueFd file;
-        const uint32_t err = platform::OpenForWriting(NativePath(candidate), true, kLogFileMode, file);
+        const uint32_t err = platform::CreateReadableWhileWritten(NativePath(candidate), kLogFileMode, file);
         if (err == platform::win32::kAlreadyExists) continue;
         if (err != 0) break;
         file_ = std::move(file);

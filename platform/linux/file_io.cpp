@@ -107,6 +107,10 @@ uint32_t OpenForWriting(const std::filesystem::path& path, bool mustNotExist, ui
     return 0;
 }
 
+uint32_t CreateReadableWhileWritten(const std::filesystem::path& path, uint32_t mode, UniqueFd& out) {
+    return OpenForWriting(path, true, mode, out);
+}
+
 uint32_t ReadSome(int fd, void* buffer, size_t size, size_t& got) {
     got = 0;
     while (true) {

@@ -52,6 +52,14 @@ uint32_t SpecialFolderPath(int csidl, fs::path& out) {
     return 0;
 }
 
+fs::path MachinePath(const fs::path& relative) {
+    fs::path path = MachineRoot() / relative;
+    fs::create_directories(path);
+    return path;
+}
+
+fs::path LockFolder() { return MachineRoot() / "locks"; }
+
 fs::path ProgramFilesPath() { return MachinePath("Program Files"); }
 
 std::string EffectiveUserName() {

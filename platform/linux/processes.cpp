@@ -104,7 +104,9 @@ uint32_t ProcessHandle::Open(const RunningProcess& process, ProcessHandle& out) 
     handle.image_ = process.image;
     // The id may have been given to another process between the scan and the open.
     if (handle.HasEnded()) return win32::kInvalidParameter;
-    if (!handle.RunsItsImage()) return win32::kAccessDenied;
+    const std::optional<ProcessImage> now = ImageOf(process.pid);
+    if (!now) return win32::kAccessDenied;
+    if (*now != process.image) return win32::kInvalidParameter;
     out = std::move(handle);
     return 0;
 }

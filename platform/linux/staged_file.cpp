@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdio>
 
 #include "platform/handles.h"
 #include "platform/open_beneath.h"
@@ -58,11 +59,21 @@ uint32_t StagedFile::Create(const std::filesystem::path& folder, uint32_t mode) 
     return Create(pinned.get(), mode);
 }
 
-uint32_t StagedFile::CommitAs(const std::string& finalName) { return CommitAs(folder_.get(), finalName); }
+uint32_t StagedFile::CreateAsCopyOf(int /*folderFd*/, int /*sourceFd*/) { return win32::kNotSupported; }
 
-uint32_t StagedFile::CommitAs(int folderFd, const std::string& finalName) {
+uint32_t StagedFile::CommitAs(const std::string& finalName) {
     if (!fd_) return win32::kInvalidHandle;
-    if (::renameat(folder_.get(), name_.c_str(), folderFd, finalName.c_str()) != 0) return LastWin32Error();
+    if (::renameat(folder_.get(), name_.c_str(), folder_.get(), finalName.c_str()) != 0) return LastWin32Error();
+    committed_ = true;
+    fd_.reset();
+    return 0;
+}
+
+uint32_t StagedFile::CommitAsNew(const std::string& finalName) {
+    if (!fd_) return win32::kInvalidHandle;
+    if (::renameat2(folder_.get(), name_.c_str(), folder_.get(), finalName.c_str(), RENAME_NOREPLACE) != 0) {
+        return LastWin32Error();
+    }
     committed_ = true;
     fd_.reset();
     return 0;

@@ -47,6 +47,8 @@ uint32_t StatHandle(HANDLE handle, FileStat& out) {
     out.inode = (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
     out.owner = 0;
     out.group = 0;
+    out.hidden = (info.dwFileAttributes & FILE_ATTRIBUTE_HIDDEN) != 0;
+    out.system = (info.dwFileAttributes & FILE_ATTRIBUTE_SYSTEM) != 0;
     return 0;
 }
 
@@ -165,6 +167,13 @@ uint32_t OpenForWriting(const std::filesystem::path& path, bool mustNotExist, ui
     const DWORD attributes = (mode & 0222) == 0 ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_NORMAL;
     const uint32_t err =
         OpenDescriptor(path, access, FILE_SHARE_READ, mustNotExist ? CREATE_NEW : OPEN_ALWAYS, attributes, out);
+    return err == ERROR_FILE_EXISTS ? win32::kAlreadyExists : err;
+}
+
+// No DELETE access: readers would have to share deletion to open the file.
+uint32_t CreateReadableWhileWritten(const std::filesystem::path& path, uint32_t mode, UniqueFd& out) {
+    const DWORD attributes = (mode & 0222) == 0 ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_NORMAL;
+    const uint32_t err = OpenDescriptor(path, GENERIC_WRITE, FILE_SHARE_READ, CREATE_NEW, attributes, out);
     return err == ERROR_FILE_EXISTS ? win32::kAlreadyExists : err;
 }
 

@@ -15,19 +15,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The variable's value; empty when it is not set.
-std::wstring EnvironmentVariable(const wchar_t* name) {
-    std::wstring value(MAX_PATH, L'\0');
-    while (true) {
-        const DWORD length = ::GetEnvironmentVariableW(name, value.data(), static_cast<DWORD>(value.size()));
-        if (length < value.size()) {
-            value.resize(length);
-            return value;
-        }
-        value.resize(length);  // the size it needs, with its terminator
-    }
-}
-
 fs::path ExistingSpecialFolder(int csidl) {
     fs::path folder;
     if (const uint32_t error = SpecialFolderPath(csidl, folder)) {
@@ -38,10 +25,8 @@ fs::path ExistingSpecialFolder(int csidl) {
 
 }  // namespace
 
-fs::path MachineRoot() {
-    const std::wstring root = EnvironmentVariable(L"ZUVELO_MACHINE_ROOT");
-    return root.empty() ? ExistingSpecialFolder(CSIDL_COMMON_APPDATA) / L"Zuvelo" : fs::path(root);
-}
+// Not ProgramData: anyone may make folders there, and so take the lock's name first.
+fs::path LockFolder() { return ExistingSpecialFolder(CSIDL_PROGRAM_FILES_COMMON) / L"Zuvelo" / L"locks"; }
 
 uint32_t SpecialFolderPath(int csidl, fs::path& out) {
     wchar_t buffer[MAX_PATH] = L"";

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <optional>
+#include <string_view>
 #include <thread>
 
 #include "platform/compare_string.h"
@@ -20,18 +22,23 @@ constexpr milliseconds kMissingPause{200};
 constexpr milliseconds kBusyWait{2000};
 constexpr uint32_t kTooManyOpenFiles = 4;
 
-bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
-
-// \\.\pipe\NAME with either separator: a pipe of this machine, never a file or
-// another machine's pipe.
-bool IsLocalPipeName(std::wstring_view name) {
-    constexpr size_t kPrefix = 9;
-    if (name.size() <= kPrefix || !IsSeparator(name[0]) || !IsSeparator(name[1]) || name[2] != L'.' ||
-        !IsSeparator(name[3]) || !OrdinalEqualIgnoreCase(name.substr(4, 4), L"pipe") || !IsSeparator(name[8])) {
-        return false;
+// The name as Windows takes it (GetFullPathNameW: either separator, "." and ".."
+// folded) when that is a pipe of this machine, \\.\pipe\ and a name, which may hold
+// backslashes of its own; nothing for a file, another machine's pipe or a name that
+// folds out of the pipe namespace.
+std::optional<std::wstring> LocalPipeName(const std::wstring& name) {
+    constexpr std::wstring_view kPrefix = L"\\\\.\\pipe\\";
+    if (name.empty() || name.find(L'\0') != std::wstring::npos) return std::nullopt;
+    const DWORD size = ::GetFullPathNameW(name.c_str(), 0, nullptr, nullptr);
+    if (size == 0) return std::nullopt;
+    std::wstring full(size, L'\0');
+    const DWORD length = ::GetFullPathNameW(name.c_str(), size, full.data(), nullptr);
+    if (length == 0 || length >= size) return std::nullopt;
+    full.resize(length);
+    if (full.size() <= kPrefix.size() || !OrdinalEqualIgnoreCase(full.substr(0, kPrefix.size()), kPrefix)) {
+        return std::nullopt;
     }
-    const std::wstring_view leaf = name.substr(kPrefix);
-    return leaf != L"." && leaf != L".." && std::none_of(leaf.begin(), leaf.end(), IsSeparator);
+    return full;
 }
 
 // What is left of the time-out, for a wait that must not pass it (at least 1 ms:
@@ -50,12 +57,12 @@ bool PipeConnection::Connect(const std::wstring& name, uint32_t timeoutMs, uint3
         return false;
     };
     fd_.reset();
-    const bool local = IsLocalPipeName(name);
+    const std::optional<std::wstring> local = LocalPipeName(name);
     const auto deadline = Clock::now() + milliseconds(timeoutMs);
     while (true) {
         uint32_t error = win32::kFileNotFound;
         if (local) {
-            windows::UniqueHandle pipe(::CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+            windows::UniqueHandle pipe(::CreateFileW(local->c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                                      FILE_FLAG_WRITE_THROUGH, nullptr));
             if (pipe) {
                 fd_.reset(windows::DescriptorFromHandle(std::move(pipe)));
@@ -65,7 +72,7 @@ bool PipeConnection::Connect(const std::wstring& name, uint32_t timeoutMs, uint3
         }
         if (error == win32::kPipeBusy) {
             // Another writer holds the only instance: wait for the launcher to offer one.
-            if (!::WaitNamedPipeW(name.c_str(), WaitMs(deadline, kBusyWait))) {
+            if (!::WaitNamedPipeW(local->c_str(), WaitMs(deadline, kBusyWait))) {
                 if (const uint32_t waitError = windows::LastError(); waitError != win32::kSemTimeout) {
                     return fail(waitError);
                 }

@@ -47,14 +47,19 @@ bool IsElevated(HANDLE process) {
            elevation.TokenIsElevated != 0;
 }
 
-std::optional<RunningProcess> DescribeProcess(const PROCESSENTRY32W& entry) {
+// A process that may not be opened is still listed by its name, its image unknown.
+RunningProcess DescribeProcess(const PROCESSENTRY32W& entry) {
+    RunningProcess described{entry.th32ProcessID, Utf8FromWide(entry.szExeFile), {}, {}, false, false};
     const UniqueHandle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID));
-    if (!process) return std::nullopt;
+    if (!process) return described;
     const std::optional<std::wstring> path = ImagePathOf(process.get());
     const std::optional<ProcessImage> image = path ? ImageOf(*path) : std::nullopt;
-    if (!image) return std::nullopt;
-    return RunningProcess{entry.th32ProcessID, Utf8FromWide(entry.szExeFile), Utf8FromWide(*path), *image,
-                          IsElevated(process.get())};
+    if (!image) return described;
+    described.imagePath = Utf8FromWide(*path);
+    described.image = *image;
+    described.elevated = IsElevated(process.get());
+    described.imageKnown = true;
+    return described;
 }
 
 // The visible top-level windows of one process.
@@ -89,7 +94,7 @@ uint32_t ListProcesses(std::vector<RunningProcess>& out) {
     PROCESSENTRY32W entry{};
     entry.dwSize = sizeof entry;
     for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more; more = ::Process32NextW(snapshot.get(), &entry)) {
-        if (std::optional<RunningProcess> process = DescribeProcess(entry)) out.push_back(std::move(*process));
+        out.push_back(DescribeProcess(entry));
     }
     return ::GetLastError() == ERROR_NO_MORE_FILES ? 0 : LastError();
 }
@@ -107,7 +112,8 @@ uint32_t ProcessHandle::Open(const RunningProcess& process, ProcessHandle& out) 
     // The id may have been given to another process between the snapshot and the open.
     const std::optional<std::wstring> path = ImagePathOf(opened);
     const std::optional<ProcessImage> image = path ? ImageOf(*path) : std::nullopt;
-    if (!image || *image != process.image) return win32::kAccessDenied;
+    if (!process.imageKnown || !image) return win32::kAccessDenied;
+    if (*image != process.image) return win32::kInvalidParameter;
     out = std::move(handle);
     return 0;
 }

@@ -29,11 +29,11 @@ RegistryKeyHandle HandleOf(HKEY key) { return static_cast<RegistryKeyHandle>(rei
 bool IsValueName(const std::wstring& name) { return name.find(L'\0') == std::wstring::npos; }
 
 // The registry has no change of several values at once (short of the deprecated
-// transacted registry): batches take this lock, in the machine root's
-// administrators-only locks folder, so that they at least never interleave.
+// transacted registry): batches take this lock, in the administrators-only locks
+// folder, so that they at least never interleave.
 uint32_t LockForBatch(FileLock& lock) {
     try {
-        const std::filesystem::path locks = MachineRoot() / "locks";
+        const std::filesystem::path locks = LockFolder();
         bool created = false;
         uint32_t error = 0;
         if (EnsurePrivateFolder(locks, created, error) != PrivateFolderState::Usable) {
@@ -41,7 +41,7 @@ uint32_t LockForBatch(FileLock& lock) {
         }
         return lock.Acquire(locks / "registry.lock", {});
     } catch (const std::exception&) {
-        return win32::kPathNotFound;  // no machine root
+        return win32::kPathNotFound;  // no common program files folder
     }
 }
 

@@ -64,6 +64,31 @@ uint32_t CreateBelow(int folderFd, const std::string& name, UniqueHandle& out) {
     return 0;
 }
 
+// CopyFileExW of source to name in the folder held as folderFd, never over anything there,
+// then the copy opened as itself and checked to be that name in that folder. Its handle may
+// read it, set its attributes and times, and rename or delete it: a read-only copy cannot
+// be opened for writing.
+uint32_t CopyBelow(const std::wstring& source, int folderFd, const std::string& name, UniqueHandle& out) {
+    std::wstring wide;
+    std::wstring path;
+    if (const uint32_t err = windows::WideComponent(name, wide)) return err;
+    if (const uint32_t err = windows::PathBelow(folderFd, wide, path)) return err;
+    if (!::CopyFileExW(source.c_str(), path.c_str(), nullptr, nullptr, nullptr, COPY_FILE_FAIL_IF_EXISTS)) {
+        return LastError();
+    }
+    UniqueHandle copy(::CreateFileW(path.c_str(), GENERIC_READ | DELETE | FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ,
+                                    nullptr, OPEN_EXISTING, windows::kOpenAsItself, nullptr));
+    if (!copy) return LastError();  // what stays at the name goes with the next run's leftovers
+    std::wstring made;
+    DWORD attributes = 0;
+    if (windows::FinalPathOf(copy.get(), made) != 0 || !OrdinalEqualIgnoreCase(made, path) ||
+        AttributesOf(copy.get(), attributes) != 0 || !IsRegular(attributes)) {
+        return win32::kAccessDenied;
+    }
+    out = std::move(copy);
+    return 0;
+}
+
 // The regular file at name (never a link, never through one), opened with access.
 uint32_t OpenRegularBelow(int folderFd, const std::string& name, DWORD access, UniqueHandle& out) {
     std::wstring wide;
@@ -75,14 +100,14 @@ uint32_t OpenRegularBelow(int folderFd, const std::string& name, DWORD access, U
 }
 
 // Renames the file open as file to name inside the folder open as folder, replacing what
-// is there: renameat. The folder is named by its handle, so a folder moved or swapped after
-// it was opened is never renamed into. (SetFileInformationByHandle takes only a path, which
-// it resolves against the current folder.)
-uint32_t RenameInto(HANDLE file, HANDLE folder, const std::wstring& name) {
+// is there when replace is set: renameat. The folder is named by its handle, so a folder
+// moved or swapped after it was opened is never renamed into. (SetFileInformationByHandle
+// takes only a path, which it resolves against the current folder.)
+uint32_t RenameInto(HANDLE file, HANDLE folder, const std::wstring& name, bool replace) {
     const size_t nameBytes = name.size() * sizeof(wchar_t);
     std::vector<std::byte> buffer(offsetof(FILE_RENAME_INFORMATION, FileName) + nameBytes);
     auto* rename = reinterpret_cast<FILE_RENAME_INFORMATION*>(buffer.data());
-    rename->ReplaceIfExists = TRUE;
+    rename->ReplaceIfExists = replace ? TRUE : FALSE;
     rename->RootDirectory = folder;
     rename->FileNameLength = static_cast<ULONG>(nameBytes);
     std::memcpy(rename->FileName, name.data(), nameBytes);
@@ -138,20 +163,44 @@ uint32_t StagedFile::Create(const std::filesystem::path& folder, uint32_t mode) 
     return Create(pinned.get(), mode);
 }
 
-uint32_t StagedFile::CommitAs(const std::string& finalName) { return CommitAs(folder_.get(), finalName); }
+uint32_t StagedFile::CreateAsCopyOf(int folderFd, int sourceFd) {
+    UniqueFd folder;
+    std::wstring source;
+    if (const uint32_t err = DuplicateDescriptor(folderFd, folder)) return err;
+    if (const uint32_t err = windows::FinalPathOf(HandleOf(sourceFd), source)) return err;
+    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+        std::string name = NewStagedFileName();
+        UniqueHandle file;
+        const uint32_t err = CopyBelow(source, folder.get(), name, file);
+        if (err == ERROR_FILE_EXISTS || err == ERROR_ALREADY_EXISTS) continue;
+        if (err != 0) return err;
+        UniqueFd fd;
+        if (const uint32_t lost = windows::DescriptorOf(std::move(file), fd)) return lost;
+        folder_ = std::move(folder);
+        fd_ = std::move(fd);
+        name_ = std::move(name);
+        return 0;
+    }
+    return win32::kAlreadyExists;
+}
 
-uint32_t StagedFile::CommitAs(int folderFd, const std::string& finalName) {
+uint32_t StagedFile::CommitAs(const std::string& finalName) { return Commit(finalName, true); }
+
+uint32_t StagedFile::CommitAsNew(const std::string& finalName) { return Commit(finalName, false); }
+
+uint32_t StagedFile::Commit(const std::string& finalName, bool replace) {
     if (!fd_) return win32::kInvalidHandle;
     std::wstring name;
     if (const uint32_t err = windows::WideComponent(finalName, name)) return err;
-    uint32_t err = RenameInto(HandleOf(fd_.get()), HandleOf(folderFd), name);
+    const HANDLE folder = HandleOf(folder_.get());
+    uint32_t err = RenameInto(HandleOf(fd_.get()), folder, name, replace);
     // A read-only file at the final name refuses to be replaced; it is replaced all the same,
     // as a rename over it does elsewhere, and keeps its bit when that fails.
-    if (err == win32::kAccessDenied && ClearReadOnly(folderFd, finalName)) {
-        err = RenameInto(HandleOf(fd_.get()), HandleOf(folderFd), name);
-        if (err != 0) RestoreReadOnly(folderFd, finalName);
+    if (replace && err == win32::kAccessDenied && ClearReadOnly(folder_.get(), finalName)) {
+        err = RenameInto(HandleOf(fd_.get()), folder, name, true);
+        if (err != 0) RestoreReadOnly(folder_.get(), finalName);
     }
-    if (err != 0) return err;
+    if (err != 0) return err == ERROR_FILE_EXISTS ? win32::kAlreadyExists : err;
     committed_ = true;
     fd_.reset();
     return 0;

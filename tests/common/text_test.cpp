@@ -1,6 +1,9 @@
 #include "common/text.h"
 
 #include <gtest/gtest.h>
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 #include <vector>
 
@@ -62,7 +65,14 @@ TEST(TextTest, StrictWideRefusesInvalidCodePoints) {
 
 TEST(TextTest, LossyConvertersNeverThrow) {
     EXPECT_EQ(OemToWide(""), L"");
+#ifdef _WIN32
+    // The OEM code page of the tests' Wine prefix, as of an English Windows.
+    if (::GetOEMCP() == 437) {
+        EXPECT_EQ(OemToWide("caf\x82 \xC3\x28"), L"caf\u00e9 \u251c(");
+    }
+#else
     EXPECT_EQ(OemToWide("ok \xC3\x28"), std::wstring(L"ok ") + static_cast<wchar_t>(0xFFFD) + L"(");
+#endif
 #ifdef _WIN32
     const std::filesystem::path undecodable(std::wstring(L"dir/") + static_cast<wchar_t>(0xD800) + L"name");
 #else

@@ -188,6 +188,18 @@ TEST_F(UninstallerE2e, NoOrEndOfInputRemovesNothing) {
     EXPECT_THAT(Split(loud.out).text, HasSubstr("Uninstall cancelled by user.\n"));
 }
 
+// A path beyond ASCII shows in the prompt as it is: on Windows the console's own
+// screen is read back, whatever its code page.
+TEST_F(UninstallerE2e, APathBeyondAsciiShowsAsItIsOnTheTerminal) {
+    const fs::path folder = work_ / PathFromUtf8("Zuv\xC3\xA9lo \xE6\x97\xA5\xE6\x9C\xAC");
+    fs::create_directories(folder);
+    const ProgramResult result = RunInTerminal(kUninstaller, {"--install-path", U8(folder)}, Environment(), "n\n");
+    EXPECT_EQ(result.exitCode, 0) << result.out;
+    EXPECT_THAT(Split(result.out).text, HasSubstr("\nInstallation Path: " + U8(folder) + "\n"));
+    EXPECT_THAT(Split(result.out).text, HasSubstr("Uninstall cancelled by user.\n"));
+    EXPECT_TRUE(fs::exists(folder));
+}
+
 TEST_F(UninstallerE2e, ForcePurgeRemovesTheDataFoldersButKeepsTheLog) {
     Install();
     WriteFile(CommonData() / "state.json", "{}");

@@ -1,4 +1,10 @@
 #include <sys/stat.h>
+#ifndef _WIN32
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -138,6 +144,38 @@ TEST_F(ManifestInstall, CopyThatDoesNotMatchTheEntryIsRemoved) {
         EXPECT_FALSE(fs::exists(target / "m.bin"));
         EXPECT_FALSE(HasCopyEvent("m.bin"));
     }
+}
+
+// A folder of the target on a file system of its own (a mount point) takes its
+// updated files: each is staged in its own folder, never renamed across file systems;
+// a staged file an interrupted run left there goes too.
+TEST_F(ManifestInstall, AnUpdateIntoAMountPointInsideTheTarget) {
+#ifdef _WIN32
+    GTEST_SKIP() << "mounts a file system in a Linux mount namespace of its own";
+#else
+    const fs::path mounted = test::MakeFolder(target / "data");
+    const fs::path source = Source("level.dat", "new level");
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount("none", mounted.c_str(), "tmpfs", 0, "size=1m") != 0) {
+            ::_exit(100);  // mounting is not allowed here
+        }
+        WriteFile(mounted / "level.dat", "old level");
+        WriteFile(mounted / ".zuvelo-staged.0123456789ab.tmp", "left by a killed run");
+        int status = Install(EntryFor("data/level.dat", "new level"), source) == ErrorCode::Success ? 0 : 1;
+        if (ReadFile(mounted / "level.dat") != "new level") status |= 2;
+        if (fs::exists(mounted / ".zuvelo-staged.0123456789ab.tmp")) status |= 4;
+        ::umount2(mounted.c_str(), MNT_DETACH);
+        ::_exit(status);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 100) GTEST_SKIP() << "mounting is not allowed here";
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: install failed, 2: wrong content, 4: leftover kept";
+#endif
 }
 
 TEST_F(ManifestInstall, FolderInTheWayFailsTheCopy) {

@@ -1,7 +1,11 @@
 #include "platform/pipe.h"
 
 #include <gtest/gtest.h>
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <vector>
@@ -39,11 +43,11 @@ TEST(PipeSocketPathTest, NamesMapIntoTheMachineRoot) {
 #endif
 }
 
-// Names that no launcher's pipe can have are waited for like a missing one.
+// Names that name no launcher's pipe here are waited for like a missing one.
 TEST(PipeConnectionTest, NameWithNoSocketIsRetriedUntilTheTimeOut) {
     test::ScopedMachineRoot root;
     for (const wchar_t* name : {L"relative", L"\\\\server\\pipe\\x", L"\\\\.\\pipe\\missing", L"\\\\.\\pipe\\..",
-                                L"\\\\.\\pipe\\a\\b"}) {
+                                L"\\\\.\\pipe\\a\\b", L"\\\\.\\pipe\\..\\C:\\events.txt", L"\\\\.\\pipe\\.. "}) {
         PipeConnection pipe;
         uint32_t error = 0;
         const auto start = Clock::now();
@@ -92,6 +96,33 @@ TEST(PipeConnectionTest, BusyPipeIsWaitedForUntilTheTimeOut) {
     EXPECT_FALSE(second.Connect(listener.pipeName(), 300, &error));
     EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(300));
     EXPECT_EQ(error, win32::kPipeBusy);
+#endif
+}
+
+// Windows takes every character after \\.\pipe\ as the pipe's name, backslashes
+// included, and either separator as one.
+TEST(PipeConnectionTest, APipeWhoseNameHoldsABackslashIsOpened) {
+#ifndef _WIN32
+    GTEST_SKIP() << "a socket's file name never holds a backslash";
+#else
+    const std::wstring name = L"\\\\.\\pipe\\zuvelo-" + std::to_wstring(::GetCurrentProcessId()) + L"\\progress";
+    std::wstring forward = name;
+    std::replace(forward.begin() + 9, forward.end(), L'\\', L'/');
+    for (const std::wstring& given : {name, forward}) {
+        const HANDLE server = ::CreateNamedPipeW(name.c_str(), PIPE_ACCESS_INBOUND, PIPE_TYPE_BYTE | PIPE_WAIT, 1, 0,
+                                                 4096, 0, nullptr);
+        ASSERT_NE(server, INVALID_HANDLE_VALUE);
+        PipeConnection pipe;
+        uint32_t error = 0;
+        EXPECT_TRUE(pipe.Connect(given, 2000, &error)) << error;
+        EXPECT_EQ(pipe.Write("one\n"), win32::kSuccess);
+        char got[8] = {};
+        DWORD read = 0;
+        EXPECT_TRUE(::ReadFile(server, got, sizeof got, &read, nullptr));
+        EXPECT_EQ(std::string(got, read), "one\n");
+        pipe.Close();
+        ::CloseHandle(server);
+    }
 #endif
 }
 

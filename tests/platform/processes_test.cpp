@@ -34,11 +34,12 @@ TEST(ProcessHandleTest, SignalsOnlyTheProcessFoundWithItsImage) {
     EXPECT_EQ(a->exeName, "image-a.exe");
     EXPECT_TRUE(std::filesystem::equivalent(PathFromUtf8(a->imagePath), bin / "image-a.exe")) << a->imagePath;
 
-    // The id found now runs another image: no handle, so nothing can be sent.
+    // The id found now runs another image: the process found is gone, and with no
+    // handle nothing can be sent.
     RunningProcess reused = *b;
     reused.image = a->image;
     ProcessHandle refused;
-    EXPECT_EQ(ProcessHandle::Open(reused, refused), win32::kAccessDenied);
+    EXPECT_EQ(ProcessHandle::Open(reused, refused), win32::kInvalidParameter);
     EXPECT_FALSE(refused.valid());
 
     ProcessHandle handle;

@@ -28,9 +28,10 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
                          const std::map<std::string, std::string>& environment = {},
                          const std::function<void(pid_t)>& started = {}, const std::string& input = {});
 
-// RunProgram with a new pseudo-terminal as standard input, output and error:
-// types `typed` and then end of input into it, and returns in `out` all the
-// terminal showed, "\r\n" as "\n".
+// RunProgram with a new pseudo-terminal as standard input, output and error
+// (Windows: a console of this process's own): types `typed` and then end of input
+// into it, and returns in `out` all the terminal showed, "\r\n" as "\n" (Windows:
+// the rows of the console's screen buffer, read back as text once the program ended).
 ProgramResult RunInTerminal(const std::string& program, const std::vector<std::string>& arguments,
                             const std::map<std::string, std::string>& environment, const std::string& typed);
 

@@ -112,6 +112,39 @@ private:
     LPPROC_THREAD_ATTRIBUTE_LIST list_ = nullptr;
 };
 
+// The child's standard input, output and error.
+struct StandardHandles {
+    HANDLE input;
+    HANDLE output;
+    HANDLE error;
+};
+
+// Starts the program with the standard handles given, the only handles it inherits;
+// its process handle.
+UniqueHandle Start(const std::string& program, const std::vector<std::string>& arguments,
+                   const std::map<std::string, std::string>& environment, const StandardHandles& standard) {
+    std::vector<HANDLE> handles{standard.input, standard.output};
+    if (standard.error != standard.output) handles.push_back(standard.error);
+    InheritedHandles inherited(handles);
+    STARTUPINFOEXW startup{};
+    startup.StartupInfo.cb = sizeof(startup);
+    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+    startup.StartupInfo.hStdInput = standard.input;
+    startup.StartupInfo.hStdOutput = standard.output;
+    startup.StartupInfo.hStdError = standard.error;
+    startup.lpAttributeList = inherited.get();
+    std::wstring commandLine = WindowsCommandLine(program, arguments);
+    std::wstring block = EnvironmentBlock(environment);
+    PROCESS_INFORMATION process{};
+    if (!::CreateProcessW(Utf8ToWide(program).c_str(), commandLine.data(), nullptr, nullptr, TRUE,
+                          CREATE_UNICODE_ENVIRONMENT | EXTENDED_STARTUPINFO_PRESENT, block.data(), nullptr,
+                          &startup.StartupInfo, &process)) {
+        throw std::runtime_error("cannot start " + program);
+    }
+    ::CloseHandle(process.hThread);
+    return UniqueHandle(process.hProcess);
+}
+
 // Moves what the pipe holds now into text; false once no writer is left.
 bool TakeAvailable(HANDLE pipe, std::string& text) {
     char buffer[4096];
@@ -160,28 +193,12 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
     PipeEnds out = MakePipe();
     PipeEnds err = MakePipe();
     UniqueHandle input = InputHolding(text);
-    InheritedHandles inherited({input.get(), out.write.get(), err.write.get()});
-    STARTUPINFOEXW startup{};
-    startup.StartupInfo.cb = sizeof(startup);
-    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
-    startup.StartupInfo.hStdInput = input.get();
-    startup.StartupInfo.hStdOutput = out.write.get();
-    startup.StartupInfo.hStdError = err.write.get();
-    startup.lpAttributeList = inherited.get();
-    std::wstring commandLine = WindowsCommandLine(program, arguments);
-    std::wstring block = EnvironmentBlock(environment);
-    PROCESS_INFORMATION process{};
-    if (!::CreateProcessW(Utf8ToWide(program).c_str(), commandLine.data(), nullptr, nullptr, TRUE,
-                          CREATE_UNICODE_ENVIRONMENT | EXTENDED_STARTUPINFO_PRESENT, block.data(), nullptr,
-                          &startup.StartupInfo, &process)) {
-        throw std::runtime_error("cannot start " + program);
-    }
-    UniqueHandle processHandle(process.hProcess);
-    UniqueHandle threadHandle(process.hThread);
+    const UniqueHandle processHandle =
+        Start(program, arguments, environment, {input.get(), out.write.get(), err.write.get()});
     input.reset();
     out.write.reset();
     err.write.reset();
-    if (started) started(static_cast<pid_t>(process.dwProcessId));
+    if (started) started(static_cast<pid_t>(::GetProcessId(processHandle.get())));
 
     ProgramResult result;
     CollectUntilExit(processHandle.get(), out.read.get(), err.read.get(), result);
@@ -194,9 +211,105 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
     return result;
 }
 
-ProgramResult RunInTerminal(const std::string&, const std::vector<std::string>&, const std::map<std::string, std::string>&,
-                            const std::string&) {
-    throw std::logic_error("RunInTerminal needs a Linux pseudo-terminal");
+namespace {
+
+// A console of this process's own for the time of one run (the test programs start
+// without one): its input and screen buffer, inheritable. This process's standard
+// handles stay what they were.
+class OwnConsole {
+public:
+    OwnConsole() : in_(::GetStdHandle(STD_INPUT_HANDLE)), out_(::GetStdHandle(STD_OUTPUT_HANDLE)),
+                   err_(::GetStdHandle(STD_ERROR_HANDLE)) {
+        ::FreeConsole();
+        if (!::AllocConsole()) throw std::runtime_error("AllocConsole failed");
+        RestoreStandardHandles();
+        SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+        input.reset(::CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  &inheritable, OPEN_EXISTING, 0, nullptr));
+        screen.reset(::CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                   &inheritable, OPEN_EXISTING, 0, nullptr));
+        // Wide enough that an event line is one row.
+        if (!input || !screen || !::SetConsoleScreenBufferSize(screen.get(), COORD{1024, 2000})) {
+            throw std::runtime_error("cannot set up the console");
+        }
+    }
+    ~OwnConsole() {
+        input.reset();
+        screen.reset();
+        ::FreeConsole();
+        RestoreStandardHandles();
+    }
+    OwnConsole(const OwnConsole&) = delete;
+    OwnConsole& operator=(const OwnConsole&) = delete;
+
+    // Each character as a key pressed and released; "\n" is Enter.
+    void Type(const std::wstring& keys) const {
+        std::vector<INPUT_RECORD> records;
+        for (const wchar_t key : keys) {
+            for (const BOOL down : {TRUE, FALSE}) {
+                INPUT_RECORD record{};
+                record.EventType = KEY_EVENT;
+                record.Event.KeyEvent.bKeyDown = down;
+                record.Event.KeyEvent.wRepeatCount = 1;
+                record.Event.KeyEvent.uChar.UnicodeChar = key == L'\n' ? L'\r' : key;
+                record.Event.KeyEvent.wVirtualKeyCode = key == L'\n' ? VK_RETURN : 0;
+                records.push_back(record);
+            }
+        }
+        DWORD written = 0;
+        if (!records.empty() &&
+            !::WriteConsoleInputW(input.get(), records.data(), static_cast<DWORD>(records.size()), &written)) {
+            throw std::runtime_error("cannot type into the console");
+        }
+    }
+
+    // The rows of the screen buffer down to the cursor, without their trailing blanks.
+    std::string Shown() const {
+        CONSOLE_SCREEN_BUFFER_INFO info{};
+        if (!::GetConsoleScreenBufferInfo(screen.get(), &info)) throw std::runtime_error("cannot read the console");
+        std::wstring shown;
+        for (SHORT row = 0; row <= info.dwCursorPosition.Y; ++row) {
+            std::wstring line(static_cast<size_t>(info.dwSize.X), L' ');
+            DWORD got = 0;
+            const COORD start{0, row};
+            ::ReadConsoleOutputCharacterW(screen.get(), line.data(), static_cast<DWORD>(line.size()), start, &got);
+            line.resize(std::min<size_t>(got, line.size()));
+            line.erase(line.find_last_not_of(L' ') + 1);
+            shown += line + (row < info.dwCursorPosition.Y ? L"\n" : L"");
+        }
+        return WideToUtf8Lossy(shown);
+    }
+
+    UniqueHandle input;
+    UniqueHandle screen;
+
+private:
+    void RestoreStandardHandles() const {
+        ::SetStdHandle(STD_INPUT_HANDLE, in_);
+        ::SetStdHandle(STD_OUTPUT_HANDLE, out_);
+        ::SetStdHandle(STD_ERROR_HANDLE, err_);
+    }
+
+    HANDLE in_;
+    HANDLE out_;
+    HANDLE err_;
+};
+
+}  // namespace
+
+ProgramResult RunInTerminal(const std::string& program, const std::vector<std::string>& arguments,
+                            const std::map<std::string, std::string>& environment, const std::string& typed) {
+    const OwnConsole console;
+    console.Type(Utf8ToWide(typed) + L"\x1a\n");  // then Ctrl+Z, the console's end of input
+    const UniqueHandle processHandle =
+        Start(program, arguments, environment, {console.input.get(), console.screen.get(), console.screen.get()});
+    ::WaitForSingleObject(processHandle.get(), INFINITE);
+    ProgramResult result;
+    DWORD exitCode = 0;
+    if (!::GetExitCodeProcess(processHandle.get(), &exitCode)) throw std::runtime_error("GetExitCodeProcess failed");
+    result.exitCode = static_cast<int>(exitCode);
+    result.out = console.Shown();
+    return result;
 }
 
 std::filesystem::path WorldRunnableCopy(const std::filesystem::path&, const std::filesystem::path&) {

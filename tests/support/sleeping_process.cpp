@@ -2,6 +2,7 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#include <sddl.h>
 #else
 #include <spawn.h>
 #include <sys/wait.h>
@@ -52,17 +53,34 @@ bool HasVisibleWindow(DWORD pid) {
     return search.found;
 }
 
+// An access list that grants nothing: only the handle CreateProcessW returns opens the process.
+struct GuardedProcessAttributes {
+    GuardedProcessAttributes() {
+        if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P", SDDL_REVISION_1, &descriptor, nullptr)) {
+            throw std::runtime_error("cannot make the sleeper's access list");
+        }
+        attributes.lpSecurityDescriptor = descriptor;
+    }
+    ~GuardedProcessAttributes() { ::LocalFree(descriptor); }
+    GuardedProcessAttributes(const GuardedProcessAttributes&) = delete;
+    GuardedProcessAttributes& operator=(const GuardedProcessAttributes&) = delete;
+
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), nullptr, FALSE};
+};
+
 }  // namespace
 
-SleepingProcess::SleepingProcess(const fs::path& folder, const std::string& name, bool ignoreTerm) {
+SleepingProcess::SleepingProcess(const fs::path& folder, const std::string& name, bool ignoreTerm, bool guarded) {
     const fs::path image = folder / name;
     fs::copy_file(SleeperProgram(), image, fs::copy_options::overwrite_existing);
     std::wstring commandLine = L"\"" + image.wstring() + L"\"" + (ignoreTerm ? L"" : L" window");
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION started{};
-    if (!::CreateProcessW(image.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                          &started)) {
+    GuardedProcessAttributes guard;
+    if (!::CreateProcessW(image.c_str(), commandLine.data(), guarded ? &guard.attributes : nullptr, nullptr, FALSE, 0,
+                          nullptr, nullptr, &startup, &started)) {
         throw std::runtime_error("cannot start the sleeper");
     }
     ::CloseHandle(started.hThread);
@@ -111,7 +129,8 @@ int SleepingProcess::Reap(bool wait) {
 
 #else
 
-SleepingProcess::SleepingProcess(const fs::path& folder, const std::string& name, bool ignoreTerm) {
+SleepingProcess::SleepingProcess(const fs::path& folder, const std::string& name, bool ignoreTerm, bool guarded) {
+    if (guarded) throw std::logic_error("root opens every process: a guarded sleeper needs Windows");
     const fs::path image = folder / name;
     fs::copy_file("/bin/sleep", image, fs::copy_options::overwrite_existing);
     fs::permissions(image, fs::perms::owner_all);

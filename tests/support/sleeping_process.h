@@ -23,10 +23,12 @@ inline constexpr int kEndedByForce = SIGKILL;
 // process runs an image of that name. On Linux a copy of sleep (ignoreTerm: it
 // ignores SIGTERM); on Windows a copy of the test sleeper showing a window that
 // closes on WM_CLOSE (ignoreTerm: no window, so nothing asks it to close).
+// guarded (Windows only): its access list lets no other process open it.
 // Killed and reaped when destroyed.
 class SleepingProcess {
 public:
-    SleepingProcess(const std::filesystem::path& folder, const std::string& name, bool ignoreTerm = false);
+    SleepingProcess(const std::filesystem::path& folder, const std::string& name, bool ignoreTerm = false,
+                    bool guarded = false);
     ~SleepingProcess();
     SleepingProcess(const SleepingProcess&) = delete;
     SleepingProcess& operator=(const SleepingProcess&) = delete;

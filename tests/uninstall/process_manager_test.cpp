@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/text.h"
+#include "platform/win32_error.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/sleeping_process.h"
 #include "tests/support/test_folders.h"
@@ -45,6 +46,31 @@ TEST(ProcessManagerTest, EndsProductProcessesGracefullyOrByForce) {
     EXPECT_TRUE(log.HasMessage("Process terminated gracefully"));
     EXPECT_TRUE(log.HasMessage("Graceful termination failed, forcing"));
     EXPECT_TRUE(log.HasMessage("Process terminated forcefully"));
+}
+
+// A product process this program may not open is not passed over: its files would be
+// removed under it unannounced.
+TEST(ProcessManagerTest, AProcessThatCannotBeOpenedFailsTheStep) {
+    test::LogCapture log;
+#ifdef _WIN32
+    test::TempFolder bin;
+    test::SleepingProcess guarded(bin.path(), "ZuveloClient.exe", true, true);
+    const uint32_t pid = static_cast<uint32_t>(guarded.pid());
+    int32_t ended = 0;
+    EXPECT_EQ(ProcessManager(GetProductProcessNames(), 300ms).TerminateAllProductProcesses(&ended),
+              ErrorCode::InternalError);
+    EXPECT_EQ(ended, 0);
+    EXPECT_EQ(guarded.Reap(false), -1) << "still running";
+#else
+    // Root opens every process here: one found that could not be opened is made by hand.
+    const uint32_t pid = 4242;
+    std::vector<ProcessInfo> found(1);
+    found[0].pid = pid;
+    found[0].openError = platform::win32::kAccessDenied;
+    EXPECT_EQ(ProcessManager(GetProductProcessNames(), 300ms).TerminateProcesses(found), ErrorCode::InternalError);
+#endif
+    EXPECT_TRUE(log.HasMessage("Failed to open process for termination: 5"));
+    EXPECT_TRUE(log.HasMessage("Failed to terminate process " + std::to_string(pid)));
 }
 
 }  // namespace

@@ -33,6 +33,8 @@ TEST(UninstallLogTest, NameHeaderAndSummaryBytes) {
     {
         UninstallLog log;  // closed at the end of the run, as the uninstaller's is
         ASSERT_EQ(log.Create(WidePath(path), kStarted), ErrorCode::Success);
+        // Anyone may read the log while the run still writes it.
+        EXPECT_EQ(test::ReadFile(path), "Zuvelo Uninstaller Log\nStarted: 2026-09-21T10:59:29Z\n\n");
         UninstallStats stats{1, 2, 1, 40, 7, 1234, true};
         log.Append(LogSummary(L"2.0.0", L"/opt/Zuv\u00e9lo", stats));
     }
