@@ -342,7 +342,7 @@ ErrorCode CopyInChunks(const WholeCopy& copy, const CopyOptions& options) {
     if (const ErrorCode code = CheckCopied(copy, outcome, options); code != ErrorCode::Success) {
         if (code != ErrorCode::FileHashMismatch) return code;
         keepTarget = true;  // Delete below removes it, with its event
-        platform::SetModeOf(out.get(), copy.opened.mode | 0200);  // a read-only copy could not be deleted
+        platform::SetReadOnly(out.get(), false);  // a read-only copy could not be deleted
         out.reset();
         FileOperations().Delete(copy.target);
         return ErrorCode::FileHashMismatch;
@@ -528,9 +528,7 @@ ErrorCode FileOperations::SetPermissions(const std::wstring& path, bool readOnly
         LogFileError("GetFileAttributes", path, err);
         return MapWin32Error(err);
     }
-    uint32_t mode = st.mode & 07777;
-    mode = readOnly ? (mode & ~0222u) : (mode | 0200u);
-    if (const uint32_t err = platform::SetMode(native, mode)) {
+    if (const uint32_t err = platform::SetReadOnly(native, readOnly)) {
         LogFileError("SetFileAttributes", path, err);
         return MapWin32Error(err);
     }

@@ -130,10 +130,7 @@ ErrorCode ManifestHandler::SetPermissions(int file, const fs::path& shown, const
     LogManifest(LogLevel::Debug, "Setting permissions " + permissions + " for: " + ToUtf8Lossy(shown));
     const bool readOnly = permissions == "444";
     if (!readOnly && permissions != "755" && permissions != "644") return ErrorCode::Success;
-    platform::FileStat st;
-    uint32_t err = platform::StatFd(file, st);
-    if (err == 0) err = platform::SetModeOf(file, readOnly ? (st.mode & ~0222u) : (st.mode | 0200u));
-    if (err != 0) {
+    if (const uint32_t err = platform::SetReadOnly(file, readOnly)) {
         FileOperations::LogFileError("SetFileAttributes", WidePath(shown), err);
         return FileOperations::MapWin32Error(err);
     }

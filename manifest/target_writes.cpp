@@ -97,7 +97,8 @@ void GiveAttributes(int fd, const platform::FileStat& like, uint32_t mode) {
 void GiveInstalledAttributes(const std::optional<platform::FileStat>& existing, const platform::FileStat& source,
                              int staged) {
     if (existing) {
-        GiveAttributes(staged, *existing, existing->IsReadOnly() ? existing->mode | 0200 : existing->mode);
+        GiveAttributes(staged, *existing, existing->mode);
+        if (existing->IsReadOnly()) platform::SetReadOnly(staged, false);
     } else {
         platform::SetModeOf(staged, source.mode & kNewFileModeMask);
     }
