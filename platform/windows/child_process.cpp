@@ -6,9 +6,11 @@
 #include <climits>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string_view>
 #include <utility>
 
+#include "platform/utf8.h"
 #include "platform/win32_error.h"
 #include "platform/windows/win32_paths.h"
 #include "platform/windows/win32_handle.h"
@@ -30,17 +32,11 @@ DWORD MillisecondsUntil(Deadline deadline) {
     return static_cast<DWORD>(std::clamp<int64_t>(left.count(), 0, INFINITE - 1));
 }
 
-uint32_t WideFromUtf8(const std::string& text, std::wstring& out) {
-    out.clear();
-    if (text.empty()) return 0;
-    if (text.size() > INT_MAX) return win32::kInvalidParameter;
-    const int size = static_cast<int>(text.size());
-    const int length = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, nullptr, 0);
-    if (length == 0) return LastError();
-    out.resize(static_cast<size_t>(length));
-    if (::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, out.data(), length) == 0) {
-        return LastError();
-    }
+// The wide form of text a caller gave; 1113 (no Unicode translation) for invalid UTF-8.
+uint32_t WideOf(const std::string& text, std::wstring& out) {
+    std::optional<std::wstring> wide = WideFromUtf8(text);
+    if (!wide) return ERROR_NO_UNICODE_TRANSLATION;
+    out = std::move(*wide);
     return 0;
 }
 
@@ -71,7 +67,7 @@ uint32_t CommandLineOf(const std::vector<std::string>& arguments, std::wstring& 
     out.clear();
     for (size_t i = 0; i < arguments.size(); ++i) {
         std::wstring argument;
-        if (const uint32_t err = WideFromUtf8(arguments[i], argument)) return err;
+        if (const uint32_t err = WideOf(arguments[i], argument)) return err;
         if (argument.find(L'\0') != std::wstring::npos) return win32::kInvalidParameter;
         if (i == 0) {
             if (argument.find(L'"') != std::wstring::npos) return win32::kInvalidParameter;
@@ -235,7 +231,7 @@ uint32_t ChildProcess::StartShellCommand(const std::string& command, ChildProces
     std::wstring shell;
     std::wstring text;
     if (const uint32_t err = SystemShell(shell)) return err;
-    if (const uint32_t err = WideFromUtf8(command, text)) return err;
+    if (const uint32_t err = WideOf(command, text)) return err;
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     HANDLE readEnd = nullptr;
     HANDLE writeEnd = nullptr;
