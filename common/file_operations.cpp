@@ -31,12 +31,8 @@ namespace {
 namespace fs = std::filesystem;
 namespace win32 = platform::win32;
 
-constexpr const char* kComponent = "FileOperations";
-
 JsonlLogger& Log() { return JsonlLogger::Instance(); }
-void Debug(const std::string& message) { Log().LogDiagnostic(LogLevel::Debug, message, kComponent); }
-void Warning(const std::string& message) { Log().LogDiagnostic(LogLevel::Warning, message, kComponent); }
-void Error(const std::string& message) { Log().LogDiagnostic(LogLevel::Error, message, kComponent); }
+constexpr ComponentLogger kLog{"FileOperations"};
 std::string U8(const std::wstring& text) { return ToUtf8Lossy(text); }
 
 std::unique_ptr<unsigned char[]> NewBlock() { return std::make_unique_for_overwrite<unsigned char[]>(FileOperations::kIoBlockSize); }
@@ -52,7 +48,7 @@ void LogHashFailure(const platform::Sha256& hash) {
         case platform::Sha256::Step::FinishHash: call = "BCryptFinishHash"; break;
         default: break;
     }
-    Error(std::string(call) + " failed: " + std::to_string(hash.FailureStatus()));
+    kLog.Error(std::string(call) + " failed: " + std::to_string(hash.FailureStatus()));
 }
 
 
@@ -214,13 +210,13 @@ struct WholeCopy {
 // holds: 0, else 143 (incomplete) or 142 (another digest), with its messages.
 ErrorCode CheckCopied(const WholeCopy& copy, const DescriptorCopyOutcome& outcome, const CopyOptions& options) {
     if (outcome.copied != copy.opened.size) {
-        Error("Copy incomplete: wrote " + std::to_string(outcome.copied) + " of " + std::to_string(copy.opened.size) +
-              " bytes of " + U8(copy.source));
+        kLog.Error("Copy incomplete: wrote " + std::to_string(outcome.copied) + " of " +
+                   std::to_string(copy.opened.size) + " bytes of " + U8(copy.source));
         return ErrorCode::FileCopyFailed;
     }
     if (options.verifyHash && !outcome.hashesMatch) {
-        if (outcome.hashFailed) Warning("Failed to calculate hash for: " + U8(copy.source));
-        Error("Hash verification failed after copy");
+        if (outcome.hashFailed) kLog.Warning("Failed to calculate hash for: " + U8(copy.source));
+        kLog.Error("Hash verification failed after copy");
         return ErrorCode::FileHashMismatch;
     }
     return ErrorCode::Success;
@@ -241,7 +237,7 @@ ErrorCode CheckReplaceableTarget(const WholeCopy& copy) {
     if (err == win32::kFileNotFound || err == win32::kPathNotFound) return ErrorCode::Success;
     if (err != 0) return CopyFailed(copy, err);
     if (existing.SameFile(copy.opened)) {
-        Error("Source and target are the same file: " + U8(copy.target));
+        kLog.Error("Source and target are the same file: " + U8(copy.target));
         return ErrorCode::FileAccessDenied;
     }
     if (!existing.IsRegular() || existing.IsReadOnly()) return CopyFailed(copy, win32::kAccessDenied);
@@ -295,7 +291,7 @@ ErrorCode CopyInChunks(const WholeCopy& copy, const CopyOptions& options) {
         return ChunkFailed("CreateFile (target)", copy.target, err);
     }
     if (targetInfo.SameFile(copy.opened)) {
-        Error("Source and target are the same file: " + U8(copy.target));
+        kLog.Error("Source and target are the same file: " + U8(copy.target));
         return ErrorCode::FileAccessDenied;
     }
     if (!targetInfo.IsRegular()) return ChunkFailed("CreateFile (target)", copy.target, win32::kAccessDenied);
@@ -375,15 +371,15 @@ ErrorCode FileOperations::MapWin32Error(uint32_t win32Code) {
 
 void FileOperations::LogFileError(const std::string& operation, const std::wstring& path, uint32_t win32Code) noexcept {
     try {
-        Error(operation + " failed for '" + U8(path) + "': " + U8(FormatWin32Error(win32Code)) +
-              " (code: " + std::to_string(win32Code) + ")");
+        kLog.Error(operation + " failed for '" + U8(path) + "': " + U8(FormatWin32Error(win32Code)) +
+                   " (code: " + std::to_string(win32Code) + ")");
     } catch (...) {
     }
     Log().LogFileOperation(operation, path, false, win32Code, true);
 }
 
 ErrorCode FileOperations::GetFileInfo(const std::wstring& path, FileInfo& info) {
-    Debug("Getting file info for: " + U8(path));
+    kLog.Debug("Getting file info for: " + U8(path));
     platform::FileStat st;
     if (const uint32_t err = platform::StatPath(NativePath(path), st)) {
         LogFileError("GetFileAttributesEx", path, err);
@@ -399,14 +395,16 @@ ErrorCode FileOperations::GetFileInfo(const std::wstring& path, FileInfo& info) 
     info.system = st.system;
     if (info.size > 0) {
         std::string hex;
-        if (CalculateSha256(path, hex) != ErrorCode::Success) Warning("Failed to calculate hash for: " + U8(path));
+        if (CalculateSha256(path, hex) != ErrorCode::Success) {
+            kLog.Warning("Failed to calculate hash for: " + U8(path));
+        }
         else info.sha256 = hex;
     }
     return ErrorCode::Success;
 }
 
 ErrorCode FileOperations::CalculateSha256(const std::wstring& path, std::string& hexOut) {
-    Debug("Calculating SHA-256 hash for: " + U8(path));
+    kLog.Debug("Calculating SHA-256 hash for: " + U8(path));
     if (platform::Sha256 probe; !probe.Ok()) {
         LogHashFailure(probe);
         return ErrorCode::HashCalculationFailed;
@@ -452,7 +450,7 @@ ErrorCode FileOperations::CalculateSha256Of(int file, const std::wstring& shownP
 }
 
 ErrorCode FileOperations::Copy(const std::wstring& source, const std::wstring& target, const CopyOptions& options) {
-    Debug("Copying file: " + U8(source) + " -> " + U8(target));
+    kLog.Debug("Copying file: " + U8(source) + " -> " + U8(target));
     const fs::path sourceNative = NativePath(source);
     const fs::path targetNative = NativePath(target);
 
@@ -465,12 +463,12 @@ ErrorCode FileOperations::Copy(const std::wstring& source, const std::wstring& t
         }
     }
     if (PathExists(targetNative) && !options.overwrite) {
-        Error("Target file exists and overwrite not allowed: " + U8(target));
+        kLog.Error("Target file exists and overwrite not allowed: " + U8(target));
         return ErrorCode::FileAccessDenied;
     }
 
     // 3. Look the source up (its size picks the path; its hash is taken while copying).
-    Debug("Getting file info for: " + U8(source));
+    kLog.Debug("Getting file info for: " + U8(source));
     platform::FileStat sourceInfo;
     if (const uint32_t err = platform::StatPath(sourceNative, sourceInfo)) {
         // The look-up's failure, then the copy's own, as a source that is not there gives both.
@@ -478,7 +476,7 @@ ErrorCode FileOperations::Copy(const std::wstring& source, const std::wstring& t
         LogFileError("CopyFileEx", source, err);
         return MapWin32Error(err);
     }
-    if (!sourceInfo.IsDirectory() && sourceInfo.size > 0) Debug("Calculating SHA-256 hash for: " + U8(source));
+    if (!sourceInfo.IsDirectory() && sourceInfo.size > 0) kLog.Debug("Calculating SHA-256 hash for: " + U8(source));
     const bool chunked = !sourceInfo.IsDirectory() && sourceInfo.size > kChunkedCopyThreshold;
     const auto fail = [&](const char* chunkedCall, const std::wstring& path, uint32_t err) {
         if (chunked) LogFileError(chunkedCall, path, err);
@@ -498,7 +496,7 @@ ErrorCode FileOperations::Copy(const std::wstring& source, const std::wstring& t
 }
 
 ErrorCode FileOperations::Delete(const std::wstring& path) {
-    Debug("Deleting file: " + U8(path));
+    kLog.Debug("Deleting file: " + U8(path));
     if (const uint32_t err = platform::RemoveFile(NativePath(path))) {
         LogFileError("DeleteFile", path, err);
         return MapWin32Error(err);
@@ -508,12 +506,12 @@ ErrorCode FileOperations::Delete(const std::wstring& path) {
 }
 
 ErrorCode FileOperations::EnsureDirectory(const std::wstring& path) {
-    Debug("Creating directory: " + U8(path));
+    kLog.Debug("Creating directory: " + U8(path));
     const fs::path native = NativePath(path);
     platform::FileStat st;
     if (platform::StatPath(native, st) == 0 && st.IsDirectory()) return ErrorCode::Success;
     if (const uint32_t err = CreateFolders(native)) {
-        Error("Failed to create directory: " + U8(path) + " - " + U8(FormatWin32Error(err)));
+        kLog.Error("Failed to create directory: " + U8(path) + " - " + U8(FormatWin32Error(err)));
         return ErrorCode::DirectoryCreateFailed;
     }
     Log().LogFileOperation("mkdir", path, true, 0, false);
@@ -521,7 +519,7 @@ ErrorCode FileOperations::EnsureDirectory(const std::wstring& path) {
 }
 
 ErrorCode FileOperations::SetPermissions(const std::wstring& path, bool readOnly) {
-    Debug("Setting file permissions for: " + U8(path));
+    kLog.Debug("Setting file permissions for: " + U8(path));
     const fs::path native = NativePath(path);
     platform::FileStat st;
     if (const uint32_t err = platform::StatPath(native, st)) {
@@ -539,14 +537,14 @@ namespace {
 
 ErrorCode CompareDigests(const std::string& expectedHex, const std::string& actualHex) {
     if (actualHex == expectedHex) return ErrorCode::Success;
-    Error("Hash mismatch. Expected: " + expectedHex + ", Actual: " + actualHex);
+    kLog.Error("Hash mismatch. Expected: " + expectedHex + ", Actual: " + actualHex);
     return ErrorCode::FileHashMismatch;
 }
 
 }  // namespace
 
 ErrorCode FileOperations::VerifyFileIntegrity(const std::wstring& path, const std::string& expectedHex) {
-    Debug("Verifying file integrity: " + U8(path));
+    kLog.Debug("Verifying file integrity: " + U8(path));
     std::string actual;
     const ErrorCode hashed = CalculateSha256(path, actual);
     if (hashed != ErrorCode::Success) return hashed;
@@ -555,7 +553,7 @@ ErrorCode FileOperations::VerifyFileIntegrity(const std::wstring& path, const st
 
 ErrorCode FileOperations::VerifyOpenFileIntegrity(int file, const std::wstring& shownPath,
                                                   const std::string& expectedHex) {
-    Debug("Verifying file integrity: " + U8(shownPath));
+    kLog.Debug("Verifying file integrity: " + U8(shownPath));
     std::string actual;
     const ErrorCode hashed = CalculateSha256Of(file, shownPath, actual);
     if (hashed != ErrorCode::Success) return hashed;
@@ -564,15 +562,15 @@ ErrorCode FileOperations::VerifyOpenFileIntegrity(int file, const std::wstring& 
 
 ErrorCode FileOperations::VerifyFileDigest(const std::wstring& path, const std::string& expectedHex,
                                            const std::string& actualHex) {
-    Debug("Verifying file integrity: " + U8(path));
+    kLog.Debug("Verifying file integrity: " + U8(path));
     return CompareDigests(expectedHex, actualHex);
 }
 
 ErrorCode FileOperations::VerifyFileSignature(const std::wstring& path) {
-    Debug("Verifying file signature: " + U8(path));
+    kLog.Debug("Verifying file signature: " + U8(path));
     const int32_t result = platform::VerifyAuthenticode(NativePath(path));
     if (result == platform::trust::kSuccess) return ErrorCode::Success;
-    Error("Signature verification failed: " + std::to_string(result));
+    kLog.Error("Signature verification failed: " + std::to_string(result));
     return ErrorCode::SignatureVerificationFailed;
 }
 
@@ -674,7 +672,7 @@ ErrorCode RemovePinnedTree(const std::wstring& path, bool recursive, int32_t* fi
 
 ErrorCode FileOperations::RemoveDirectoryTree(const std::wstring& path, bool recursive, int32_t* filesRemoved,
                                               int32_t* foldersRemoved, const std::vector<std::string>& keepEntries) {
-    Debug("Removing directory: " + U8(path));
+    kLog.Debug("Removing directory: " + U8(path));
     return RemovePinnedTree(path, recursive, filesRemoved, foldersRemoved, keepEntries,
                             [](const std::wstring& item, bool success, uint32_t err) {
                                 Log().LogFileOperation("delete", item, success, success ? 0 : err, true);

@@ -23,12 +23,11 @@ namespace {
 namespace fs = std::filesystem;
 namespace win32 = platform::win32;
 
-constexpr const char* kComponent = "orphan_cleanup";
 constexpr size_t kCompareLimit = size_t{1} << 31;
 
-void Log(LogLevel level, const std::string& message, const std::string& component = "") {
-    JsonlLogger::Instance().LogDiagnostic(level, message, component);
-}
+constexpr ComponentLogger kLog{"orphan_cleanup"};
+// Some of its lines have always named no component.
+constexpr ComponentLogger kPlainLog{""};
 
 std::string ErrorText(uint32_t code) { return WideToUtf8Lossy(FormatWin32Error(code)); }
 
@@ -43,15 +42,15 @@ ErrorCode ParseExpectedFiles(const std::string& text, std::set<std::string>& exp
     Json::Value document;
     std::string errors;
     if (!ParseJsonDocument(text, document, errors)) {
-        Log(LogLevel::Warning, "Failed to parse files manifest: " + errors, kComponent);
+        kLog.Warning("Failed to parse files manifest: " + errors);
         return ErrorCode::ManifestParseFailed;
     }
     if (JsonHasEmbeddedNul(document)) {
-        Log(LogLevel::Warning, "Files manifest contains an escaped embedded NUL", kComponent);
+        kLog.Warning("Files manifest contains an escaped embedded NUL");
         return ErrorCode::InvalidArguments;
     }
     if (!document.isObject() || !document.isMember("files") || !document["files"].isArray()) {
-        Log(LogLevel::Warning, "Files manifest missing 'files' array", kComponent);
+        kLog.Warning("Files manifest missing 'files' array");
         return ErrorCode::InvalidArguments;
     }
     for (const Json::Value& element : document["files"]) {
@@ -60,7 +59,7 @@ ErrorCode ParseExpectedFiles(const std::string& text, std::set<std::string>& exp
         const std::string file = element["file"].asString();
         if (file.empty()) continue;
         if (!IsSafeRelativePathUtf8(file)) {
-            Log(LogLevel::Warning, "Files manifest contains an unsafe relative path", kComponent);
+            kLog.Warning("Files manifest contains an unsafe relative path");
             return ErrorCode::InvalidArguments;
         }
         expected.insert(ToRelativeKey(file));
@@ -97,7 +96,7 @@ Next EnterFolder(int parentFd, const std::string& name, const platform::HandleIn
         err = win32::kAccessDenied;  // swapped since it was looked at
     }
     if (err != 0) {
-        Log(LogLevel::Warning, "Directory inventory entry failed: " + ToUtf8Lossy(shown) + ": " + ErrorText(err));
+        kPlainLog.Warning("Directory inventory entry failed: " + ToUtf8Lossy(shown) + ": " + ErrorText(err));
         return {nullptr, true};
     }
     return {std::make_unique<platform::DirectoryReader>(std::move(listing)), false};
@@ -108,7 +107,7 @@ Next AddEntry(const PinnedRoot& root, int folderFd, const std::string& name, con
     const fs::path full = target / relative;
     platform::HandleInfo info;
     if (platform::QueryEntryInfo(folderFd, name, info) != 0) {
-        Log(LogLevel::Warning, "Skipping unreadable inventory path: " + ToUtf8Lossy(full));
+        kPlainLog.Warning("Skipping unreadable inventory path: " + ToUtf8Lossy(full));
         return {};
     }
     InventoryEntry entry;
@@ -116,7 +115,7 @@ Next AddEntry(const PinnedRoot& root, int folderFd, const std::string& name, con
     entry.isDirectory = info.IsDirectory() || (info.IsSymlink() && LeadsToFolder(full));
     Utf8ToWide(relative);  // a name that is not UTF-8 ends the inventory (throws)
     if (name.find('\\') != std::string::npos || !IsSafeRelativePathUtf8(relative)) {
-        Log(LogLevel::Warning, "Skipping unsafe path: " + relative);
+        kPlainLog.Warning("Skipping unsafe path: " + relative);
         return {};
     }
     entry.relativeKey = ToRelativeKey(relative);
@@ -162,36 +161,35 @@ std::string ToRelativeKey(const std::string& path) {
 }
 
 ErrorCode ReadExpectedFiles(const std::wstring& filesManifestPath, std::set<std::string>& expected) {
-    Log(LogLevel::Info, "Reading expected files from: " + WideToUtf8Lossy(filesManifestPath));
+    kPlainLog.Info("Reading expected files from: " + WideToUtf8Lossy(filesManifestPath));
     try {
         std::string text;
         switch (platform::ReadRegularFile(NativePath(filesManifestPath), text, kMaxFilesManifestBytes)) {
             case platform::ReadFileResult::Ok: break;
             case platform::ReadFileResult::TooLarge:
-                Log(LogLevel::Warning,
-                    "Files manifest is larger than " + std::to_string(kMaxFilesManifestBytes) + " bytes", kComponent);
+                kLog.Warning("Files manifest is larger than " + std::to_string(kMaxFilesManifestBytes) + " bytes");
                 return ErrorCode::ManifestParseFailed;
-            default: Log(LogLevel::Warning, "Failed to open files manifest", kComponent); return ErrorCode::FileNotFound;
+            default: kLog.Warning("Failed to open files manifest"); return ErrorCode::FileNotFound;
         }
         std::set<std::string> read;
         if (const ErrorCode code = ParseExpectedFiles(text, read); code != ErrorCode::Success) return code;
         expected.insert(read.begin(), read.end());
-        Log(LogLevel::Info, "Read " + std::to_string(expected.size()) + " expected files from manifest", kComponent);
+        kLog.Info("Read " + std::to_string(expected.size()) + " expected files from manifest");
         return ErrorCode::Success;
     } catch (const std::exception& e) {
-        Log(LogLevel::Warning, std::string("Error reading manifest: ") + e.what(), kComponent);
+        kLog.Warning(std::string("Error reading manifest: ") + e.what());
         return ErrorCode::InternalError;
     }
 }
 
 ErrorCode BuildLocalInventory(const PinnedRoot& root, const std::wstring& targetPath,
                               std::vector<InventoryEntry>& inventory) {
-    Log(LogLevel::Info, "Building local inventory of: " + WideToUtf8Lossy(targetPath));
+    kPlainLog.Info("Building local inventory of: " + WideToUtf8Lossy(targetPath));
     try {
         const fs::path target = NativePath(targetPath);
         platform::UniqueFd listing;
         if (const uint32_t err = platform::OpenDirectoryForListing(root.handle.get(), ".", listing)) {
-            Log(LogLevel::Warning, "Failed to start directory scan: " + ErrorText(err), kComponent);
+            kLog.Warning("Failed to start directory scan: " + ErrorText(err));
             return ErrorCode::InternalError;
         }
         std::vector<Listing> stack;
@@ -200,7 +198,7 @@ ErrorCode BuildLocalInventory(const PinnedRoot& root, const std::wstring& target
         while (!stack.empty()) {
             bool done = false;
             if (const uint32_t err = stack.back().reader->Next(item, done)) {
-                Log(LogLevel::Warning, "Directory inventory entry failed: " + ErrorText(err));
+                kPlainLog.Warning("Directory inventory entry failed: " + ErrorText(err));
                 break;
             }
             if (done) {
@@ -212,18 +210,18 @@ ErrorCode BuildLocalInventory(const PinnedRoot& root, const std::wstring& target
             if (next.stop) break;
             if (next.enter) stack.push_back({std::move(next.enter), relative + "/"});
         }
-        Log(LogLevel::Info, "Found " + std::to_string(inventory.size()) + " items in local inventory");
+        kPlainLog.Info("Found " + std::to_string(inventory.size()) + " items in local inventory");
         return ErrorCode::Success;
     } catch (const std::exception& e) {
-        Log(LogLevel::Warning, std::string("Error scanning directory: ") + e.what(), kComponent);
+        kLog.Warning(std::string("Error scanning directory: ") + e.what());
         return ErrorCode::InternalError;
     }
 }
 
 void BuildAllowlist(std::set<std::string>& allowlist, ComponentKind kind) {
     allowlist.insert({"zuveloelevated.exe", "zuveloelevatedlauncher.exe", "zuvelouninstall.exe", "uninstall.exe"});
-    Log(LogLevel::Info,
-        "Built allowlist with " + std::to_string(allowlist.size()) + " entries for " + OrphanComponentWord(kind));
+    kPlainLog.Info("Built allowlist with " + std::to_string(allowlist.size()) + " entries for " +
+                   OrphanComponentWord(kind));
 }
 
 std::set<std::string> BuildExpectedDirectories(const std::set<std::string>& expected) {

@@ -114,10 +114,10 @@ ErrorCode ManifestHandler::StoreInCache(const fs::path& downloaded, const std::s
 }
 
 ErrorCode ManifestHandler::CleanupCache() {
-    LogManifest(LogLevel::Debug, "Cleaning up download cache");
+    kManifestLog.Debug("Cleaning up download cache");
     if (!fs::exists(cacheDir_)) return ErrorCode::Success;
     if (CheckCacheFolder(cacheDir_) != CacheFolderState::Usable) return ErrorCode::Success;
-    if (!Succeeded(CleanupExpiredCache())) LogManifest(LogLevel::Warning, "Failed to cleanup expired cache");
+    if (!Succeeded(CleanupExpiredCache())) kManifestLog.Warning("Failed to cleanup expired cache");
 
     // Partial downloads of nested paths lie in folders of their own; they go too.
     std::vector<fs::path> leftovers;
@@ -133,7 +133,7 @@ ErrorCode ManifestHandler::CleanupCache() {
 }
 
 ErrorCode ManifestHandler::CleanupExpiredCache() {
-    LogManifest(LogLevel::Debug, "Cleaning up expired cache files");
+    kManifestLog.Debug("Cleaning up expired cache files");
     if (CheckCacheFolder(cacheDir_) != CacheFolderState::Usable) return ErrorCode::Success;
     const auto cutoff = Now() - kCacheLifetime;
     std::vector<fs::path> expired;

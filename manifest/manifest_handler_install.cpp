@@ -20,7 +20,7 @@ namespace fs = std::filesystem;
 constexpr const char* kEmptySha256 = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
 
 ErrorCode Fail(ErrorCode code, const std::string& message) {
-    LogManifest(LogLevel::Error, message);
+    kManifestLog.Error(message);
     return code;
 }
 
@@ -36,19 +36,19 @@ bool IsExistingFile(const fs::path& path) {
 
 ErrorCode ManifestHandler::ProcessManifestFiles(const UpdateManifest& manifest, const std::wstring& targetPath) {
     const auto count = static_cast<int32_t>(manifest.files.size());
-    LogManifest(LogLevel::Info, "Processing " + std::to_string(count) + " files from manifest");
+    kManifestLog.Info("Processing " + std::to_string(count) + " files from manifest");
     ResetProgress(count, manifest.totalSize);
     if (const ErrorCode result = OpenTarget(targetPath, true); !Succeeded(result)) return result;
     if (const ErrorCode result = DownloadAllFiles(manifest); !Succeeded(result)) return result;
     if (const ErrorCode result = VerifyAllFiles(manifest); !Succeeded(result)) return result;
     if (const ErrorCode result = InstallAllFiles(manifest, targetPath); !Succeeded(result)) return result;
     UpdateProgress(progress_.totalFiles, progress_.totalBytes, "");
-    LogManifest(LogLevel::Info, "All manifest files processed successfully");
+    kManifestLog.Info("All manifest files processed successfully");
     return ErrorCode::Success;
 }
 
 ErrorCode ManifestHandler::VerifyAllFiles(const UpdateManifest& manifest) {
-    LogManifest(LogLevel::Info, "Verifying all downloaded files");
+    kManifestLog.Info("Verifying all downloaded files");
     for (const ManifestFileEntry& entry : manifest.files) {
         if (!entry.isRequired) continue;
         fs::path cachePath;
@@ -59,12 +59,12 @@ ErrorCode ManifestHandler::VerifyAllFiles(const UpdateManifest& manifest) {
             return Fail(result, "File verification failed: " + entry.relativePath);
         }
     }
-    LogManifest(LogLevel::Info, "All files verified successfully");
+    kManifestLog.Info("All files verified successfully");
     return ErrorCode::Success;
 }
 
 ErrorCode ManifestHandler::InstallAllFiles(const UpdateManifest& manifest, const std::wstring& targetPath) {
-    LogManifest(LogLevel::Info, "Installing all files to target directory");
+    kManifestLog.Info("Installing all files to target directory");
     int32_t installed = 0;
     for (const ManifestFileEntry& entry : manifest.files) {
         if (!entry.isRequired) continue;
@@ -78,12 +78,12 @@ ErrorCode ManifestHandler::InstallAllFiles(const UpdateManifest& manifest, const
         UpdateFileProgress(entry.relativePath, entry.size, entry.size);
         ++installed;
     }
-    LogManifest(LogLevel::Info, "All files installed successfully: " + std::to_string(installed) + " files");
+    kManifestLog.Info("All files installed successfully: " + std::to_string(installed) + " files");
     return ErrorCode::Success;
 }
 
 ErrorCode ManifestHandler::VerifyFile(const ManifestFileEntry& entry, const fs::path& file) {
-    LogManifest(LogLevel::Debug, "Verifying file: " + entry.relativePath);
+    kManifestLog.Debug("Verifying file: " + entry.relativePath);
     if (!IsExistingFile(file)) return Fail(ErrorCode::FileNotFound, "File not found: " + ToUtf8Lossy(file));
 
     // The information look-up hashes the file already; that digest is the one
@@ -99,7 +99,7 @@ ErrorCode ManifestHandler::VerifyFile(const ManifestFileEntry& entry, const fs::
     const ErrorCode checked = actual.empty() ? files.VerifyFileIntegrity(widePath, entry.sha256)
                                              : files.VerifyFileDigest(widePath, entry.sha256, actual);
     if (!Succeeded(checked)) return ReportHashMismatch(entry, checked);
-    LogManifest(LogLevel::Debug, "File verification successful: " + entry.relativePath);
+    kManifestLog.Debug("File verification successful: " + entry.relativePath);
     return ErrorCode::Success;
 }
 
@@ -107,7 +107,7 @@ ErrorCode ManifestHandler::InstallFile(const ManifestFileEntry& entry, const fs:
                                        const std::wstring& targetRoot) {
     platform::UniqueFd file;
     if (const uint32_t err = platform::OpenForReading(source, file)) {
-        LogManifest(LogLevel::Debug, "Installing file: " + entry.relativePath + " -> " + WideToUtf8Lossy(targetRoot));
+        kManifestLog.Debug("Installing file: " + entry.relativePath + " -> " + WideToUtf8Lossy(targetRoot));
         FileOperations::LogFileError("CopyFileEx", WidePath(source), err);
         return Fail(FileOperations::MapWin32Error(err), "Failed to copy file to target: " + entry.relativePath);
     }
@@ -127,7 +127,7 @@ ErrorCode ManifestHandler::EnsureParentDirectory(const std::wstring& root, const
 }
 
 ErrorCode ManifestHandler::SetPermissions(int file, const fs::path& shown, const std::string& permissions) {
-    LogManifest(LogLevel::Debug, "Setting permissions " + permissions + " for: " + ToUtf8Lossy(shown));
+    kManifestLog.Debug("Setting permissions " + permissions + " for: " + ToUtf8Lossy(shown));
     const bool readOnly = permissions == "444";
     if (!readOnly && permissions != "755" && permissions != "644") return ErrorCode::Success;
     if (const uint32_t err = platform::SetReadOnly(file, readOnly)) {
@@ -138,12 +138,12 @@ ErrorCode ManifestHandler::SetPermissions(int file, const fs::path& shown, const
 }
 
 ErrorCode ManifestHandler::ProcessExecutable(const fs::path& file) {
-    LogManifest(LogLevel::Debug, "Processing executable file: " + ToUtf8Lossy(file));
+    kManifestLog.Debug("Processing executable file: " + ToUtf8Lossy(file));
     const std::string extension = file.extension().string();
     if (extension != ".exe" && extension != ".dll") return ErrorCode::Success;
     // An unsigned executable is installed all the same; it is only reported.
     if (!Succeeded(FileOperations().VerifyFileSignature(WidePath(file)))) {
-        LogManifest(LogLevel::Warning, "Executable signature verification failed: " + ToUtf8Lossy(file));
+        kManifestLog.Warning("Executable signature verification failed: " + ToUtf8Lossy(file));
     }
     return ErrorCode::Success;
 }
