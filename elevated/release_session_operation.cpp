@@ -4,7 +4,7 @@
 #include "elevated/command_handlers.h"
 #include "elevated/operation_frame.h"
 #include "elevated/plan_steps.h"
-#include "elevated/session_release.h"
+#include "elevated/release_session_operation.h"
 
 namespace zuvelo {
 
