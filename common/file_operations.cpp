@@ -71,7 +71,7 @@ int64_t LastWriteTimeValue(int64_t seconds) {
 
 struct WalkFailure {
     std::wstring path;
-    uint32_t win32Error = 0;
+    SystemError error;
 };
 
 // The wide form of a native path for events, whatever its bytes.
@@ -120,7 +120,7 @@ std::optional<WalkFailure> WalkTree(const PinnedRoot& root, const std::string& r
     };
     const char separator = static_cast<char>(kNativeSeparator);
     const std::wstring rootWide = Utf8ToWide(rootNative);
-    const auto failure = [](const std::string& native, uint32_t err) { return WalkFailure{LossyWide(native), err}; };
+    const auto failure = [](const std::string& native, SystemError err) { return WalkFailure{LossyWide(native), err}; };
 
     std::vector<Frame> stack(1);
     if (const uint32_t err = ListFolder(root.handle.get(), stack[0].entries)) return failure(rootNative, err);
@@ -145,11 +145,10 @@ std::optional<WalkFailure> WalkTree(const PinnedRoot& root, const std::string& r
         if (entry.type == platform::DirectoryReader::Type::Directory ||
             entry.type == platform::DirectoryReader::Type::Unknown) {
             int folderFd = -1;
-            bool unsafe = false;
-            uint32_t err = OpenFolderUnderPinnedRoot(root, folder, folderFd, unsafe);
-            if (err == 0) err = platform::QueryEntryInfo(folderFd, entry.name, info);
-            if (err == win32::kFileNotFound && !unsafe) continue;  // vanished since it was listed
-            if (err != 0) return failure(current, err);
+            SystemError err = OpenFolderUnderPinnedRoot(root, folder, folderFd);
+            if (!err) err = platform::QueryEntryInfo(folderFd, entry.name, info);
+            if (err == win32::kFileNotFound) continue;  // vanished since it was listed
+            if (err) return failure(current, err);
             isDirectory = info.IsDirectory();
             // A folder on another mount is a reparse point: listed, never entered.
             descend = isDirectory && !info.OnOtherMountThan(root.identity);
@@ -172,14 +171,13 @@ std::optional<WalkFailure> WalkTree(const PinnedRoot& root, const std::string& r
         if (descend) {
             Frame below;
             int folderFd = -1;
-            bool unsafe = false;
-            uint32_t err = OpenFolderUnderPinnedRoot(root, relative, folderFd, unsafe);
-            if (err == win32::kFileNotFound && !unsafe) continue;
+            SystemError err = OpenFolderUnderPinnedRoot(root, relative, folderFd);
+            if (err == win32::kFileNotFound) continue;
             platform::HandleInfo opened;
-            if (err == 0) err = platform::QueryHandleInfo(folderFd, opened);
-            if (err == 0 && !opened.SameObject(info)) err = win32::kAccessDenied;  // swapped since the look
-            if (err == 0) err = ListFolder(folderFd, below.entries);
-            if (err != 0) return failure(current, err);
+            if (!err) err = platform::QueryHandleInfo(folderFd, opened);
+            if (!err && !opened.SameObject(info)) err = win32::kAccessDenied;  // swapped since the look
+            if (!err) err = ListFolder(folderFd, below.entries);
+            if (err) return failure(current, err);
             below.folder = folders.size();
             folders.push_back({std::move(fullPath), std::move(relative), true});
             stack.push_back(std::move(below));
@@ -190,7 +188,7 @@ std::optional<WalkFailure> WalkTree(const PinnedRoot& root, const std::string& r
     return std::nullopt;
 }
 
-uint32_t CodeOfException(const std::exception_ptr& error) {
+SystemError CodeOfException(const std::exception_ptr& error) {
     try {
         std::rethrow_exception(error);
     } catch (const std::system_error& e) {
@@ -512,8 +510,8 @@ ErrorCode FileOperations::EnsureDirectory(const std::wstring& path) {
     const fs::path native = NativePath(path);
     platform::FileStat st;
     if (platform::StatPath(native, st) == 0 && st.IsDirectory()) return ErrorCode::Success;
-    if (const uint32_t err = CreateFolders(native)) {
-        Error("Failed to create directory: " + U8(path) + " - " + U8(FormatWin32Error(err)));
+    if (const SystemError err = CreateFolders(native)) {
+        Error("Failed to create directory: " + U8(path) + " - " + U8(FormatWin32Error(err.code())));
         return ErrorCode::DirectoryCreateFailed;
     }
     Log().LogFileOperation("mkdir", path, true, 0, false);
@@ -581,7 +579,7 @@ ErrorCode FileOperations::VerifyFileSignature(const std::wstring& path) {
 namespace {
 
 // Told of every deletion tried by RemovePinnedTree: the item, and its error when it failed.
-using DeletionReport = std::function<void(const std::wstring& item, bool success, uint32_t err)>;
+using DeletionReport = std::function<void(const std::wstring& item, SystemError err)>;
 
 // RemoveDirectoryTree without its DEBUG line; event receives what its file events say.
 ErrorCode RemovePinnedTree(const std::wstring& path, bool recursive, int32_t* filesRemoved, int32_t* foldersRemoved,
@@ -592,22 +590,19 @@ ErrorCode RemovePinnedTree(const std::wstring& path, bool recursive, int32_t* fi
 
     // 1. Pin the root.
     PinnedRoot root;
-    uint32_t err = 0;
-    if (!OpenVerifiedHandle(path, root, err, kRemovalAccess)) {
-        if (win32::IsNotFound(err)) return ErrorCode::Success;
-        event(path, false, err);
+    if (const SystemError err = OpenVerifiedHandle(path, root)) {
+        if (err.IsNotFound()) return ErrorCode::Success;
+        event(path, err);
         return ErrorCode::DirectoryAccessDenied;
     }
 
     // 2. Not recursive: the root alone.
     if (!recursive) {
-        if (DeletePinnedRoot(root, err)) {
-            event(path, true, 0);
-            count(foldersRemoved);
-            return ErrorCode::Success;
-        }
-        event(path, false, err);
-        return ErrorCode::DirectoryAccessDenied;
+        const SystemError err = DeletePinnedRoot(root);
+        event(path, err);
+        if (err) return ErrorCode::DirectoryAccessDenied;
+        count(foldersRemoved);
+        return ErrorCode::Success;
     }
 
     std::wstring current = path;  // the path in hand, for an exception's event
@@ -621,7 +616,7 @@ ErrorCode RemovePinnedTree(const std::wstring& path, bool recursive, int32_t* fi
         const std::optional<WalkFailure> failure =
             WalkTree(root, rootNative, files, folders, currentNative, keepEntries);
         if (failure) {
-            event(failure->path, false, failure->win32Error);
+            event(failure->path, failure->error);
             return ErrorCode::DirectoryAccessDenied;
         }
         currentNative.clear();
@@ -632,14 +627,10 @@ ErrorCode RemovePinnedTree(const std::wstring& path, bool recursive, int32_t* fi
         const auto removeAll = [&](const std::vector<RemovalEntry>& entries, int32_t* counter) {
             for (const RemovalEntry& entry : entries) {
                 current = entry.fullPath;
-                bool refused = false;
-                if (DeleteUnderPinnedRoot(root, entry.fullPath, entry.relativePath, err, refused)) {
-                    event(entry.fullPath, true, 0);
-                    count(counter);
-                    continue;
-                }
-                event(entry.fullPath, false, err);
-                if (refused || !win32::IsNotFound(err)) return false;
+                const SystemError err = DeleteUnderPinnedRoot(root, entry.fullPath, entry.relativePath);
+                event(entry.fullPath, err);
+                if (!err) count(counter);
+                else if (err.refused() || !err.IsNotFound()) return false;
             }
             return true;
         };
@@ -653,21 +644,18 @@ ErrorCode RemovePinnedTree(const std::wstring& path, bool recursive, int32_t* fi
             if (platform::QueryEntryInfo(root.handle.get(), keepEntry, kept) == 0) return ErrorCode::Success;
         }
         current = path;
-        if (DeletePinnedRoot(root, err)) {
-            event(path, true, 0);
-            count(foldersRemoved);
-        } else {
-            event(path, false, err);
-            if (!win32::IsNotFound(err)) return ErrorCode::DirectoryAccessDenied;
-        }
+        const SystemError err = DeletePinnedRoot(root);
+        event(path, err);
+        if (!err) count(foldersRemoved);
+        else if (!err.IsNotFound()) return ErrorCode::DirectoryAccessDenied;
         return ErrorCode::Success;
     } catch (...) {
-        const uint32_t code = CodeOfException(std::current_exception());
+        const SystemError code = CodeOfException(std::current_exception());
         try {
             if (!currentNative.empty()) current = LossyWide(currentNative);
         } catch (...) {
         }
-        event(current, false, code);
+        event(current, code);
         return ErrorCode::DirectoryAccessDenied;
     }
 }
@@ -678,19 +666,19 @@ ErrorCode FileOperations::RemoveDirectoryTree(const std::wstring& path, bool rec
                                               int32_t* foldersRemoved, const std::vector<std::string>& keepEntries) {
     Debug("Removing directory: " + U8(path));
     return RemovePinnedTree(path, recursive, filesRemoved, foldersRemoved, keepEntries,
-                            [](const std::wstring& item, bool success, uint32_t err) {
-                                Log().LogFileOperation("delete", item, success, success ? 0 : err, true);
+                            [](const std::wstring& item, SystemError err) {
+                                Log().LogFileOperation("delete", item, err.ok(), err.code(), true);
                             });
 }
 
-uint32_t RemoveTreeWithoutEvents(const std::wstring& path) {
-    uint32_t failure = 0;  // the last failed deletion is the one that ended the removal
+SystemError RemoveTreeWithoutEvents(const std::wstring& path) {
+    SystemError failure;  // the last failed deletion is the one that ended the removal
     const ErrorCode code = RemovePinnedTree(path, true, nullptr, nullptr, {},
-                                            [&](const std::wstring&, bool success, uint32_t err) {
-                                                if (!success) failure = err;
+                                            [&](const std::wstring&, SystemError err) {
+                                                if (err) failure = err;
                                             });
-    if (code == ErrorCode::Success) return 0;
-    return failure != 0 ? failure : win32::kAccessDenied;
+    if (code == ErrorCode::Success) return {};
+    return failure ? failure : SystemError(win32::kAccessDenied);
 }
 
 }  // namespace zuvelo

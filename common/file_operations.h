@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/error_codes.h"
+#include "common/system_error.h"
 
 namespace zuvelo {
 
@@ -73,8 +74,8 @@ public:
 
 // The recursive RemoveDirectoryTree without its DEBUG line and file events, for folders
 // the programs keep for themselves: nothing below is followed through a link (a link
-// goes as itself), read-only files go too. 0 (a missing folder included) or the Windows
-// number of the failure that stopped it.
-uint32_t RemoveTreeWithoutEvents(const std::wstring& path);
+// goes as itself), read-only files go too. 0 (a missing folder included) or the failure
+// that stopped it.
+SystemError RemoveTreeWithoutEvents(const std::wstring& path);
 
 }  // namespace zuvelo
