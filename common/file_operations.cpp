@@ -15,6 +15,7 @@
 #include "common/paths.h"
 #include "common/pinned_removal.h"
 #include "common/text.h"
+#include "common/tree_walk.h"
 #include "platform/authenticode.h"
 #include "platform/file_io.h"
 #include "platform/handles.h"
@@ -66,8 +67,7 @@ int64_t LastWriteTimeValue(int64_t seconds) {
 }
 
 // ---------------------------------------------------------------------------------
-// Tree walk for RemoveDirectoryTree: from the pinned root's own descriptor, so the
-// folder listed is the folder pinned. Pre-order, in the order the file system gives.
+// What RemoveDirectoryTree deletes, found by the walk from the pinned root's own handle.
 
 struct WalkFailure {
     std::wstring path;
@@ -77,27 +77,12 @@ struct WalkFailure {
 // The wide form of a native path for events, whatever its bytes.
 std::wstring LossyWide(const std::string& native) { return Utf8ToWideLossy(native); }
 
-// The whole listing of the folder held as fd, read at once so that the walk holds no
-// more than the folders of the root's HeldFolders, however deep the tree.
-uint32_t ListFolder(int fd, std::vector<platform::DirectoryReader::Entry>& entries) {
-    platform::UniqueFd listing;
-    if (const uint32_t err = platform::OpenDirectoryForListing(fd, ".", listing)) return err;
-    platform::DirectoryReader reader(std::move(listing));
-    while (true) {
-        platform::DirectoryReader::Entry entry;
-        bool done = false;
-        if (const uint32_t err = reader.Next(entry, done)) return err;
-        if (done) return 0;
-        entries.push_back(std::move(entry));
-    }
-}
-
 // Whether a name right inside the root is one of keepEntries, as the file system compares names.
-bool IsKeptEntry(const std::string& name, const std::vector<std::string>& keepEntries) {
+bool IsKeptEntry(std::string_view name, const std::vector<std::string>& keepEntries) {
     for (const std::string& kept : keepEntries) {
         if (name == kept) return true;
         try {
-            if (platform::SamePathText(Utf8ToWide(name), Utf8ToWide(kept))) return true;
+            if (platform::SamePathText(Utf8ToWide(std::string(name)), Utf8ToWide(kept))) return true;
         } catch (const std::exception&) {
             // A name that is not UTF-8 is none of them.
         }
@@ -105,88 +90,72 @@ bool IsKeptEntry(const std::string& name, const std::vector<std::string>& keepEn
     return false;
 }
 
-// Fills files and folders; a failure names the path and the error for the event.
-// current receives the native path of the entry in hand (for an exception's event).
-// An entry of the root named in keepEntries is left out with everything in it. Every
-// folder is reached from the root one component at a time (OpenFolderUnderPinnedRoot).
-std::optional<WalkFailure> WalkTree(const PinnedRoot& root, const std::string& rootNative,
-                                    std::vector<RemovalEntry>& files, std::vector<RemovalEntry>& folders,
-                                    std::string& current, const std::vector<std::string>& keepEntries) {
-    constexpr size_t kRoot = static_cast<size_t>(-1);
-    struct Frame {
-        std::vector<platform::DirectoryReader::Entry> entries;
-        size_t next = 0;
-        size_t folder = kRoot;  // its entry in folders (the paths are kept there only once)
-    };
-    const char separator = static_cast<char>(kNativeSeparator);
-    const std::wstring rootWide = Utf8ToWide(rootNative);
-    const auto failure = [](const std::string& native, SystemError err) { return WalkFailure{LossyWide(native), err}; };
-
-    std::vector<Frame> stack(1);
-    if (const uint32_t err = ListFolder(root.handle.get(), stack[0].entries)) return failure(rootNative, err);
-    while (!stack.empty()) {
-        Frame& top = stack.back();
-        if (top.next == top.entries.size()) {
-            stack.pop_back();
-            continue;
-        }
-        const platform::DirectoryReader::Entry entry = std::move(top.entries[top.next++]);
-        const bool inRoot = top.folder == kRoot;
-        if (inRoot && IsKeptEntry(entry.name, keepEntries)) continue;
-        const std::string folder = inRoot ? std::string() : folders[top.folder].relativePath;
-        std::string relative = inRoot ? entry.name : folder + separator + entry.name;
-        current = rootNative + separator + relative;
-
-        // The attributes: the file system's type when it gives one for a non-folder,
-        // else statx of the entry itself (never following a link).
-        bool isDirectory = false;
-        bool descend = false;
-        platform::HandleInfo info;
-        if (entry.type == platform::DirectoryReader::Type::Directory ||
-            entry.type == platform::DirectoryReader::Type::Unknown) {
-            int folderFd = -1;
-            SystemError err = OpenFolderUnderPinnedRoot(root, folder, folderFd);
-            if (!err) err = platform::QueryEntryInfo(folderFd, entry.name, info);
-            if (err == win32::kFileNotFound) continue;  // vanished since it was listed
-            if (err) return failure(current, err);
-            isDirectory = info.IsDirectory();
-            // A folder on another mount is a reparse point: listed, never entered.
-            descend = isDirectory && !info.OnOtherMountThan(root.identity);
-        }
-
-        // Names found on disk must be valid UTF-8 and safe relative paths; "\" inside a
-        // name is not a separator here, so such a name is unsafe too. The folder's own path
-        // passed when it was found, so the name alone decides.
-        std::wstring nameWide;
-        try {
-            nameWide = Utf8ToWide(entry.name);
-        } catch (const std::exception&) {
-            return failure(current, win32::kInvalidName);
-        }
-        if (entry.name.find('\\') != std::string::npos || !IsSafeRelativePath(nameWide)) {
-            return failure(current, win32::kInvalidName);
-        }
-        std::wstring fullPath = (inRoot ? rootWide : folders[top.folder].fullPath) + kNativeSeparator + nameWide;
-
-        if (descend) {
-            Frame below;
-            int folderFd = -1;
-            SystemError err = OpenFolderUnderPinnedRoot(root, relative, folderFd);
-            if (err == win32::kFileNotFound) continue;
-            platform::HandleInfo opened;
-            if (!err) err = platform::QueryHandleInfo(folderFd, opened);
-            if (!err && !opened.SameObject(info)) err = win32::kAccessDenied;  // swapped since the look
-            if (!err) err = ListFolder(folderFd, below.entries);
-            if (err) return failure(current, err);
-            below.folder = folders.size();
-            folders.push_back({std::move(fullPath), std::move(relative), true});
-            stack.push_back(std::move(below));
-            continue;
-        }
-        (isDirectory ? folders : files).push_back({std::move(fullPath), std::move(relative), isDirectory});
+// Names found on disk must be valid UTF-8 and safe relative paths; "\" inside a name is not
+// a separator here, so such a name is unsafe too. The folder's own path passed when it was
+// found, so the name alone decides.
+bool IsSafeName(std::string_view name) {
+    if (name.find('\\') != std::string_view::npos) return false;
+    try {
+        return IsSafeRelativePath(Utf8ToWide(std::string(name)));
+    } catch (const std::exception&) {
+        return false;
     }
-    return std::nullopt;
 }
+
+// Files and folders below the root, in walk order; an entry of the root named in
+// keepEntries is left out with everything in it. An entry or folder that vanished since it
+// was listed is passed over; anything else that fails, or an unsafe name, ends the walk
+// with its failure.
+class RemovalCollector final : public TreeVisitor {
+public:
+    RemovalCollector(const std::string& rootNative, const std::vector<std::string>& keepEntries)
+        : rootNative_(rootNative), rootWide_(Utf8ToWide(rootNative)), keepEntries_(keepEntries) {}
+
+    WalkStep Visit(const TreeEntry& entry) override {
+        current_ = NativeOf(entry.relative);
+        if (entry.depth == 0 && IsKeptEntry(entry.name, keepEntries_)) return WalkStep::SkipFolder;
+        if (!IsSafeName(entry.name)) return Fail(win32::kInvalidName);
+        const bool isDirectory = entry.info && entry.info->IsDirectory();
+        std::string relative(entry.relative);
+        std::wstring fullPath = rootWide_ + kNativeSeparator + Utf8ToWide(relative);
+        (isDirectory ? folders : files).push_back({std::move(fullPath), std::move(relative), isDirectory});
+        return WalkStep::Continue;
+    }
+
+    WalkStep Failed(const TreeWalkFailure& failure) override {
+        current_ = NativeOf(failure.relative);
+        const bool inRoot = failure.relative.find(static_cast<char>(kNativeSeparator)) == std::string_view::npos;
+        if (failure.stage == TreeWalkFailure::Stage::Look && inRoot && IsKeptEntry(failure.relative, keepEntries_)) {
+            return WalkStep::Continue;
+        }
+        if (failure.stage != TreeWalkFailure::Stage::List && failure.error == win32::kFileNotFound) {
+            if (failure.stage == TreeWalkFailure::Stage::Enter) folders.pop_back();  // gone before it was entered
+            return WalkStep::Continue;
+        }
+        return Fail(failure.error);
+    }
+
+    // The native path of the entry in hand (for an exception's event).
+    const std::string& Current() const { return current_; }
+
+    std::vector<RemovalEntry> files;
+    std::vector<RemovalEntry> folders;
+    std::optional<WalkFailure> failure;
+
+private:
+    std::string NativeOf(std::string_view relative) const {
+        return relative.empty() ? rootNative_ : rootNative_ + static_cast<char>(kNativeSeparator) + std::string(relative);
+    }
+    WalkStep Fail(SystemError error) {
+        failure = WalkFailure{LossyWide(current_), error};
+        return WalkStep::Stop;
+    }
+
+    const std::string rootNative_;
+    const std::wstring rootWide_;
+    const std::vector<std::string>& keepEntries_;
+    std::string current_;
+};
 
 SystemError CodeOfException(const std::exception_ptr& error) {
     try {
@@ -606,20 +575,20 @@ ErrorCode RemovePinnedTree(const std::wstring& path, bool recursive, int32_t* fi
     }
 
     std::wstring current = path;  // the path in hand, for an exception's event
-    std::string currentNative;     // the walk's entry in hand, made wide only for an event
+    std::optional<RemovalCollector> walk;  // the walk's entry in hand, made wide only for an event
     try {
         // 3. Walk.
         std::string rootNative = Utf8FromPath(NativePath(path));
         while (rootNative.size() > 1 && rootNative.back() == static_cast<char>(kNativeSeparator)) rootNative.pop_back();
-        std::vector<RemovalEntry> files;
-        std::vector<RemovalEntry> folders;
-        const std::optional<WalkFailure> failure =
-            WalkTree(root, rootNative, files, folders, currentNative, keepEntries);
-        if (failure) {
-            event(failure->path, failure->error);
+        walk.emplace(rootNative, keepEntries);
+        WalkTree({root.handle.get(), root.identity, root.held}, *walk, LookAt::FoldersOnly);
+        if (walk->failure) {
+            event(walk->failure->path, walk->failure->error);
             return ErrorCode::DirectoryAccessDenied;
         }
-        currentNative.clear();
+        std::vector<RemovalEntry> files = std::move(walk->files);
+        std::vector<RemovalEntry> folders = std::move(walk->folders);
+        walk.reset();
         // 4. Deeper folders first.
         SortDeeperFirst(folders);
 
@@ -652,7 +621,7 @@ ErrorCode RemovePinnedTree(const std::wstring& path, bool recursive, int32_t* fi
     } catch (...) {
         const SystemError code = CodeOfException(std::current_exception());
         try {
-            if (!currentNative.empty()) current = LossyWide(currentNative);
+            if (walk && !walk->Current().empty()) current = LossyWide(walk->Current());
         } catch (...) {
         }
         event(current, code);

@@ -2,9 +2,9 @@
 
 #include <cstdint>
 #include <string>
-#include <string_view>
 #include <vector>
 
+#include "common/held_folders.h"
 #include "common/system_error.h"
 #include "platform/handles.h"
 #include "platform/unique_fd.h"
@@ -24,43 +24,6 @@
 // case on Windows). A folder on another mount is a reparse point. Every failure comes back
 // as one SystemError: the Windows number, a safety refusal marked as such.
 namespace zuvelo {
-
-struct PinnedRoot;
-
-// The folders from the pinned root down to the one last worked in, each opened by its
-// name from the one above and held, so the next item in the same part of the tree
-// needs no walk from the root. They are used again only once the deepest of them is
-// shown to lie as many levels below the root as when it was reached (a folder moved
-// meanwhile is walked afresh). Only the deepest kHeldFolderLimit keep their handles, so
-// a removal holds few handles at any depth.
-class HeldFolders {
-public:
-    static constexpr size_t kHeldFolderLimit = 64;
-
-    // The folder at relativeFolder below root ("\\" and "/" both separate its components;
-    // empty for the root itself), reached or reused; fd receives its handle, valid until
-    // the next call. The error otherwise: 2 or 3 when a folder on the way is missing or is
-    // no folder; a refusal (5) when a link or another mount stands where a folder must be.
-    SystemError Reach(const PinnedRoot& root, std::string_view relativeFolder, int& fd);
-    // Lets go of every held folder.
-    void Clear();
-
-private:
-    struct Level {
-        std::string name;
-        platform::HandleInfo identity;
-        platform::UniqueFd handle;  // empty above the deepest kHeldFolderLimit
-        size_t end = 0;             // where the level's name ends in path_
-    };
-    // Keeps the held folders relativeFolder begins with and lets go of the others; the
-    // components of relativeFolder below the kept ones are left in rest.
-    void KeepLeading(std::string_view relativeFolder, std::string_view& rest);
-    // The deepest held folder still lies levels_.size() levels below the root.
-    bool DeepestStillInPlace(const PinnedRoot& root) const;
-
-    std::vector<Level> levels_;
-    std::string path_;  // the held names joined by the native separator (compared at once)
-};
 
 // The folder being cleaned, held open for one removal.
 struct PinnedRoot {
@@ -112,10 +75,5 @@ SystemError DeleteUnderPinnedRoot(const PinnedRoot& root, const std::wstring& fu
 // Deletes the (empty) pinned root itself through its pinned handle
 // (platform::RemoveHeldFolder), once it still reads its pinned final path.
 SystemError DeletePinnedRoot(PinnedRoot& root) noexcept;
-
-// The folder at relativeFolder below the pinned root, reached as DeleteUnderPinnedRoot
-// reaches an item's folder (root.held); fd is valid until the next removal call on
-// root. 0 or the error, as HeldFolders::Reach says.
-SystemError OpenFolderUnderPinnedRoot(const PinnedRoot& root, std::string_view relativeFolder, int& fd) noexcept;
 
 }  // namespace zuvelo
