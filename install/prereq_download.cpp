@@ -8,6 +8,7 @@
 #include "common/paths.h"
 #include "common/private_temp_folder.h"
 #include "common/text.h"
+#include "common/tree_removal.h"
 #include "install/prereq_installer.h"
 #include "install/prereq_log.h"
 #include "platform/file_io.h"

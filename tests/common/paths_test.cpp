@@ -4,8 +4,8 @@
 
 #include <stdexcept>
 
-#include "common/file_operations.h"
 #include "common/text.h"
+#include "common/tree_removal.h"
 #include "platform/win32_error.h"
 #include "tests/support/absolute_paths.h"
 #include "tests/support/test_folders.h"
