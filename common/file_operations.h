@@ -59,6 +59,7 @@ public:
     // Authenticode check of a PE file against the machine's code-signing roots; a
     // failure is 200, with the WinVerifyTrust number in its ERROR line.
     ErrorCode VerifyFileSignature(const std::wstring& path);
+    // The handle-verified removal of tree_removal.h (defined there).
     // filesRemoved/foldersRemoved are only ever incremented (the root counts as a folder).
     // keepEntries: names of entries right inside the folder (compared as the file
     // system compares names) that stay, with everything in them; when one of them
@@ -70,11 +71,5 @@ public:
     static ErrorCode MapWin32Error(uint32_t win32Code);
     static void LogFileError(const std::string& operation, const std::wstring& path, uint32_t win32Code) noexcept;
 };
-
-// The recursive RemoveDirectoryTree without its DEBUG line and file events, for folders
-// the programs keep for themselves: nothing below is followed through a link (a link
-// goes as itself), read-only files go too. 0 (a missing folder included) or the Windows
-// number of the failure that stopped it.
-uint32_t RemoveTreeWithoutEvents(const std::wstring& path);
 
 }  // namespace zuvelo

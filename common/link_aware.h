@@ -5,6 +5,7 @@
 #include <optional>
 #include <system_error>
 
+#include "common/tree_walk.h"
 #include "platform/handles.h"
 
 // Looking at and walking folders without ever following a link. On Windows every
@@ -27,9 +28,6 @@ struct WalkedEntry {
     size_t depth = 0;           // 0 for the entries of the walked folder itself
 };
 
-// What the visitor wants done with the entry just visited.
-enum class WalkStep { Continue, SkipFolder };
-
 // The folder a walk could not list, with what the C++ library reported.
 struct FolderWalkFailure {
     std::filesystem::path folder;
@@ -38,11 +36,12 @@ struct FolderWalkFailure {
 
 using WalkVisitor = std::function<WalkStep(const WalkedEntry&)>;
 
-// Visits every entry below folder, each folder before what it holds, in the order
-// the file system lists them. A link is visited as itself and never entered (folder
-// itself is what the caller named and is listed even when it is one). An entry that
-// cannot be looked at (gone since it was listed) is passed over. The walk stops at
-// the first folder it cannot list or read on.
+// Visits every entry below folder (WalkFolder), each folder before what it holds, in the
+// order the file system lists them; the visitor's Continue or SkipFolder. A link is visited
+// as itself and never entered (folder itself is what the caller named and is listed even
+// when it is one), nor is a folder on another mount. An entry that cannot be looked at
+// (gone since it was listed) is passed over. The walk stops at the first folder it cannot
+// enter, list or read on.
 std::optional<FolderWalkFailure> WalkWithoutLinks(const std::filesystem::path& folder, const WalkVisitor& visit);
 
 }  // namespace zuvelo

@@ -1,10 +1,12 @@
 #include "common/paths.h"
 
 #include <algorithm>
+#include <stdexcept>
 #include <string_view>
 #include <vector>
 
 #include "common/text.h"
+#include "platform/compare_string.h"
 #include "platform/file_io.h"
 #include "platform/handles.h"
 #include "platform/path_identity.h"
@@ -173,7 +175,7 @@ bool IsEmptyFolder(const fs::path& path) {
     return done;
 }
 
-uint32_t CreateFolders(const fs::path& path) {
+SystemError CreateFolders(const fs::path& path) {
     // Up to the nearest folder that is there, then each missing one down from it.
     std::vector<fs::path> missing;
     for (fs::path folder = path; !folder.empty(); folder = folder.parent_path()) {
@@ -193,7 +195,65 @@ uint32_t CreateFolders(const fs::path& path) {
         if (err == win32::kAlreadyExists && platform::StatPath(*it, made) == 0 && made.IsDirectory()) continue;
         if (err != 0) return err;  // a folder made meanwhile is as good
     }
-    return 0;
+    return {};
+}
+
+namespace {
+
+bool StartsWith(const std::wstring& text, std::wstring_view prefix) {
+    return text.size() >= prefix.size() && std::wstring_view(text).substr(0, prefix.size()) == prefix;
+}
+
+}  // namespace
+
+std::wstring ToExtendedLengthPath(const std::wstring& path) {
+    if (path.find(L'\0') != std::wstring::npos) throw std::invalid_argument("Path contains an embedded NUL");
+    std::wstring text = path;
+    std::replace(text.begin(), text.end(), L'/', L'\\');
+    if (StartsWith(text, L"\\\\?\\") || StartsWith(text, L"\\??\\") || StartsWith(text, L"\\\\.\\")) return text;
+    if (StartsWith(text, L"\\\\")) return L"\\\\?\\UNC\\" + text.substr(2);
+    if (text.size() >= 3 && text[1] == L':' && text[2] == L'\\') return L"\\\\?\\" + text;
+    return text;
+}
+
+std::wstring StripExtendedLengthPrefix(std::wstring path) {
+    std::replace(path.begin(), path.end(), L'/', L'\\');
+    if (StartsWith(path, L"\\\\?\\UNC\\") || StartsWith(path, L"\\??\\UNC\\")) {
+        path = L"\\\\" + path.substr(8);
+    } else if (StartsWith(path, L"\\\\?\\") || StartsWith(path, L"\\??\\")) {
+        path.erase(0, 4);
+    }
+    while (path.size() > 1 && IsSeparator(path.back())) path.pop_back();
+    return path;
+}
+
+bool PathsEqualIgnoreCase(const std::wstring& a, const std::wstring& b) noexcept {
+    constexpr size_t kLimit = size_t{1} << 31;
+    if (a.size() >= kLimit || b.size() >= kLimit) return false;
+    return platform::OrdinalEqualIgnoreCase(a, b);
+}
+
+std::wstring TrimFinalPath(std::wstring path) {
+    while (path.size() > 1 && path.back() == kNativeSeparator) path.pop_back();
+    return path;
+}
+
+SystemError ResolveFullPath(const std::wstring& path, std::wstring& out) noexcept {
+    try {
+        if (path.empty() || path.find(L'\0') != std::wstring::npos) return win32::kInvalidName;
+        fs::path full = NativePath(path);
+        if (!full.is_absolute()) {
+            std::error_code error;
+            const fs::path current = fs::current_path(error);
+            if (error) return platform::Win32ErrorFromErrorCode(error);
+            full = current / full;
+        }
+        // ".", ".." and doubled separators fold lexically; ".." never climbs above the root.
+        out = TrimFinalPath(WidePath(full.lexically_normal()));
+        return {};
+    } catch (...) {
+        return win32::kInvalidName;
+    }
 }
 
 }  // namespace zuvelo

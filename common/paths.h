@@ -4,6 +4,8 @@
 #include <filesystem>
 #include <string>
 
+#include "common/system_error.h"
+
 // Relative paths from outside (manifests, sessions, backups, inventories, names
 // found while removing) must pass these before they are joined to a trusted root.
 namespace zuvelo {
@@ -63,8 +65,31 @@ bool IsFolder(const std::filesystem::path& path);
 bool IsEmptyFolder(const std::filesystem::path& path);
 
 // std::filesystem::create_directories: makes the folder and its missing parents. 0 (also
-// when it is there already) or the Windows number of the failure (183 when something
-// else than a folder stands on the way).
-uint32_t CreateFolders(const std::filesystem::path& path);
+// when it is there already) or the failure (183 when something else than a folder stands
+// on the way).
+SystemError CreateFolders(const std::filesystem::path& path);
+
+// Path text, never asking the file system (the current folder aside).
+
+// The extended-length form of a Windows path ("/" read as "\"): "\\?\" before a drive
+// path, "\\?\UNC\" for a UNC path; a path already in a device form and a relative one
+// are kept. Throws std::invalid_argument "Path contains an embedded NUL".
+std::wstring ToExtendedLengthPath(const std::wstring& path);
+// The path without its extended-length prefix ("/" read as "\") and trailing separators.
+std::wstring StripExtendedLengthPrefix(std::wstring path);
+
+// CompareStringOrdinal with case ignored: equal after simple upper-casing of each
+// character; a string of 2^31 characters or more never matches. Never throws.
+// For names compared by rule (relative keys), never for a path's identity.
+bool PathsEqualIgnoreCase(const std::wstring& a, const std::wstring& b) noexcept;
+
+// A final path read from a handle, without trailing separators (kept when it is "/").
+std::wstring TrimFinalPath(std::wstring path);
+
+// GetFullPathNameW stand-in: the absolute form of path (relative ones against the
+// working folder), "\" read as "/", "." and ".." folded lexically, no trailing
+// separator. Never throws: an invalid path (empty, NUL) or an exception gives 123, and
+// out stays untouched on any failure.
+SystemError ResolveFullPath(const std::wstring& path, std::wstring& out) noexcept;
 
 }  // namespace zuvelo

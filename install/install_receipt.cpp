@@ -126,9 +126,9 @@ ErrorCode WriteInstallReceipt(const InstallReceipt& receipt, const std::wstring&
         const std::string text = InstallReceiptToJson(receipt);
         const fs::path target = NativePath(path);
         if (target.has_parent_path() && !PathExists(target.parent_path())) {
-            if (const uint32_t err = CreateFolders(target.parent_path())) {
+            if (const SystemError err = CreateFolders(target.parent_path())) {
                 throw fs::filesystem_error("create_directories", target.parent_path(),
-                                           platform::ErrorCodeFromWin32(err));
+                                           platform::ErrorCodeFromWin32(err.code()));
             }
         }
         if (const char* failure = WriteStaged(target, text)) {

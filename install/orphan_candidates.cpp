@@ -54,30 +54,27 @@ bool InKeptTree(const std::string& key, const std::set<std::string>& keptTrees) 
     return false;
 }
 
-bool IsGone(uint32_t win32Error) { return win32Error == win32::kFileNotFound || win32Error == win32::kPathNotFound; }
-
 // False after a containment failure.
 bool DeleteOrphanFile(const OrphanCandidate& file, const std::wstring& targetPath, const PinnedRoot& root,
                       OrphanCleanupResult& result) {
     std::wstring path;
     try {
         path = PathToDelete(file, targetPath);
-        uint32_t err = 0;
-        bool refused = false;
-        if (DeleteUnderPinnedRoot(root, path, file.relativePath, err, refused)) {
+        const SystemError err = DeleteUnderPinnedRoot(root, path, file.relativePath);
+        if (!err) {
             FileEvent(path, true, 0);
             ++result.filesRemoved;
             result.bytesFreed += file.size;
             EmitOrphanRemoved(file.relativeKey, file.size);
             return true;
         }
-        FileEvent(path, false, err);
-        if (refused) {
+        FileEvent(path, false, err.code());
+        if (err.refused()) {
             Log().LogError(ErrorCode::FileDeleteFailed, kComponent,
                            "Fatal containment failure while deleting: " + file.relativeKey);
             return false;
         }
-        if (!IsGone(err)) SkipLocked(result, file.relativeKey, WideToUtf8Lossy(FormatWin32Error(err)));
+        if (!err.IsNotFound()) SkipLocked(result, file.relativeKey, WideToUtf8Lossy(FormatWin32Error(err.code())));
         return true;
     } catch (const std::exception& e) {
         FileEvent(path, false, 0);
@@ -91,25 +88,24 @@ bool DeleteOrphanDirectory(const OrphanCandidate& directory, const std::wstring&
     std::wstring path;
     try {
         path = PathToDelete(directory, targetPath);
-        uint32_t err = 0;
-        bool refused = false;
-        if (DeleteUnderPinnedRoot(root, path, directory.relativePath, err, refused)) {
+        const SystemError err = DeleteUnderPinnedRoot(root, path, directory.relativePath);
+        if (!err) {
             FileEvent(path, true, 0);
             ++result.dirsRemoved;
             EmitOrphanRemoved(directory.relativeKey, 0);
             return true;
         }
-        FileEvent(path, false, err);
-        if (refused) {
+        FileEvent(path, false, err.code());
+        if (err.refused()) {
             Log().LogError(ErrorCode::FileDeleteFailed, kComponent,
                            "Fatal containment failure while deleting directory: " + directory.relativeKey);
             return false;
         }
-        if (!IsGone(err)) {
-            Log().LogDiagnostic(
-                LogLevel::Warning,
-                "Failed to remove directory " + directory.relativeKey + ": " + WideToUtf8Lossy(FormatWin32Error(err)),
-                kComponent);
+        if (!err.IsNotFound()) {
+            Log().LogDiagnostic(LogLevel::Warning,
+                                "Failed to remove directory " + directory.relativeKey + ": " +
+                                    WideToUtf8Lossy(FormatWin32Error(err.code())),
+                                kComponent);
         }
         return true;
     } catch (const std::exception& e) {

@@ -18,8 +18,6 @@ namespace zuvelo {
 namespace {
 
 constexpr const char* kOperation = "orphan_cleanup";
-// FILE_READ_ATTRIBUTES: the root is held only to check and reach what lies below it.
-constexpr uint32_t kPinAccess = 0x80;
 
 JsonlLogger& Log() { return JsonlLogger::Instance(); }
 
@@ -91,9 +89,8 @@ ErrorCode RunOrphanCleanup(const OrphanCleanupOptions& options, const std::wstri
     Log().LogDiagnostic(LogLevel::Info, std::string("Starting orphan cleanup for ") + OrphanComponentWord(kind));
 
     PinnedRoot root;  // held until the run returns
-    uint32_t pinError = 0;
-    if (!OpenVerifiedHandle(targetPath, root, pinError, kPinAccess)) {
-        return SkipOrphanCleanup(result, "cleanup root could not be pinned safely", pinError);
+    if (const SystemError err = OpenVerifiedHandle(targetPath, root)) {
+        return SkipOrphanCleanup(result, "cleanup root could not be pinned safely", err.code());
     }
     std::set<std::string> expected;
     if (ReadExpectedFiles(filesManifestPath, expected) != ErrorCode::Success) {

@@ -2,13 +2,14 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <memory>
 #include <stdexcept>
+#include <string_view>
 
 #include "common/json_document.h"
 #include "common/jsonl_logger.h"
 #include "common/paths.h"
 #include "common/text.h"
+#include "common/tree_walk.h"
 #include "manifest/prepared_session.h"
 #include "platform/file_io.h"
 #include "platform/handles.h"
@@ -68,67 +69,78 @@ ErrorCode ParseExpectedFiles(const std::string& text, std::set<std::string>& exp
 }
 
 // ---------------------------------------------------------------------------------
-// Inventory walk: every folder is listed through a descriptor opened from its
-// parent's without following a link, and checked to be the folder looked at.
-
-struct Listing {
-    std::unique_ptr<platform::DirectoryReader> reader;
-    std::string prefix;  // relative path of the folder with a trailing "/" (empty for the root)
-};
-
-// What to do after one entry: go on, enter a folder, or end the walk.
-struct Next {
-    std::unique_ptr<platform::DirectoryReader> enter;
-    bool stop = false;
-};
+// Inventory walk: every folder is reached from the pinned root's handle without
+// following a link, and checked to be the folder looked at (WalkTree).
 
 bool LeadsToFolder(const fs::path& link) {
     platform::HandleInfo target;
     return platform::QueryPathInfo(link, true, target) == 0 && target.IsDirectory();
 }
 
-Next EnterFolder(int parentFd, const std::string& name, const platform::HandleInfo& looked, const fs::path& shown) {
-    platform::UniqueFd listing;
-    uint32_t err = platform::OpenDirectoryForListing(parentFd, name, listing);
-    if (err == win32::kAccessDenied || err == win32::kFileNotFound) return {};
-    platform::HandleInfo opened;
-    if (err == 0 && (err = platform::QueryHandleInfo(listing.get(), opened)) == 0 && !opened.SameObject(looked)) {
-        err = win32::kAccessDenied;  // swapped since it was looked at
-    }
-    if (err != 0) {
-        kPlainLog.Warning("Directory inventory entry failed: " + ToUtf8Lossy(shown) + ": " + ErrorText(err));
-        return {nullptr, true};
-    }
-    return {std::make_unique<platform::DirectoryReader>(std::move(listing)), false};
+// The relative path as the inventory spells it: "/" between the names.
+std::string SlashSeparated(std::string_view relative) {
+    std::string text(relative);
+    std::replace(text.begin(), text.end(), static_cast<char>(kNativeSeparator), '/');
+    return text;
 }
 
-Next AddEntry(const PinnedRoot& root, int folderFd, const std::string& name, const std::string& relative,
-              const fs::path& target, std::vector<InventoryEntry>& inventory) {
-    const fs::path full = target / relative;
-    platform::HandleInfo info;
-    if (platform::QueryEntryInfo(folderFd, name, info) != 0) {
-        kPlainLog.Warning("Skipping unreadable inventory path: " + ToUtf8Lossy(full));
-        return {};
+// Lists every entry; a folder that may not be opened is listed but not entered; a
+// failure to start, or any other failure to enter or read a folder, ends the walk.
+class InventoryWalk final : public TreeVisitor {
+public:
+    InventoryWalk(const PinnedRoot& root, const fs::path& target, std::vector<InventoryEntry>& inventory)
+        : root_(root), target_(target), inventory_(inventory) {}
+
+    WalkStep Visit(const TreeEntry& entry) override {
+        const std::string relative = SlashSeparated(entry.relative);
+        const fs::path full = target_ / relative;
+        const platform::HandleInfo& info = *entry.info;
+        InventoryEntry item;
+        item.isSymlink = info.IsSymlink() || (info.IsDirectory() && info.OnOtherMountThan(root_.identity));
+        item.isDirectory = info.IsDirectory() || (info.IsSymlink() && LeadsToFolder(full));
+        Utf8ToWide(relative);  // a name that is not UTF-8 ends the inventory (throws)
+        if (entry.name.find('\\') != std::string_view::npos || !IsSafeRelativePathUtf8(relative)) {
+            kPlainLog.Warning("Skipping unsafe path: " + relative);
+            return WalkStep::SkipFolder;
+        }
+        item.relativeKey = ToRelativeKey(relative);
+        item.relativePath = relative;
+        item.fullPath = WidePath(full);
+        if (!item.isDirectory && !item.isSymlink) {
+            platform::FileStat stat;
+            if (platform::StatEntry(entry.folder, std::string(entry.name), stat) == 0) item.size = stat.size;
+        }
+        inventory_.push_back(std::move(item));
+        return WalkStep::Continue;
     }
-    InventoryEntry entry;
-    entry.isSymlink = info.IsSymlink() || (info.IsDirectory() && info.OnOtherMountThan(root.identity));
-    entry.isDirectory = info.IsDirectory() || (info.IsSymlink() && LeadsToFolder(full));
-    Utf8ToWide(relative);  // a name that is not UTF-8 ends the inventory (throws)
-    if (name.find('\\') != std::string::npos || !IsSafeRelativePathUtf8(relative)) {
-        kPlainLog.Warning("Skipping unsafe path: " + relative);
-        return {};
+
+    WalkStep Failed(const TreeWalkFailure& failure) override {
+        const fs::path full = target_ / SlashSeparated(failure.relative);
+        if (failure.stage == TreeWalkFailure::Stage::Look) {
+            kPlainLog.Warning("Skipping unreadable inventory path: " + ToUtf8Lossy(full));
+            return WalkStep::Continue;
+        }
+        if (failure.relative.empty()) {
+            kLog.Warning("Failed to start directory scan: " + ErrorText(failure.error.code()));
+            started = false;
+            return WalkStep::Stop;
+        }
+        if (!failure.error.refused() &&
+            (failure.error == win32::kAccessDenied || failure.error == win32::kFileNotFound)) {
+            return WalkStep::Continue;  // listed, not entered
+        }
+        kPlainLog.Warning("Directory inventory entry failed: " + ToUtf8Lossy(full) + ": " +
+                          ErrorText(failure.error.code()));
+        return WalkStep::Stop;
     }
-    entry.relativeKey = ToRelativeKey(relative);
-    entry.relativePath = relative;
-    entry.fullPath = WidePath(full);
-    if (!entry.isDirectory && !entry.isSymlink) {
-        platform::FileStat stat;
-        if (platform::StatEntry(folderFd, name, stat) == 0) entry.size = stat.size;
-    }
-    inventory.push_back(std::move(entry));
-    if (!info.IsDirectory() || inventory.back().isSymlink) return {};
-    return EnterFolder(folderFd, name, info, full);
-}
+
+    bool started = true;
+
+private:
+    const PinnedRoot& root_;
+    const fs::path& target_;
+    std::vector<InventoryEntry>& inventory_;
+};
 
 }  // namespace
 
@@ -187,29 +199,10 @@ ErrorCode BuildLocalInventory(const PinnedRoot& root, const std::wstring& target
     kPlainLog.Info("Building local inventory of: " + WideToUtf8Lossy(targetPath));
     try {
         const fs::path target = NativePath(targetPath);
-        platform::UniqueFd listing;
-        if (const uint32_t err = platform::OpenDirectoryForListing(root.handle.get(), ".", listing)) {
-            kLog.Warning("Failed to start directory scan: " + ErrorText(err));
-            return ErrorCode::InternalError;
-        }
-        std::vector<Listing> stack;
-        stack.push_back({std::make_unique<platform::DirectoryReader>(std::move(listing)), ""});
-        platform::DirectoryReader::Entry item;
-        while (!stack.empty()) {
-            bool done = false;
-            if (const uint32_t err = stack.back().reader->Next(item, done)) {
-                kPlainLog.Warning("Directory inventory entry failed: " + ErrorText(err));
-                break;
-            }
-            if (done) {
-                stack.pop_back();
-                continue;
-            }
-            const std::string relative = stack.back().prefix + item.name;
-            Next next = AddEntry(root, stack.back().reader->fd(), item.name, relative, target, inventory);
-            if (next.stop) break;
-            if (next.enter) stack.push_back({std::move(next.enter), relative + "/"});
-        }
+        InventoryWalk walk(root, target, inventory);
+        HeldFolders held(&platform::OpenPathHandleAt);  // only looked at and listed
+        WalkTree({root.handle.get(), root.identity, held}, walk, LookAt::EveryEntry);
+        if (!walk.started) return ErrorCode::InternalError;
         kPlainLog.Info("Found " + std::to_string(inventory.size()) + " items in local inventory");
         return ErrorCode::Success;
     } catch (const std::exception& e) {

@@ -8,6 +8,7 @@
 #include "common/paths.h"
 #include "common/private_temp_folder.h"
 #include "common/text.h"
+#include "common/tree_removal.h"
 #include "install/prereq_installer.h"
 #include "install/prereq_log.h"
 #include "platform/file_io.h"
@@ -170,8 +171,8 @@ ErrorCode PrereqInstaller::CleanupDownloadDirectory() {
     }
     // Quietly, as the folder is the run's own: no file events. Nothing below is followed
     // through a link, and read-only files (which Windows will not delete as they are) go too.
-    if (const uint32_t error = RemoveTreeWithoutEvents(WidePath(downloadDirectory_))) {
-        kPrereqLog.Warning("Failed to cleanup download directory: " + ToUtf8Lossy(FormatWin32Error(error)));
+    if (const SystemError error = RemoveTreeWithoutEvents(WidePath(downloadDirectory_))) {
+        kPrereqLog.Warning("Failed to cleanup download directory: " + ToUtf8Lossy(FormatWin32Error(error.code())));
         return ErrorCode::DirectoryAccessDenied;
     }
     kPrereqLog.Info("Download directory cleaned up");

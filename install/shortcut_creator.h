@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "common/error_codes.h"
+#include "common/system_error.h"
+#include "platform/handles.h"
 #include "platform/shell_link.h"
 
 namespace zuvelo {
@@ -38,9 +40,9 @@ struct ShortcutSearch {
     bool complete = true;
 };
 
-// Lists the entries of one folder; returns 0 or the Windows number of the failure.
-using FolderLister =
-    std::function<uint32_t(const std::filesystem::path& folder, std::vector<std::filesystem::directory_entry>& out)>;
+// Lists the entries of the folder at folder, open as handle: 0 or the failure.
+using FolderLister = std::function<SystemError(const std::filesystem::path& folder, int handle,
+                                               std::vector<platform::DirectoryReader::Entry>& out)>;
 
 // Result of a failed shell call: E_FAIL and E_ACCESSDENIED 220, E_OUTOFMEMORY 5,
 // E_INVALIDARG 1, any other failure 220.
@@ -105,12 +107,11 @@ public:
     static bool IsShortcutFile(const std::wstring& path);
 
     // The default listing: the folder's entries in the order the file system gives.
-    static uint32_t ListFolder(const std::filesystem::path& folder, std::vector<std::filesystem::directory_entry>& out);
+    static SystemError ListFolder(const std::filesystem::path& folder, int handle,
+                                  std::vector<platform::DirectoryReader::Entry>& out);
 
 private:
     ErrorCode CreateShortcutInternal(const ShortcutInfo& shortcut, const std::wstring& shortcutPath);
-    void SearchFolder(const std::filesystem::path& folder, const std::filesystem::path::string_type& pattern,
-                      ShortcutSearch& found);
     bool RemoveProgramsSubfolder(const std::wstring& programsFolder);
 
     FolderLister lister_;

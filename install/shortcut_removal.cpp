@@ -1,13 +1,14 @@
 #include <filesystem>
 #include <stdexcept>
 #include <string>
-#include <system_error>
+#include <string_view>
 #include <vector>
 
 #include "common/error_codes.h"
 #include "common/file_operations.h"
 #include "common/paths.h"
 #include "common/text.h"
+#include "common/tree_walk.h"
 #include "install/shortcut_creator.h"
 #include "install/shortcut_log.h"
 #include "platform/file_io.h"
@@ -33,8 +34,6 @@ constexpr int kCsidlCommonPrograms = 23;
 constexpr int kCsidlCommonDesktopDirectory = 25;
 
 bool IsNotFound(uint32_t error) { return error == win32::kFileNotFound || error == win32::kPathNotFound; }
-
-uint32_t Win32Error(const std::error_code& ec) { return platform::Win32ErrorFromErrorCode(ec); }
 
 std::wstring FolderOf(int csidl) {
     fs::path folder;
@@ -63,19 +62,67 @@ uint32_t RemoveEntryOf(const fs::path& parent, const std::string& name, bool dir
     return platform::RemoveEntryAt(folder.get(), name, directory);
 }
 
-void ReportUnreadable(const fs::path& path, uint32_t error, ShortcutSearch& found) {
-    kLog.Warning("Failed to read folder entry while searching for shortcuts: " + Shown(path) + " - " +
-                 std::to_string(error));
-    found.complete = false;
-}
+// The product's links below one folder, depth first in the order each folder lists (a
+// link, to a folder too, counts as what it points to and is never entered). A folder or
+// entry that cannot be read is reported and passed over, so the rest is still found; one
+// that is not there is passed over quietly.
+class ShortcutWalk final : public TreeVisitor {
+public:
+    ShortcutWalk(const fs::path& folder, const fs::path::string_type& pattern, const FolderLister& lister,
+                 ShortcutSearch& found)
+        : folder_(folder), pattern_(pattern), lister_(lister), found_(found) {}
+
+    WalkStep Visit(const TreeEntry& entry) override {
+        const platform::HandleInfo& own = *entry.info;
+        if (own.IsDirectory()) return WalkStep::Continue;
+        const fs::path path = PathBelow(folder_, entry.relative);
+        platform::HandleInfo target = own;
+        if (own.IsSymlink()) {
+            if (const uint32_t error = platform::QueryPathInfo(path, true, target)) return Unreadable(path, error);
+        }
+        const fs::path::string_type name = path.filename().native();
+        if (!target.IsRegular() || !HasShortcutExtension(path) ||
+            (!pattern_.empty() && name.find(pattern_) == fs::path::string_type::npos)) {
+            return WalkStep::Continue;
+        }
+        try {
+            found_.paths.push_back(WidePath(path));
+        } catch (const std::runtime_error&) {  // a name that is not UTF-8 has no wide form
+            return Unreadable(path, win32::kInvalidName);
+        } catch (const std::length_error&) {
+            return Unreadable(path, win32::kInvalidName);
+        }
+        return WalkStep::Continue;
+    }
+
+    WalkStep Failed(const TreeWalkFailure& failure) override {
+        return Unreadable(PathBelow(folder_, failure.relative), failure.error.code());
+    }
+
+    SystemError List(std::string_view folder, int fd, std::vector<platform::DirectoryReader::Entry>& entries) override {
+        return lister_(PathBelow(folder_, folder), fd, entries);
+    }
+
+private:
+    WalkStep Unreadable(const fs::path& path, uint32_t error) {
+        if (!IsNotFound(error)) {
+            kLog.Warning("Failed to read folder entry while searching for shortcuts: " + Shown(path) + " - " +
+                         std::to_string(error));
+            found_.complete = false;
+        }
+        return WalkStep::Continue;
+    }
+
+    const fs::path& folder_;
+    const fs::path::string_type& pattern_;
+    const FolderLister& lister_;
+    ShortcutSearch& found_;
+};
 
 }  // namespace
 
-uint32_t ShortcutCreator::ListFolder(const fs::path& folder, std::vector<fs::directory_entry>& out) {
-    std::error_code ec;
-    fs::directory_iterator it(folder, ec);
-    for (; !ec && it != fs::directory_iterator(); it.increment(ec)) out.push_back(*it);
-    return ec ? Win32Error(ec) : 0;
+SystemError ShortcutCreator::ListFolder(const fs::path&, int handle, std::vector<platform::DirectoryReader::Entry>& out) {
+    return ListFolderEntries(handle, out);
 }
 
 std::wstring ShortcutCreator::GetProgramsFolder(ShortcutScope scope) {
@@ -90,47 +137,12 @@ bool ShortcutCreator::IsShortcutFile(const std::wstring& path) { return HasShort
 
 ShortcutSearch ShortcutCreator::FindProductShortcuts(const std::wstring& folder, const std::wstring& pattern) {
     ShortcutSearch found;
-    if (!folder.empty()) SearchFolder(NativePath(folder), NativePath(pattern).native(), found);
+    if (folder.empty()) return found;
+    const fs::path root = NativePath(folder);
+    const fs::path::string_type wanted = NativePath(pattern).native();
+    ShortcutWalk walk(root, wanted, lister_, found);
+    WalkFolder(root, walk, LookAt::EveryEntry);
     return found;
-}
-
-// Depth first in the order the folder lists; a folder or entry that cannot be
-// read is passed over with a warning, so the rest is still found.
-void ShortcutCreator::SearchFolder(const fs::path& folder, const fs::path::string_type& pattern,
-                                   ShortcutSearch& found) {
-    std::vector<fs::directory_entry> entries;
-    if (const uint32_t error = lister_(folder, entries)) {
-        if (!IsNotFound(error)) ReportUnreadable(folder, error, found);
-        return;
-    }
-    for (const fs::directory_entry& entry : entries) {
-        // The entry itself first (a link or junction is never descended into), then
-        // what it stands for: a link counts as what it points to.
-        platform::HandleInfo own;
-        uint32_t error = platform::QueryPathInfo(entry.path(), false, own);
-        if (error == 0 && own.IsDirectory()) {
-            SearchFolder(entry.path(), pattern, found);
-            continue;
-        }
-        platform::HandleInfo target = own;
-        if (error == 0 && own.IsSymlink()) error = platform::QueryPathInfo(entry.path(), true, target);
-        if (error != 0) {
-            if (!IsNotFound(error)) ReportUnreadable(entry.path(), error, found);
-            continue;
-        }
-        const fs::path::string_type name = entry.path().filename().native();
-        if (!target.IsRegular() || !HasShortcutExtension(entry.path()) ||
-            (!pattern.empty() && name.find(pattern) == fs::path::string_type::npos)) {
-            continue;
-        }
-        try {
-            found.paths.push_back(WidePath(entry.path()));
-        } catch (const std::runtime_error&) {  // a name that is not UTF-8 has no wide form
-            ReportUnreadable(entry.path(), win32::kInvalidName, found);
-        } catch (const std::length_error&) {
-            ReportUnreadable(entry.path(), win32::kInvalidName, found);
-        }
-    }
 }
 
 ErrorCode ShortcutCreator::RemoveAllShortcuts() {

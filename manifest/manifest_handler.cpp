@@ -4,10 +4,10 @@
 #include <thread>
 #include <utility>
 
-#include "common/file_operations.h"
 #include "common/jsonl_logger.h"
 #include "common/paths.h"
 #include "common/text.h"
+#include "common/tree_removal.h"
 #include "platform/private_folder.h"
 
 namespace zuvelo {

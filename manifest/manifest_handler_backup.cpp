@@ -14,12 +14,12 @@
 #include "common/link_aware.h"
 #include "common/paths.h"
 #include "common/text.h"
+#include "common/tree_walk.h"
 #include "manifest/json_access.h"
 #include "manifest/manifest_handler.h"
 #include "manifest/manifest_log.h"
 #include "manifest/target_writes.h"
 #include "platform/file_io.h"
-#include "platform/handles.h"
 #include "platform/win32_error.h"
 
 namespace zuvelo {
@@ -119,11 +119,6 @@ bool BackupFolderTaken(const fs::path& backupDir) {
     return IsLinkedFolder(backupDir.parent_path()) || EntryExists(backupDir);
 }
 
-bool IsLinkOrUnreadable(const fs::directory_entry& entry) {
-    platform::HandleInfo info;
-    return platform::QueryPathInfo(entry.path(), false, info) != 0 || info.IsSymlink();
-}
-
 // One entry of the backups folder with everything in it; "" or why it stays. A folder goes
 // through the handle-verified removal: on Windows std::filesystem::remove_all follows links
 // inside and leaves read-only files, which saved copies of read-only files are.
@@ -137,24 +132,47 @@ std::string RemoveBackupEntry(const fs::path& path) {
     return ec ? ec.message() : "";
 }
 
-// One earlier backup, removed unless it is unsafe to touch (a link is never followed).
-bool PurgeBackupEntry(const fs::directory_entry& entry) {
-    std::string name;  // stays empty, so unsafe, when the name on disk is not valid text
-    try {
-        name = Utf8FromPath(entry.path().filename());
-    } catch (const std::exception&) {
+// Each earlier backup in the backups folder, removed unless it is unsafe to touch (a link
+// is never followed, nor is anything inside entered).
+class BackupPurge final : public TreeVisitor {
+public:
+    explicit BackupPurge(const fs::path& backups) : backups_(backups) {}
+
+    WalkStep Visit(const TreeEntry& entry) override {
+        const fs::path path = PathBelow(backups_, entry.relative);
+        std::string name;  // stays empty, so unsafe, when the name on disk is not valid text
+        try {
+            name = Utf8FromPath(path.filename());
+        } catch (const std::exception&) {
+        }
+        if (!IsSafeRelativePathUtf8(name) || entry.info->IsSymlink()) {
+            Skipped();
+        } else if (const std::string failure = RemoveBackupEntry(path); !failure.empty()) {
+            kManifestLog.Warning("Failed to purge stale backups: " + failure);
+        } else {
+            kManifestLog.Debug("Purged stale backup: " + name);
+            ++purged;
+        }
+        return WalkStep::SkipFolder;
     }
-    if (!IsSafeRelativePathUtf8(name) || IsLinkOrUnreadable(entry)) {
-        kManifestLog.Warning("Skipped unsafe stale backup entry");
-        return false;
+
+    WalkStep Failed(const TreeWalkFailure& failure) override {
+        if (failure.stage == TreeWalkFailure::Stage::Look) {
+            Skipped();  // what cannot be looked at is not touched
+            return WalkStep::Continue;
+        }
+        kManifestLog.Warning("Failed to purge stale backups: " +
+                             WideToUtf8Lossy(FormatWin32Error(failure.error.code())));
+        return WalkStep::Stop;
     }
-    if (const std::string failure = RemoveBackupEntry(entry.path()); !failure.empty()) {
-        kManifestLog.Warning("Failed to purge stale backups: " + failure);
-        return false;
-    }
-    kManifestLog.Debug("Purged stale backup: " + name);
-    return true;
-}
+
+    int32_t purged = 0;
+
+private:
+    static void Skipped() { kManifestLog.Warning("Skipped unsafe stale backup entry"); }
+
+    const fs::path& backups_;
+};
 
 Json::Value BackupDocument(const UpdateManifest& manifest, std::chrono::system_clock::time_point now) {
     Json::Value document(Json::objectValue);
@@ -246,11 +264,11 @@ void ManifestHandler::PurgeStaleBackups() {
             kManifestLog.Warning("Skipped unsafe stale backup entry");
             return;
         }
-        int32_t purged = 0;
-        for (const fs::directory_entry& entry : fs::directory_iterator(backups)) {
-            if (PurgeBackupEntry(entry)) ++purged;
+        BackupPurge purge(backups);
+        WalkFolder(backups, purge, LookAt::EveryEntry);
+        if (purge.purged > 0) {
+            kManifestLog.Info("Purged " + std::to_string(purge.purged) + " stale backup(s)");
         }
-        if (purged > 0) kManifestLog.Info("Purged " + std::to_string(purged) + " stale backup(s)");
     } catch (const std::exception& e) {
         kManifestLog.Warning(std::string("Failed to purge stale backups: ") + e.what());
     }

@@ -9,7 +9,6 @@
 #include "common/json_document.h"
 #include "common/jsonl_logger.h"
 #include "common/paths.h"
-#include "common/pinned_removal.h"
 #include "common/text.h"
 #include "platform/path_identity.h"
 #include "platform/regular_file.h"
@@ -179,8 +178,7 @@ bool IsSafeAbsolutePath(const std::wstring& path) {
         if (path.empty() || HasNul(path) || HasParentComponent(path)) return false;
         if (!PassesRootTest(path) || !IsRooted(path)) return false;
         std::wstring full;
-        uint32_t err = 0;
-        return ResolveFullPath(path, full, err);
+        return ResolveFullPath(path, full).ok();
     } catch (...) {
         return false;
     }
@@ -195,9 +193,8 @@ bool IsPathContainedIn(const std::wstring& path, const std::wstring& root) {
         if (!PassesRootTest(path)) return false;
         std::wstring rootFull;
         std::wstring full;
-        uint32_t err = 0;
-        if (!ResolveFullPath(root, rootFull, err)) return false;
-        if (!ResolveFullPath(IsRooted(path) ? path : JoinPathText(rootFull, path), full, err)) return false;
+        if (ResolveFullPath(root, rootFull)) return false;
+        if (ResolveFullPath(IsRooted(path) ? path : JoinPathText(rootFull, path), full)) return false;
         if (platform::SamePathText(full, rootFull)) return true;
         // The full form of "X\" keeps its separator, so nothing below X can extend it.
         if (IsSeparator(root.back())) return false;

@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
-#include "common/file_operations.h"
+#include <stdexcept>
+
 #include "common/text.h"
+#include "common/tree_removal.h"
 #include "platform/win32_error.h"
+#include "tests/support/absolute_paths.h"
 #include "tests/support/test_folders.h"
 
 namespace zuvelo {
@@ -93,6 +96,84 @@ TEST(PathQueriesTest, ExistenceFoldersAndMakingThem) {
     EXPECT_EQ(CreateFolders(temp / "file.txt" / "below"), platform::win32::kAlreadyExists);
     // The C++ library's removal of the temporary folder takes no long path on Windows.
     EXPECT_EQ(RemoveTreeWithoutEvents(WidePath(temp / std::string(60, 'a'))), 0u);
+}
+
+// Path text: extended-length forms, names compared without case, full paths.
+
+TEST(ExtendedLengthPathTest, DriveUncAndDeviceForms) {
+    EXPECT_EQ(ToExtendedLengthPath(L"C:/a/b"), L"\\\\?\\C:\\a\\b");
+    EXPECT_EQ(ToExtendedLengthPath(L"\\\\srv\\sh\\x"), L"\\\\?\\UNC\\srv\\sh\\x");
+    EXPECT_EQ(ToExtendedLengthPath(L"\\\\?\\C:\\a"), L"\\\\?\\C:\\a");
+    EXPECT_EQ(ToExtendedLengthPath(L"rel\\x"), L"rel\\x");
+}
+
+TEST(ExtendedLengthPathTest, OtherForms) {
+    EXPECT_EQ(ToExtendedLengthPath(L"\\??\\C:\\a"), L"\\??\\C:\\a");
+    EXPECT_EQ(ToExtendedLengthPath(L"\\\\.\\pipe\\x"), L"\\\\.\\pipe\\x");
+    EXPECT_EQ(ToExtendedLengthPath(L"//srv/sh"), L"\\\\?\\UNC\\srv\\sh");
+    EXPECT_EQ(ToExtendedLengthPath(L"C:\\"), L"\\\\?\\C:\\");
+    EXPECT_EQ(ToExtendedLengthPath(L"C:"), L"C:");
+    EXPECT_EQ(ToExtendedLengthPath(L"C:a"), L"C:a");
+    EXPECT_EQ(ToExtendedLengthPath(L"rel/x"), L"rel\\x");
+    EXPECT_EQ(ToExtendedLengthPath(L"/tmp/x"), L"\\tmp\\x");
+    EXPECT_EQ(ToExtendedLengthPath(L""), L"");
+}
+
+TEST(ExtendedLengthPathTest, RefusesEmbeddedNul) {
+    try {
+        ToExtendedLengthPath(std::wstring(L"C:\\a\0b", 6));
+        FAIL() << "no exception";
+    } catch (const std::invalid_argument& e) {
+        EXPECT_STREQ(e.what(), "Path contains an embedded NUL");
+    }
+}
+
+TEST(StripExtendedLengthPrefixTest, UncDriveAndRootForms) {
+    EXPECT_EQ(StripExtendedLengthPrefix(L"\\\\?\\UNC\\srv\\sh\\"), L"\\\\srv\\sh");
+    EXPECT_EQ(StripExtendedLengthPrefix(L"\\\\?\\C:\\"), L"C:");
+    EXPECT_EQ(StripExtendedLengthPrefix(L"\\"), L"\\");
+}
+
+TEST(StripExtendedLengthPrefixTest, OtherForms) {
+    EXPECT_EQ(StripExtendedLengthPrefix(L"\\??\\UNC\\srv\\sh\\x"), L"\\\\srv\\sh\\x");
+    EXPECT_EQ(StripExtendedLengthPrefix(L"\\??\\C:\\a\\b"), L"C:\\a\\b");
+    EXPECT_EQ(StripExtendedLengthPrefix(L"//?/C:/a//"), L"C:\\a");
+    EXPECT_EQ(StripExtendedLengthPrefix(L"C:\\a"), L"C:\\a");
+    EXPECT_EQ(StripExtendedLengthPrefix(L"/"), L"\\");
+    EXPECT_EQ(StripExtendedLengthPrefix(L"\\\\"), L"\\");
+    EXPECT_EQ(StripExtendedLengthPrefix(L""), L"");
+    // Round trip of the UNC and drive forms.
+    EXPECT_EQ(StripExtendedLengthPrefix(ToExtendedLengthPath(L"\\\\srv\\sh\\x")), L"\\\\srv\\sh\\x");
+    EXPECT_EQ(StripExtendedLengthPrefix(ToExtendedLengthPath(L"C:/a/b/")), L"C:\\a\\b");
+}
+
+TEST(PathCompareTest, IgnoresCaseOrdinally) {
+    EXPECT_TRUE(PathsEqualIgnoreCase(L"/Tmp/ABC", L"/tmp/abc"));
+    EXPECT_TRUE(PathsEqualIgnoreCase(L"/tmp/\u00C4\u00D6", L"/tmp/\u00E4\u00F6"));
+    EXPECT_TRUE(PathsEqualIgnoreCase(L"/\u0416", L"/\u0436"));
+    EXPECT_FALSE(PathsEqualIgnoreCase(L"/tmp/abc", L"/tmp/abd"));
+    EXPECT_FALSE(PathsEqualIgnoreCase(L"/tmp/abc", L"/tmp/abc/"));
+    EXPECT_FALSE(PathsEqualIgnoreCase(L"stra\u00DFe", L"STRASSE"));  // one character to one character
+    EXPECT_TRUE(PathsEqualIgnoreCase(L"", L""));
+}
+
+TEST(ResolveFullPathTest, FoldsLexically) {
+    std::wstring out;
+    ASSERT_EQ(ResolveFullPath(test::AbsolutePath(L"/a/./b/../c/"), out), 0u);
+    EXPECT_EQ(out, test::AbsolutePath(L"/a/c"));
+    ASSERT_EQ(ResolveFullPath(test::AbsolutePath(L"\\a\\\\b\\"), out), 0u);
+    EXPECT_EQ(out, test::AbsolutePath(L"/a/b"));
+    ASSERT_EQ(ResolveFullPath(test::AbsolutePath(L"/../.."), out), 0u);
+    EXPECT_EQ(out, kNativeSeparator == L'\\' ? L"C:" : L"/");  // a drive root loses its separator too
+    ASSERT_EQ(ResolveFullPath(L"rel/x", out), 0u);
+    EXPECT_EQ(out, WidePath(fs::current_path() / "rel" / "x"));
+}
+
+TEST(ResolveFullPathTest, RefusesEmptyAndNul) {
+    std::wstring out = L"untouched";
+    EXPECT_EQ(ResolveFullPath(L"", out), platform::win32::kInvalidName);
+    EXPECT_EQ(ResolveFullPath(std::wstring(L"/a\0b", 4), out), platform::win32::kInvalidName);
+    EXPECT_EQ(out, L"untouched");
 }
 
 TEST(NativePathTest, EitherSeparatorBecomesNative) {

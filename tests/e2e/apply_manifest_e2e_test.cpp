@@ -13,9 +13,9 @@
 
 #include "tests/e2e/apply_manifest_fixture.h"
 #include "common/error_codes.h"
-#include "common/file_operations.h"
 #include "common/paths.h"
 #include "common/text.h"
+#include "common/tree_removal.h"
 #include "platform/authenticode.h"
 #include "platform/file_io.h"
 #include "tests/support/pipe_listener.h"

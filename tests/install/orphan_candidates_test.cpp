@@ -26,8 +26,7 @@ protected:
     // Lists the target, computes its orphans, then (after `meanwhile`) deletes them.
     ErrorCode Run(bool dryRun, const std::function<void()>& meanwhile = {}) {
         PinnedRoot root;
-        uint32_t err = 0;
-        EXPECT_TRUE(OpenVerifiedHandle(WidePath(target), root, err, 0x80));
+        EXPECT_EQ(OpenVerifiedHandle(WidePath(target), root), 0u);
         std::vector<InventoryEntry> inventory;
         EXPECT_EQ(BuildLocalInventory(root, WidePath(target), inventory), ErrorCode::Success);
         std::set<std::string> allowlist;

@@ -76,11 +76,12 @@ TEST_F(ShortcutRemovalTest, AnUnreadableFolderIsShortcutCreateFailedAndTheRestIs
     const fs::path locked = commonDesktop_ / "locked";
     const fs::path vanishing = commonDesktop_ / "Zuvelo.lnk";
     for (const fs::path& file : {locked / "Zuvelo.lnk", vanishing, userDesktop_ / "Zuvelo.lnk"}) test::WriteFile(file, "x");
-    ShortcutCreator creator([&](const fs::path& folder, std::vector<fs::directory_entry>& out) -> uint32_t {
-        if (folder == locked) return platform::win32::kAccessDenied;
-        if (folder == userDesktop_) fs::remove(vanishing);  // the last folder searched
-        return ShortcutCreator::ListFolder(folder, out);
-    });
+    ShortcutCreator creator(
+        [&](const fs::path& folder, int handle, std::vector<platform::DirectoryReader::Entry>& out) -> SystemError {
+            if (folder == locked) return platform::win32::kAccessDenied;
+            if (folder == userDesktop_) fs::remove(vanishing);  // the last folder searched
+            return ShortcutCreator::ListFolder(folder, handle, out);
+        });
     EXPECT_EQ(creator.RemoveAllShortcuts(), ErrorCode::ShortcutCreateFailed);
     EXPECT_TRUE(log_.HasMessage("Failed to read folder entry while searching for shortcuts: " + Utf8FromPath(locked) +
                                 " - 5"));

@@ -13,7 +13,6 @@
 #include <gtest/gtest.h>
 
 #include "common/paths.h"
-#include "common/pinned_removal.h"
 #include "manifest/manifest_handler.h"
 #include "tests/manifest/handler_folders.h"
 #include "tests/support/file_size_limit.h"

@@ -50,4 +50,16 @@ Json::Value ParseJson(const std::string& text) {
     return value;
 }
 
+std::vector<Json::Value> FileEvents(const std::vector<Json::Value>& events, const std::string& operation) {
+    std::vector<Json::Value> matching;
+    for (const Json::Value& event : events) {
+        if (event.get("operation", "").asString() == "file:" + operation) matching.push_back(event);
+    }
+    return matching;
+}
+
+std::vector<Json::Value> FileEvents(const LogCapture& log, const std::string& operation) {
+    return FileEvents(log.Events(), operation);
+}
+
 }  // namespace zuvelo::test

@@ -30,4 +30,8 @@ private:
 
 Json::Value ParseJson(const std::string& text);
 
+// The file events of one operation ("operation" is "file:" + operation), in order.
+std::vector<Json::Value> FileEvents(const std::vector<Json::Value>& events, const std::string& operation);
+std::vector<Json::Value> FileEvents(const LogCapture& log, const std::string& operation);
+
 }  // namespace zuvelo::test
