@@ -73,7 +73,8 @@ public:
     // Test seam: back to the state of a fresh process (no pipe, not lost, not verbose).
     void ResetForTesting();
 
-    static Json::Value MakeBaseEvent(JsonlEventType type);
+    // "timestamp", "event_type", "process" and "pid".
+    Json::Value MakeBaseEvent(JsonlEventType type) const;
 
 private:
     bool ConnectPipe(const std::wstring& name, uint32_t timeoutMs);
@@ -91,6 +92,7 @@ private:
     uint32_t connectTimeoutMs_ = kDefaultConnectTimeoutMs;
     std::atomic<bool> pipeLost_{false};
     StdoutSink stdoutSink_;
+    const uint32_t pid_;  // asked once, not per event: the programs start children but never fork
 };
 
 }  // namespace zuvelo
