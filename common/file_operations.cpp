@@ -529,7 +529,11 @@ ErrorCode FileOperations::EnsureDirectory(const std::wstring& path) {
         Error("Failed to create directory: " + U8(path) + " - " + U8(FormatWin32Error(win32::kAlreadyExists)));
         return ErrorCode::DirectoryCreateFailed;
     }
-    fs::create_directories(native, ec);
+    // Mostly only the folder itself is missing: one call makes it, without asking again what is there.
+    if (!fs::create_directory(native, ec) || ec) {
+        ec.clear();
+        fs::create_directories(native, ec);
+    }
     if (ec) {
         Error("Failed to create directory: " + U8(path) + " - " + ec.message());
         return ErrorCode::DirectoryCreateFailed;

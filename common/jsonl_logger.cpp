@@ -129,9 +129,9 @@ Json::Value JsonlLogger::MakeBaseEvent(JsonlEventType type) const {
 
 // Building a writer costs more than writing a line, so the logger keeps one.
 std::string JsonlLogger::Serialise(const Json::Value& event) {
-    std::ostringstream out;
-    writer_->write(event, &out);
-    std::string line = std::move(out).str();
+    line_.str(std::string());
+    writer_->write(event, &line_);
+    std::string line = line_.str();
     if (line.empty() || line.back() != '\n') line += '\n';
     return line;
 }

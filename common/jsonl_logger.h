@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <string_view>
 
@@ -85,6 +86,7 @@ private:
 
     std::mutex mutex_;
     std::unique_ptr<Json::StreamWriter> writer_;  // used under the mutex
+    std::ostringstream line_;                     // the writer's stream, kept from line to line (under the mutex)
     bool verbose_ = false;
     bool flushStdout_ = true;
     std::unique_ptr<platform::PipeConnection> pipe_;

@@ -186,6 +186,10 @@ private:
     // Holds the target folder for this application (kept while it is the same
     // path); with create it is made first. The codes of TargetFolder::Open.
     ErrorCode OpenTarget(const std::wstring& targetPath, bool create);
+    // Where the cache keeps the file of this digest (<h8>/<sha256>), looked at or not.
+    std::filesystem::path CachePathOf(const std::string& sha256) const;
+    // VerifyFile of the regular file open as file (shown as path).
+    ErrorCode VerifyOpenFile(const ManifestFileEntry& entry, int file, const std::filesystem::path& path);
     // InstallFile from the file at source, checked as check asks.
     ErrorCode InstallFileAs(const ManifestFileEntry& entry, const std::filesystem::path& source,
                             const std::wstring& targetRoot, InstallCheck check);

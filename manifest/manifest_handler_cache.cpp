@@ -108,8 +108,12 @@ ErrorCode MoveDownloadIntoCache(const fs::path& cacheDir, const fs::path& downlo
     return FileOperations().Copy(WidePath(downloaded), WidePath(cached), CacheCopyOptions());
 }
 
+fs::path ManifestHandler::CachePathOf(const std::string& sha256) const {
+    return cacheDir_ / PathFromUtf8(FolderNameOf(sha256)) / PathFromUtf8(sha256);
+}
+
 ErrorCode ManifestHandler::GetCachePath(const std::string& sha256, fs::path& out) {
-    out = cacheDir_ / PathFromUtf8(FolderNameOf(sha256)) / PathFromUtf8(sha256);
+    out = CachePathOf(sha256);
     return IsExistingFile(out) ? ErrorCode::Success : ErrorCode::FileNotFound;
 }
 

@@ -44,9 +44,17 @@ ErrorCode CheckSizeAndDigest(const ManifestFileEntry& entry, FileOperations& fil
     return ErrorCode::Success;
 }
 
+// The regular file at path, opened for reading; false for anything else (the by-name
+// steps then say what it is).
+bool OpenRegularFile(const fs::path& path, platform::UniqueFd& file) {
+    platform::FileStat st;
+    return platform::OpenForReading(path, file) == 0 && platform::StatFd(file.get(), st) == 0 && st.IsRegular();
+}
+
 // VerifyFile by the file's name, for what cannot be opened as a regular file: the
 // look-ups then say what it is and report why.
 ErrorCode VerifyFileByName(const ManifestFileEntry& entry, const fs::path& file) {
+    LogManifest(LogLevel::Debug, "Verifying file: " + entry.relativePath);
     if (!IsExistingFile(file)) return Fail(ErrorCode::FileNotFound, "File not found: " + ToUtf8Lossy(file));
     // The information look-up hashes the file already; that digest is the one
     // compared, so the bytes are read once.
@@ -77,13 +85,18 @@ ErrorCode ManifestHandler::VerifyAllFiles(const UpdateManifest& manifest) {
     cacheVerified_ = false;
     for (const ManifestFileEntry& entry : manifest.files) {
         if (!entry.isRequired) continue;
-        fs::path cachePath;
-        if (!Succeeded(GetCachePath(entry.sha256, cachePath))) {
+        // Opened once: what is found in the cache is what is verified.
+        fs::path cachePath = CachePathOf(entry.sha256);
+        platform::UniqueFd file;
+        ErrorCode result = ErrorCode::Success;
+        if (OpenRegularFile(cachePath, file)) {
+            result = VerifyOpenFile(entry, file.get(), cachePath);
+        } else if (!Succeeded(GetCachePath(entry.sha256, cachePath))) {
             return Fail(ErrorCode::FileNotFound, "File not found in cache: " + entry.relativePath);
+        } else {
+            result = VerifyFile(entry, cachePath);
         }
-        if (const ErrorCode result = VerifyFile(entry, cachePath); !Succeeded(result)) {
-            return Fail(result, "File verification failed: " + entry.relativePath);
-        }
+        if (!Succeeded(result)) return Fail(result, "File verification failed: " + entry.relativePath);
     }
     LogManifest(LogLevel::Info, "All files verified successfully");
     cacheVerified_ = true;
@@ -98,13 +111,17 @@ ErrorCode ManifestHandler::InstallAllFiles(const UpdateManifest& manifest, const
     int32_t installed = 0;
     for (const ManifestFileEntry& entry : manifest.files) {
         if (!entry.isRequired) continue;
-        fs::path cachePath;
-        if (!Succeeded(GetCachePath(entry.sha256, cachePath))) {
+        fs::path cachePath = CachePathOf(entry.sha256);
+        platform::UniqueFd file;
+        ErrorCode result = ErrorCode::Success;
+        if (OpenRegularFile(cachePath, file)) {
+            result = InstallOpenFile(entry, file.get(), cachePath, targetPath, check);
+        } else if (!Succeeded(GetCachePath(entry.sha256, cachePath))) {
             return Fail(ErrorCode::FileNotFound, "File not found for installation: " + entry.relativePath);
+        } else {
+            result = InstallFileAs(entry, cachePath, targetPath, check);
         }
-        if (const ErrorCode result = InstallFileAs(entry, cachePath, targetPath, check); !Succeeded(result)) {
-            return Fail(result, "Failed to install file: " + entry.relativePath);
-        }
+        if (!Succeeded(result)) return Fail(result, "Failed to install file: " + entry.relativePath);
         UpdateFileProgress(entry.relativePath, entry.size, entry.size);
         ++installed;
     }
@@ -113,18 +130,19 @@ ErrorCode ManifestHandler::InstallAllFiles(const UpdateManifest& manifest, const
 }
 
 ErrorCode ManifestHandler::VerifyFile(const ManifestFileEntry& entry, const fs::path& file) {
-    LogManifest(LogLevel::Debug, "Verifying file: " + entry.relativePath);
     // Opened once: the file looked up is the file hashed.
     platform::UniqueFd opened;
-    platform::FileStat st;
-    if (platform::OpenForReading(file, opened) != 0 || platform::StatFd(opened.get(), st) != 0 || !st.IsRegular()) {
-        return VerifyFileByName(entry, file);
-    }
+    if (!OpenRegularFile(file, opened)) return VerifyFileByName(entry, file);
+    return VerifyOpenFile(entry, opened.get(), file);
+}
+
+ErrorCode ManifestHandler::VerifyOpenFile(const ManifestFileEntry& entry, int file, const fs::path& path) {
+    LogManifest(LogLevel::Debug, "Verifying file: " + entry.relativePath);
     FileOperations files;
-    const std::wstring widePath = WidePath(file);
+    const std::wstring widePath = WidePath(path);
     uint64_t size = 0;
     std::string digest;
-    if (const ErrorCode result = files.GetOpenFileDigest(opened.get(), widePath, size, digest); !Succeeded(result)) {
+    if (const ErrorCode result = files.GetOpenFileDigest(file, widePath, size, digest); !Succeeded(result)) {
         return result;
     }
     return CheckSizeAndDigest(entry, files, widePath, size, digest);
