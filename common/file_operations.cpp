@@ -55,14 +55,6 @@ void LogHashFailure(const platform::Sha256& hash) {
     Error(std::string(call) + " failed: " + std::to_string(hash.FailureStatus()));
 }
 
-// The existence test of Copy: absence is false; any other failure of the test
-// throws a file-system error named "exists".
-bool ExistsOrThrow(const fs::path& path) {
-    std::error_code ec;
-    const fs::file_status status = fs::status(path, ec);
-    if (ec && status.type() != fs::file_type::not_found) throw fs::filesystem_error("exists", path, ec);
-    return fs::exists(status);
-}
 
 // Last-write time through the local-time round trip, in 100-nanosecond units.
 int64_t LastWriteTimeValue(int64_t seconds) {
@@ -85,6 +77,21 @@ struct WalkFailure {
 // The wide form of a native path for events, whatever its bytes.
 std::wstring LossyWide(const std::string& native) { return Utf8ToWideLossy(native); }
 
+// The whole listing of the folder held as fd, read at once so that the walk holds no
+// more than the folders of the root's HeldFolders, however deep the tree.
+uint32_t ListFolder(int fd, std::vector<platform::DirectoryReader::Entry>& entries) {
+    platform::UniqueFd listing;
+    if (const uint32_t err = platform::OpenDirectoryForListing(fd, ".", listing)) return err;
+    platform::DirectoryReader reader(std::move(listing));
+    while (true) {
+        platform::DirectoryReader::Entry entry;
+        bool done = false;
+        if (const uint32_t err = reader.Next(entry, done)) return err;
+        if (done) return 0;
+        entries.push_back(std::move(entry));
+    }
+}
+
 // Whether a name right inside the root is one of keepEntries, as the file system compares names.
 bool IsKeptEntry(const std::string& name, const std::vector<std::string>& keepEntries) {
     for (const std::string& kept : keepEntries) {
@@ -100,40 +107,34 @@ bool IsKeptEntry(const std::string& name, const std::vector<std::string>& keepEn
 
 // Fills files and folders; a failure names the path and the error for the event.
 // current receives the native path of the entry in hand (for an exception's event).
-// An entry of the root named in keepEntries is left out with everything in it.
+// An entry of the root named in keepEntries is left out with everything in it. Every
+// folder is reached from the root one component at a time (OpenFolderUnderPinnedRoot).
 std::optional<WalkFailure> WalkTree(const PinnedRoot& root, const std::string& rootNative,
                                     std::vector<RemovalEntry>& files, std::vector<RemovalEntry>& folders,
                                     std::string& current, const std::vector<std::string>& keepEntries) {
+    constexpr size_t kRoot = static_cast<size_t>(-1);
     struct Frame {
-        std::unique_ptr<platform::DirectoryReader> reader;
-        std::string prefix;  // relative path of the folder, with a trailing separator (empty for the root)
+        std::vector<platform::DirectoryReader::Entry> entries;
+        size_t next = 0;
+        size_t folder = kRoot;  // its entry in folders (the paths are kept there only once)
     };
     const char separator = static_cast<char>(kNativeSeparator);
-    const std::wstring rootWide = Utf8ToWide(rootNative) + kNativeSeparator;
+    const std::wstring rootWide = Utf8ToWide(rootNative);
+    const auto failure = [](const std::string& native, uint32_t err) { return WalkFailure{LossyWide(native), err}; };
 
-    std::vector<Frame> stack;
-    {
-        platform::UniqueFd listing;
-        if (const uint32_t err = platform::OpenDirectoryForListing(root.handle.get(), ".", listing)) {
-            return WalkFailure{LossyWide(rootNative), err};
-        }
-        stack.push_back({std::make_unique<platform::DirectoryReader>(std::move(listing)), ""});
-    }
-    platform::DirectoryReader::Entry entry;
+    std::vector<Frame> stack(1);
+    if (const uint32_t err = ListFolder(root.handle.get(), stack[0].entries)) return failure(rootNative, err);
     while (!stack.empty()) {
         Frame& top = stack.back();
-        bool done = false;
-        if (const uint32_t err = top.reader->Next(entry, done)) {
-            std::string folder = rootNative;
-            if (!top.prefix.empty()) folder += separator + top.prefix.substr(0, top.prefix.size() - 1);
-            return WalkFailure{LossyWide(folder), err};
-        }
-        if (done) {
+        if (top.next == top.entries.size()) {
             stack.pop_back();
             continue;
         }
-        if (top.prefix.empty() && IsKeptEntry(entry.name, keepEntries)) continue;
-        std::string relative = top.prefix + entry.name;
+        const platform::DirectoryReader::Entry entry = std::move(top.entries[top.next++]);
+        const bool inRoot = top.folder == kRoot;
+        if (inRoot && IsKeptEntry(entry.name, keepEntries)) continue;
+        const std::string folder = inRoot ? std::string() : folders[top.folder].relativePath;
+        std::string relative = inRoot ? entry.name : folder + separator + entry.name;
         current = rootNative + separator + relative;
 
         // The attributes: the file system's type when it gives one for a non-folder,
@@ -143,43 +144,48 @@ std::optional<WalkFailure> WalkTree(const PinnedRoot& root, const std::string& r
         platform::HandleInfo info;
         if (entry.type == platform::DirectoryReader::Type::Directory ||
             entry.type == platform::DirectoryReader::Type::Unknown) {
-            if (const uint32_t err = platform::QueryEntryInfo(top.reader->fd(), entry.name, info)) {
-                if (err == win32::kFileNotFound) continue;  // vanished since it was listed
-                return WalkFailure{LossyWide(current), err};
-            }
+            int folderFd = -1;
+            bool unsafe = false;
+            uint32_t err = OpenFolderUnderPinnedRoot(root, folder, folderFd, unsafe);
+            if (err == 0) err = platform::QueryEntryInfo(folderFd, entry.name, info);
+            if (err == win32::kFileNotFound && !unsafe) continue;  // vanished since it was listed
+            if (err != 0) return failure(current, err);
             isDirectory = info.IsDirectory();
             // A folder on another mount is a reparse point: listed, never entered.
             descend = isDirectory && !info.OnOtherMountThan(root.identity);
         }
 
         // Names found on disk must be valid UTF-8 and safe relative paths; "\" inside a
-        // name is not a separator here, so such a name is unsafe too.
-        std::wstring relativeWide;
+        // name is not a separator here, so such a name is unsafe too. The folder's own path
+        // passed when it was found, so the name alone decides.
+        std::wstring nameWide;
         try {
-            relativeWide = Utf8ToWide(relative);
+            nameWide = Utf8ToWide(entry.name);
         } catch (const std::exception&) {
-            return WalkFailure{LossyWide(current), win32::kInvalidName};
+            return failure(current, win32::kInvalidName);
         }
-        if (entry.name.find('\\') != std::string::npos || !IsSafeRelativePath(relativeWide)) {
-            return WalkFailure{LossyWide(current), win32::kInvalidName};
+        if (entry.name.find('\\') != std::string::npos || !IsSafeRelativePath(nameWide)) {
+            return failure(current, win32::kInvalidName);
         }
+        std::wstring fullPath = (inRoot ? rootWide : folders[top.folder].fullPath) + kNativeSeparator + nameWide;
 
         if (descend) {
-            platform::UniqueFd listing;
-            if (const uint32_t err = platform::OpenDirectoryForListing(top.reader->fd(), entry.name, listing)) {
-                if (err == win32::kFileNotFound) continue;
-                return WalkFailure{LossyWide(current), err};  // e.g. swapped for a link since the look
-            }
+            Frame below;
+            int folderFd = -1;
+            bool unsafe = false;
+            uint32_t err = OpenFolderUnderPinnedRoot(root, relative, folderFd, unsafe);
+            if (err == win32::kFileNotFound && !unsafe) continue;
             platform::HandleInfo opened;
-            if (const uint32_t err = platform::QueryHandleInfo(listing.get(), opened)) {
-                return WalkFailure{LossyWide(current), err};
-            }
-            if (!opened.SameObject(info)) return WalkFailure{LossyWide(current), win32::kAccessDenied};
-            folders.push_back({rootWide + relativeWide, relative, true});
-            stack.push_back({std::make_unique<platform::DirectoryReader>(std::move(listing)), relative + separator});
+            if (err == 0) err = platform::QueryHandleInfo(folderFd, opened);
+            if (err == 0 && !opened.SameObject(info)) err = win32::kAccessDenied;  // swapped since the look
+            if (err == 0) err = ListFolder(folderFd, below.entries);
+            if (err != 0) return failure(current, err);
+            below.folder = folders.size();
+            folders.push_back({std::move(fullPath), std::move(relative), true});
+            stack.push_back(std::move(below));
             continue;
         }
-        (isDirectory ? folders : files).push_back({rootWide + relativeWide, std::move(relative), isDirectory});
+        (isDirectory ? folders : files).push_back({std::move(fullPath), std::move(relative), isDirectory});
     }
     return std::nullopt;
 }
@@ -471,12 +477,12 @@ ErrorCode FileOperations::Copy(const std::wstring& source, const std::wstring& t
     // 1-2. Existence tests throw on anything but absence.
     if (options.createDirectories) {
         const fs::path parent = targetNative.parent_path();
-        if (!parent.empty() && !ExistsOrThrow(parent)) {
+        if (!parent.empty() && !PathExists(parent)) {
             const ErrorCode created = EnsureDirectory(WidePath(parent));
             if (created != ErrorCode::Success) return created;
         }
     }
-    if (ExistsOrThrow(targetNative) && !options.overwrite) {
+    if (PathExists(targetNative) && !options.overwrite) {
         Error("Target file exists and overwrite not allowed: " + U8(target));
         return ErrorCode::FileAccessDenied;
     }
@@ -522,20 +528,13 @@ ErrorCode FileOperations::Delete(const std::wstring& path) {
 ErrorCode FileOperations::EnsureDirectory(const std::wstring& path) {
     Debug("Creating directory: " + U8(path));
     const fs::path native = NativePath(path);
-    std::error_code ec;
-    const fs::file_status status = fs::status(native, ec);
-    if (!ec && fs::exists(status)) {
-        if (fs::is_directory(status)) return ErrorCode::Success;
-        Error("Failed to create directory: " + U8(path) + " - " + U8(FormatWin32Error(win32::kAlreadyExists)));
-        return ErrorCode::DirectoryCreateFailed;
-    }
-    // Mostly only the folder itself is missing: one call makes it, without asking again what is there.
-    if (!fs::create_directory(native, ec) || ec) {
-        ec.clear();
-        fs::create_directories(native, ec);
-    }
-    if (ec) {
-        Error("Failed to create directory: " + U8(path) + " - " + ec.message());
+    platform::FileStat st;
+    if (platform::StatPath(native, st) == 0 && st.IsDirectory()) return ErrorCode::Success;
+    // Mostly only the folder itself is missing: one call makes it, without looking again.
+    uint32_t err = platform::CreateFolder(native);
+    if (err != 0) err = CreateFolders(native);
+    if (err != 0) {
+        Error("Failed to create directory: " + U8(path) + " - " + U8(FormatWin32Error(err)));
         return ErrorCode::DirectoryCreateFailed;
     }
     Log().LogFileOperation("mkdir", path, true, 0, false);
@@ -616,7 +615,7 @@ ErrorCode RemovePinnedTree(const std::wstring& path, bool recursive, int32_t* fi
     PinnedRoot root;
     uint32_t err = 0;
     if (!OpenVerifiedHandle(path, root, err, kRemovalAccess)) {
-        if (err == win32::kFileNotFound || err == win32::kPathNotFound) return ErrorCode::Success;
+        if (win32::IsNotFound(err)) return ErrorCode::Success;
         event(path, false, err);
         return ErrorCode::DirectoryAccessDenied;
     }
@@ -640,14 +639,15 @@ ErrorCode RemovePinnedTree(const std::wstring& path, bool recursive, int32_t* fi
         while (rootNative.size() > 1 && rootNative.back() == static_cast<char>(kNativeSeparator)) rootNative.pop_back();
         std::vector<RemovalEntry> files;
         std::vector<RemovalEntry> folders;
-        const std::optional<WalkFailure> failure = WalkTree(root, rootNative, files, folders, currentNative, keepEntries);
+        const std::optional<WalkFailure> failure =
+            WalkTree(root, rootNative, files, folders, currentNative, keepEntries);
         if (failure) {
             event(failure->path, false, failure->win32Error);
             return ErrorCode::DirectoryAccessDenied;
         }
         currentNative.clear();
         // 4. Deeper folders first.
-        std::sort(folders.begin(), folders.end(), RemovalEntryDeeperFirst);
+        SortDeeperFirst(folders);
 
         // 5-6. Files in walk order, then folders; a vanished item is passed over.
         const auto removeAll = [&](const std::vector<RemovalEntry>& entries, int32_t* counter) {
@@ -660,7 +660,7 @@ ErrorCode RemovePinnedTree(const std::wstring& path, bool recursive, int32_t* fi
                     continue;
                 }
                 event(entry.fullPath, false, err);
-                if (refused || (err != win32::kFileNotFound && err != win32::kPathNotFound)) return false;
+                if (refused || !win32::IsNotFound(err)) return false;
             }
             return true;
         };
@@ -679,7 +679,7 @@ ErrorCode RemovePinnedTree(const std::wstring& path, bool recursive, int32_t* fi
             count(foldersRemoved);
         } else {
             event(path, false, err);
-            if (err != win32::kFileNotFound && err != win32::kPathNotFound) return ErrorCode::DirectoryAccessDenied;
+            if (!win32::IsNotFound(err)) return ErrorCode::DirectoryAccessDenied;
         }
         return ErrorCode::Success;
     } catch (...) {

@@ -5,7 +5,11 @@
 #include <vector>
 
 #include "common/text.h"
+#include "platform/file_io.h"
+#include "platform/handles.h"
 #include "platform/path_identity.h"
+#include "platform/utf8.h"
+#include "platform/win32_error.h"
 
 namespace zuvelo {
 
@@ -32,27 +36,32 @@ bool HasRootName(const std::wstring& p) {
     return HasDevicePrefix(p);
 }
 
-bool IsReservedDeviceName(const std::wstring& component) {
-    std::wstring stem = component.substr(0, component.find(L'.'));
-    std::transform(stem.begin(), stem.end(), stem.begin(),
+// Only stems of three or four characters can be reserved; nothing is copied for the others.
+bool IsReservedDeviceName(std::wstring_view component) {
+    const std::wstring_view stem = component.substr(0, component.find(L'.'));
+    if (stem.size() != 3 && stem.size() != 4) return false;
+    wchar_t upper[4] = {};
+    std::transform(stem.begin(), stem.end(), upper,
                    [](wchar_t c) { return (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - 32) : c; });
-    if (stem == L"CON" || stem == L"PRN" || stem == L"AUX" || stem == L"NUL") return true;
-    if (stem.size() != 4) return false;
-    const std::wstring head = stem.substr(0, 3);
-    const wchar_t digit = stem[3];
+    const std::wstring_view head(upper, 3);
+    if (stem.size() == 3) return head == L"CON" || head == L"PRN" || head == L"AUX" || head == L"NUL";
+    const wchar_t digit = upper[3];
     const bool isDigit = (digit >= L'1' && digit <= L'9') || digit == L'\u00B9' || digit == L'\u00B2' || digit == L'\u00B3';
     return (head == L"COM" || head == L"LPT") && isDigit;
 }
 
+// NUL, the other control characters and the seven characters no file name holds.
 bool IsForbiddenCharacter(wchar_t c) {
-    static constexpr std::wstring_view kForbidden = L"<>:\"|?*";
-    return (c >= 1 && c <= 31) || kForbidden.find(c) != std::wstring_view::npos;
+    switch (c) {
+        case L'<': case L'>': case L':': case L'"': case L'|': case L'?': case L'*': return true;
+        default: return static_cast<uint32_t>(c) <= 31;
+    }
 }
 
-bool IsSafeComponent(const std::wstring& c) {
+// The rules for a whole component; its characters are checked as the path is read.
+bool IsSafeComponent(std::wstring_view c) {
     if (c.empty() || c == L"." || c == L"..") return false;
     if (c.back() == L'.' || c.back() == L' ') return false;
-    if (std::any_of(c.begin(), c.end(), IsForbiddenCharacter)) return false;
     return !IsReservedDeviceName(c);
 }
 
@@ -69,17 +78,19 @@ std::vector<fs::path> CanonicalComponents(const fs::path& p) {
 
 bool IsSafeRelativePath(const std::wstring& path) {
     try {
-        if (path.empty() || path.find(L'\0') != std::wstring::npos) return false;
-        WideToUtf8(path);
-        if (HasRootName(path) || IsSeparator(path.front())) return false;
+        if (path.empty() || HasRootName(path) || IsSeparator(path.front())) return false;
+        // One pass: every character a valid scalar value and allowed, every component safe.
+        const std::wstring_view text(path);
         size_t start = 0;
-        while (true) {
-            const size_t end = std::find_if(path.begin() + static_cast<std::ptrdiff_t>(start), path.end(), IsSeparator) -
-                               path.begin();
-            if (!IsSafeComponent(path.substr(start, end - start))) return false;
-            if (end == path.size()) return true;
-            start = end + 1;
+        for (size_t pos = 0; pos < text.size();) {
+            if (IsSeparator(text[pos])) {
+                if (!IsSafeComponent(text.substr(start, pos - start))) return false;
+                start = ++pos;
+            } else if (IsForbiddenCharacter(text[pos]) || !platform::NextWideScalar(text, pos)) {
+                return false;
+            }
         }
+        return IsSafeComponent(text.substr(start));
     } catch (...) {
         return false;
     }
@@ -126,6 +137,63 @@ bool NamesSameFolder(const std::wstring& a, const std::wstring& b) noexcept {
     } catch (...) {
         return false;
     }
+}
+
+namespace {
+
+namespace win32 = platform::win32;
+
+[[noreturn]] void Throw(const char* operation, const fs::path& path, uint32_t err) {
+    throw fs::filesystem_error(operation, path, platform::ErrorCodeFromWin32(err));
+}
+
+}  // namespace
+
+bool PathExists(const fs::path& path) {
+    platform::FileStat st;
+    const uint32_t err = platform::StatPath(path, st);
+    if (err != 0 && !win32::IsNotFound(err)) Throw("exists", path, err);
+    return err == 0;
+}
+
+bool IsFolder(const fs::path& path) {
+    platform::FileStat st;
+    const uint32_t err = platform::StatPath(path, st);
+    if (err != 0 && !win32::IsNotFound(err)) Throw("is_directory", path, err);
+    return err == 0 && st.IsDirectory();
+}
+
+bool IsEmptyFolder(const fs::path& path) {
+    platform::UniqueFd listing;
+    if (const uint32_t err = platform::OpenDirectoryForListing(path, listing)) Throw("is_empty", path, err);
+    platform::DirectoryReader reader(std::move(listing));
+    platform::DirectoryReader::Entry entry;
+    bool done = false;
+    if (const uint32_t err = reader.Next(entry, done)) Throw("is_empty", path, err);
+    return done;
+}
+
+uint32_t CreateFolders(const fs::path& path) {
+    // Up to the nearest folder that is there, then each missing one down from it.
+    std::vector<fs::path> missing;
+    for (fs::path folder = path; !folder.empty(); folder = folder.parent_path()) {
+        platform::FileStat st;
+        const uint32_t err = platform::StatPath(folder, st);
+        if (err == 0) {
+            if (!st.IsDirectory()) return win32::kAlreadyExists;
+            break;
+        }
+        if (!win32::IsNotFound(err)) return err;
+        missing.push_back(folder);
+        if (folder == folder.parent_path() || !folder.has_relative_path()) break;  // a root that is not there
+    }
+    for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+        const uint32_t err = platform::CreateFolder(*it);
+        platform::FileStat made;
+        if (err == win32::kAlreadyExists && platform::StatPath(*it, made) == 0 && made.IsDirectory()) continue;
+        if (err != 0) return err;  // a folder made meanwhile is as good
+    }
+    return 0;
 }
 
 }  // namespace zuvelo

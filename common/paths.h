@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 
@@ -41,5 +42,29 @@ std::wstring JoinPathText(const std::wstring& base, const std::wstring& name);
 
 // A native path as the wide text the interfaces carry.
 std::wstring WidePath(const std::filesystem::path& path);
+
+// What the shared code asks of the file system by path, answered as std::filesystem
+// answers it (links followed) but through this system's own calls: on Windows those take
+// every path in its extended-length form, so that no length limit applies. (The C++
+// library there goes through the C runtime, which takes neither paths past 260
+// characters nor that form.)
+
+// std::filesystem::exists: absence (2 or 3, also a file where a folder was expected on the
+// way) is false; any other failure of the test throws std::filesystem::filesystem_error
+// named "exists".
+bool PathExists(const std::filesystem::path& path);
+
+// std::filesystem::is_directory: false when nothing or something else is there; another
+// failure throws a filesystem_error named "is_directory".
+bool IsFolder(const std::filesystem::path& path);
+
+// std::filesystem::is_empty of a folder: whether it lists nothing; any failure (a missing
+// folder too) throws a filesystem_error named "is_empty".
+bool IsEmptyFolder(const std::filesystem::path& path);
+
+// std::filesystem::create_directories: makes the folder and its missing parents. 0 (also
+// when it is there already) or the Windows number of the failure (183 when something
+// else than a folder stands on the way).
+uint32_t CreateFolders(const std::filesystem::path& path);
 
 }  // namespace zuvelo

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <stdexcept>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "common/paths.h"
@@ -23,23 +24,37 @@ bool StartsWith(const std::wstring& text, std::wstring_view prefix) {
 
 bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
 
-// The components of a relative path, split at "\" and "/".
-std::vector<std::string> SplitRelative(const std::string& relative) {
-    std::vector<std::string> parts;
-    size_t start = 0;
-    while (start <= relative.size()) {
-        const size_t end = relative.find_first_of("\\/", start);
-        const size_t stop = end == std::string::npos ? relative.size() : end;
-        parts.push_back(relative.substr(start, stop - start));
-        if (end == std::string::npos) break;
-        start = end + 1;
+// The components of a relative path one after the other, split at "\" and "/" (none for
+// an empty path).
+class ComponentReader {
+public:
+    explicit ComponentReader(std::string_view relative) : rest_(relative), done_(relative.empty()) {}
+    bool Next(std::string_view& component) {
+        if (done_) return false;
+        const size_t end = rest_.find_first_of("\\/");
+        component = rest_.substr(0, end);
+        if (end == std::string_view::npos) {
+            done_ = true;
+            rest_ = {};
+        } else {
+            rest_.remove_prefix(end + 1);
+        }
+        return true;
     }
-    return parts;
+    // What follows the component last read.
+    std::string_view Rest() const { return rest_; }
+
+private:
+    std::string_view rest_;
+    bool done_;
+};
+
+size_t SeparatorCount(const std::string& path) {
+    return static_cast<size_t>(std::count_if(path.begin(), path.end(), [](char c) { return c == '\\' || c == '/'; }));
 }
 
 // root.finalPath + separator + relative, either separator read as the native one.
-std::wstring ExpectedPathUnder(const std::wstring& rootFinal, const std::string& relativeUtf8) {
-    std::wstring relative = Utf8ToWide(relativeUtf8);
+std::wstring ExpectedPathUnder(const std::wstring& rootFinal, std::wstring relative) {
     std::replace_if(relative.begin(), relative.end(), IsSeparator, kNativeSeparator);
     std::wstring expected = rootFinal;
     if (expected.empty() || expected.back() != kNativeSeparator) expected.push_back(kNativeSeparator);
@@ -77,10 +92,18 @@ bool RootStillInPlace(const PinnedRoot& root, uint32_t& win32Error) {
 }  // namespace
 
 bool RemovalEntryDeeperFirst(const RemovalEntry& a, const RemovalEntry& b) {
-    const auto depth = [](const std::string& path) {
-        return std::count_if(path.begin(), path.end(), [](char c) { return c == '\\' || c == '/'; });
-    };
-    return depth(a.relativePath) > depth(b.relativePath);
+    return SeparatorCount(a.relativePath) > SeparatorCount(b.relativePath);
+}
+
+void SortDeeperFirst(std::vector<RemovalEntry>& entries) {
+    std::vector<std::pair<size_t, size_t>> order;  // (depth, index)
+    order.reserve(entries.size());
+    for (size_t i = 0; i < entries.size(); ++i) order.emplace_back(SeparatorCount(entries[i].relativePath), i);
+    std::stable_sort(order.begin(), order.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+    std::vector<RemovalEntry> sorted;
+    sorted.reserve(entries.size());
+    for (const auto& [depth, index] : order) sorted.push_back(std::move(entries[index]));
+    entries = std::move(sorted);
 }
 
 std::wstring ToExtendedLengthPath(const std::wstring& path) {
@@ -161,7 +184,7 @@ bool OpenVerifiedHandle(const std::wstring& path, PinnedRoot& out, uint32_t& win
     win32Error = 0;
     try {
         platform::UniqueFd handle;
-        if ((win32Error = platform::OpenPathHandle(NativePath(path), handle))) return false;
+        if ((win32Error = platform::OpenForRemoval(NativePath(path), handle))) return false;
         platform::HandleInfo info;
         if ((win32Error = platform::QueryHandleInfo(handle.get(), info))) return false;
         if (!info.IsDirectory()) {  // a file, a link (opened as itself) or anything else
@@ -186,7 +209,7 @@ bool OpenVerifiedHandle(const std::wstring& path, PinnedRoot& out, uint32_t& win
         out.extendedPath = ToExtendedLengthPath(path);
         out.finalPathUtf8 = WideToUtf8(finalPath);
         out.finalPath = std::move(finalPath);
-        out.lastParent = {};
+        out.held.Clear();
         out.identity = info;
         out.handle = std::move(handle);
         return true;
@@ -201,9 +224,8 @@ bool HandleLiesUnderRoot(const PinnedRoot& root, int handle, const std::string& 
     try {
         std::wstring finalPath;
         if (!GetFinalPathFromHandle(handle, finalPath, &win32Error)) return false;
-        if (platform::SamePathText(TrimFinalPath(finalPath), ExpectedPathUnder(root.finalPath, relativeUtf8))) {
-            return true;
-        }
+        const std::wstring expected = ExpectedPathUnder(root.finalPath, Utf8ToWide(relativeUtf8));
+        if (platform::SamePathText(TrimFinalPath(finalPath), expected)) return true;
         win32Error = win32::kAccessDenied;
         return false;
     } catch (...) {
@@ -212,33 +234,113 @@ bool HandleLiesUnderRoot(const PinnedRoot& root, int handle, const std::string& 
     }
 }
 
+void HeldFolders::Clear() {
+    levels_.clear();
+    path_.clear();
+}
+
+void HeldFolders::KeepLeading(std::string_view relativeFolder, std::string_view& rest) {
+    const char separator = static_cast<char>(kNativeSeparator);
+    const std::string_view held = path_;
+    size_t kept = 0;
+    rest = relativeFolder;
+    // The usual cases, compared at once: the same folder or one below it, or one above.
+    if (held.empty()) {
+        kept = 0;
+    } else if (relativeFolder.starts_with(held) &&
+               (relativeFolder.size() == held.size() || relativeFolder[held.size()] == separator)) {
+        kept = levels_.size();
+        rest = relativeFolder.substr(std::min(relativeFolder.size(), held.size() + 1));
+    } else if (held.starts_with(relativeFolder) &&
+               (relativeFolder.empty() || held[relativeFolder.size()] == separator)) {
+        const auto above = std::partition_point(levels_.begin(), levels_.end(),
+                                                [&](const Level& level) { return level.end <= relativeFolder.size(); });
+        kept = static_cast<size_t>(above - levels_.begin());
+        rest = {};
+    } else {
+        ComponentReader components(relativeFolder);
+        std::string_view component;
+        while (kept < levels_.size() && components.Next(component) && levels_[kept].name == component) {
+            ++kept;
+            rest = components.Rest();
+        }
+    }
+    levels_.resize(kept);
+    path_.resize(kept == 0 ? 0 : levels_.back().end);
+}
+
+uint32_t HeldFolders::Reach(const PinnedRoot& root, std::string_view relativeFolder, int& fd, bool& unsafe) {
+    unsafe = false;
+    if (!root.IsPinned()) return win32::kInvalidHandle;
+    std::string_view rest;
+    KeepLeading(relativeFolder, rest);
+    if (!levels_.empty() && (!levels_.back().handle.valid() || !DeepestStillInPlace(root))) {
+        Clear();  // walked afresh from the root
+        rest = relativeFolder;
+    }
+    ComponentReader components(rest);
+    for (std::string_view component; components.Next(component);) {
+        const int parent = levels_.empty() ? root.handle.get() : levels_.back().handle.get();
+        Level level{std::string(component), {}, {}, 0};
+        if (const uint32_t err = platform::OpenForRemovalAt(parent, level.name, level.handle)) return err;
+        if (const uint32_t err = platform::QueryHandleInfo(level.handle.get(), level.identity)) return err;
+        const platform::HandleInfo& info = level.identity;
+        if (info.IsSymlink() || (info.IsDirectory() && info.OnOtherMountThan(root.identity))) {
+            unsafe = true;  // a folder on the way became a link or a mount
+            return win32::kAccessDenied;
+        }
+        if (!info.IsDirectory()) return win32::kPathNotFound;
+        if (!path_.empty()) path_ += static_cast<char>(kNativeSeparator);
+        path_ += level.name;
+        level.end = path_.size();
+        levels_.push_back(std::move(level));
+        if (levels_.size() > kHeldFolderLimit) levels_[levels_.size() - kHeldFolderLimit - 1].handle.reset();
+    }
+    fd = levels_.empty() ? root.handle.get() : levels_.back().handle.get();
+    return 0;
+}
+
+bool HeldFolders::DeepestStillInPlace(const PinnedRoot& root) const {
+    platform::UniqueFd ancestor;
+    int current = levels_.back().handle.get();
+    size_t remaining = levels_.size();
+    while (remaining > 0) {
+        const size_t step = std::min(remaining, platform::kMaxAncestorLevels);
+        platform::UniqueFd up;
+        platform::HandleInfo info;
+        if (platform::OpenAncestor(current, step, up) != 0 || platform::QueryHandleInfo(up.get(), info) != 0) {
+            return false;
+        }
+        remaining -= step;
+        if (!info.SameObject(remaining == 0 ? root.identity : levels_[remaining - 1].identity)) return false;
+        ancestor = std::move(up);
+        current = ancestor.get();
+    }
+    return true;
+}
+
+uint32_t OpenFolderUnderPinnedRoot(const PinnedRoot& root, std::string_view relativeFolder, int& fd,
+                                   bool& unsafe) noexcept {
+    unsafe = false;
+    try {
+        return root.held.Reach(root, relativeFolder, fd, unsafe);
+    } catch (...) {
+        return win32::kInvalidName;
+    }
+}
+
 namespace {
 
-// Walks from the root's handle to the folder `parts[0..count)`, one component at
-// a time: never through a link, never into another mount.
-bool OpenParentFolder(const PinnedRoot& root, const std::vector<std::string>& parts, size_t count,
-                      platform::UniqueFd& out, uint32_t& win32Error, bool& refusedUnsafe) {
-    platform::UniqueFd current;
-    int currentFd = root.handle.get();
-    for (size_t i = 0; i < count; ++i) {
-        platform::UniqueFd next;
-        if ((win32Error = platform::OpenPathHandleAt(currentFd, parts[i], next))) return false;
-        platform::HandleInfo info;
-        if ((win32Error = platform::QueryHandleInfo(next.get(), info))) return false;
-        if (info.IsSymlink() || (info.IsDirectory() && info.OnOtherMountThan(root.identity))) {
-            win32Error = win32::kAccessDenied;  // a folder on the way became a link or a mount
-            refusedUnsafe = true;
-            return false;
-        }
-        if (!info.IsDirectory()) {
-            win32Error = win32::kPathNotFound;
-            return false;
-        }
-        current = std::move(next);
-        currentFd = current.get();
-    }
-    out = std::move(current);
-    return true;
+// fullPath names the place root.finalPath + separator + relativeUtf8: spelt exactly so (as
+// a walk of the tree spells it), or so once resolved.
+bool NamesPlaceUnderRoot(const PinnedRoot& root, const std::wstring& fullPath, const std::wstring& relative) {
+    const std::wstring expected = ExpectedPathUnder(root.finalPath, relative);
+    std::wstring spelt = fullPath;
+    std::replace_if(spelt.begin(), spelt.end(), IsSeparator, kNativeSeparator);
+    if (spelt == expected) return true;
+    std::wstring resolved;
+    uint32_t ignored = 0;
+    return ResolveFullPath(fullPath, resolved, ignored) && platform::SamePathText(resolved, expected);
 }
 
 }  // namespace
@@ -253,67 +355,44 @@ bool DeleteUnderPinnedRoot(const PinnedRoot& root, const std::wstring& fullPath,
         return false;
     };
     try {
-        // 1. Only plain relative paths.
-        if (!IsSafeRelativePathUtf8(relativeUtf8)) return refuse(win32::kInvalidName);
-        // 2. The root is pinned and has not moved.
+        // 1. Only plain relative paths (IsSafeRelativePathUtf8, converting once).
+        std::wstring relative;
+        try {
+            if (relativeUtf8.find('\0') != std::string::npos) return refuse(win32::kInvalidName);
+            relative = Utf8ToWide(relativeUtf8);
+        } catch (...) {
+            return refuse(win32::kInvalidName);
+        }
+        if (!IsSafeRelativePath(relative)) return refuse(win32::kInvalidName);
+        // 2. The root is pinned and has not moved; the caller names this place below it.
         if (!root.IsPinned()) return refuse(win32::kAccessDenied);
         uint32_t err = 0;
         if (!RootStillInPlace(root, err)) return refuse(err);
-        // The full path the caller names is this place below the root.
-        const std::wstring expected = ExpectedPathUnder(root.finalPath, relativeUtf8);
-        std::wstring resolved;
-        if (!ResolveFullPath(fullPath, resolved, err) || !platform::SamePathText(resolved, expected)) {
-            return refuse(win32::kAccessDenied);
+        if (!NamesPlaceUnderRoot(root, fullPath, relative)) return refuse(win32::kAccessDenied);
+
+        // 3. The item's folder, reached from the root one component at a time.
+        const size_t cut = relativeUtf8.find_last_of("\\/");
+        const bool inRoot = cut == std::string::npos;
+        const std::string_view folder = inRoot ? std::string_view() : std::string_view(relativeUtf8).substr(0, cut);
+        const std::string name = inRoot ? relativeUtf8 : relativeUtf8.substr(cut + 1);
+        int parentFd = -1;
+        bool unsafe = false;
+        if ((err = root.held.Reach(root, folder, parentFd, unsafe))) {
+            if (unsafe) return refuse(err);
+            win32Error = err;
+            return false;
         }
 
-        // 3. The item's folder, reached from the root and checked where it sits now.
-        const std::vector<std::string> parts = SplitRelative(relativeUtf8);
-        const std::string& name = parts.back();
-        std::string parentRelative;
-        for (size_t i = 0; i + 1 < parts.size(); ++i) parentRelative += (i ? "/" : "") + parts[i];
-        int parentFd = root.handle.get();
-        if (!parentRelative.empty()) {
-            PinnedRoot::ParentFolder& cached = root.lastParent;
-            const bool reuse = cached.handle.valid() && cached.relative == parentRelative &&
-                               FinalPathIs(cached.handle.get(), cached.expectedUtf8, cached.expected, err);
-            if (!reuse) {
-                cached = {};
-                platform::UniqueFd opened;
-                if (!OpenParentFolder(root, parts, parts.size() - 1, opened, win32Error, refusedUnsafe)) return false;
-                std::wstring parentExpected = ExpectedPathUnder(root.finalPath, parentRelative);
-                std::string parentExpectedUtf8 = root.finalPathUtf8.empty() ? std::string() : WideToUtf8(parentExpected);
-                if (!FinalPathIs(opened.get(), parentExpectedUtf8, parentExpected, err)) return refuse(err);
-                cached.handle = std::move(opened);
-                cached.relative = parentRelative;
-                cached.expectedUtf8 = std::move(parentExpectedUtf8);
-                cached.expected = std::move(parentExpected);
-            }
-            parentFd = cached.handle.get();
-        }
-
-        // 4-5. The item itself, as it is (a link is not followed); read-only is cleared
-        // through a handle checked to lie at the expected place.
+        // 4-5. The item itself, opened relative to its folder as it is (a link is not
+        // followed); a read-only one is made writable through that handle.
+        platform::UniqueFd item;
+        if ((win32Error = platform::OpenForRemovalAt(parentFd, name, item))) return false;
         platform::HandleInfo info;
-        if ((win32Error = platform::QueryEntryInfo(parentFd, name, info))) return false;
-        if (info.IsReadOnly()) {
-            platform::UniqueFd second;
-            if ((win32Error = platform::OpenPathHandleAt(parentFd, name, second))) return false;
-            if (!HandleLiesUnderRoot(root, second.get(), relativeUtf8, err)) return refuse(err);
-            platform::HandleInfo secondInfo;
-            if ((win32Error = platform::QueryHandleInfo(second.get(), secondInfo))) return false;
-            if (!secondInfo.SameObject(info)) return refuse(win32::kAccessDenied);
-            if ((win32Error = platform::SetWritableThroughHandle(second.get(), true))) return false;
-        }
+        if ((win32Error = platform::QueryHandleInfo(item.get(), info))) return false;
+        if (info.IsReadOnly() && (win32Error = platform::SetWritableThroughHandle(item.get(), true))) return false;
 
-        // 6. Delete the name relative to its folder's handle. A handle still held on the
-        // folder or inside it would keep it (delete pending) until closed on Windows.
-        if (info.IsDirectory()) {
-            const std::string item = parentRelative.empty() ? name : parentRelative + "/" + name;
-            const std::string& held = root.lastParent.relative;
-            if (held == item || held.starts_with(item + "/")) root.lastParent = {};
-        }
-        if ((win32Error = platform::RemoveEntryAt(parentFd, name, info.IsDirectory()))) return false;
-        return true;
+        // 6. Deleted through its handle, or by its name once that still holds it.
+        return (win32Error = platform::RemoveHeld(parentFd, name, item.get())) == 0;
     } catch (...) {
         return refuse(win32::kInvalidName);
     }
@@ -326,37 +405,19 @@ bool DeletePinnedRoot(PinnedRoot& root, uint32_t& win32Error) noexcept {
             win32Error = win32::kInvalidHandle;
             return false;
         }
-        root.lastParent = {};  // nothing inside is held any more
+        root.held.Clear();  // nothing inside is held any more
         platform::HandleInfo info;
         if ((win32Error = platform::QueryHandleInfo(root.handle.get(), info))) return false;
-        // Linux deletes by name: the root must still be where it was pinned, and the
-        // name in its parent folder must still hold the pinned folder.
         if (!RootStillInPlace(root, win32Error)) return false;
         const std::filesystem::path finalPath = NativePath(root.finalPath);
         if (!finalPath.is_absolute() || !finalPath.has_relative_path()) {  // a root itself, or not absolute
             win32Error = win32::kAccessDenied;
             return false;
         }
-        const std::string name = Utf8FromPath(finalPath.filename());
-        platform::UniqueFd parent;
-        if ((win32Error = platform::OpenPathHandle(finalPath.parent_path(), parent))) return false;
-        platform::HandleInfo parentInfo;
-        if ((win32Error = platform::QueryHandleInfo(parent.get(), parentInfo))) return false;
-        if (!parentInfo.IsDirectory()) {
-            win32Error = win32::kAccessDenied;
+        if (info.IsReadOnly() && (win32Error = platform::SetWritableThroughHandle(root.handle.get(), true))) {
             return false;
         }
-        platform::HandleInfo named;
-        if ((win32Error = platform::QueryEntryInfo(parent.get(), name, named))) return false;
-        if (!named.SameObject(info)) {
-            win32Error = win32::kAccessDenied;
-            return false;
-        }
-        if (info.IsReadOnly()) {
-            if ((win32Error = platform::SetWritableThroughHandle(root.handle.get(), true))) return false;
-        }
-        if ((win32Error = platform::RemoveEntryAt(parent.get(), name, true))) return false;
-        return true;
+        return (win32Error = platform::RemoveHeldFolder(root.handle.get(), finalPath)) == 0;
     } catch (...) {
         win32Error = win32::kInvalidName;
         return false;

@@ -2,25 +2,67 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "platform/handles.h"
 #include "platform/unique_fd.h"
 
 // Extended-length paths and handle-verified removal.
 //
-// On Linux a "handle" is an O_PATH|O_NOFOLLOW descriptor. The root is pinned by
-// such a descriptor together with its device and inode; every item below it is reached from that descriptor one component at a
-// time without following links, checked by its final path (readlink of
-// /proc/self/fd/N) and deleted with unlinkat relative to its parent's descriptor.
-// Final paths are native ("/" separated, no trailing separator) and compared as
-// the file system compares names (platform::SamePathText: exactly on Linux,
-// ignoring case on Windows). A folder on another mount is a reparse
-// point. The extended-length helpers are pure text functions: no native call
-// ever sees their output.
+// The root is pinned by a handle (platform::OpenForRemoval) together with its device
+// and inode, and its final path is checked against the path it was pinned by. Every
+// item below it is reached from that handle one component at a time, each opened
+// relative to its parent's handle and never through a link or into another mount:
+// that walk, not a path read back, shows where it lies, so a tree deeper than any path
+// the system can read back is removed all the same. The item is deleted through its
+// own handle (Windows) or by its name in its parent's handle once the name still holds
+// it (Linux): a link goes as itself. On Linux final paths are readlink of
+// /proc/self/fd/N ("/" separated, no trailing separator); final paths are compared as
+// the file system compares names (platform::SamePathText: exactly on Linux, ignoring
+// case on Windows). A folder on another mount is a reparse point. The extended-length
+// helpers are pure text functions.
 namespace zuvelo {
 
 // DELETE with FILE_READ_ATTRIBUTES, the access directory removal pins with.
 inline constexpr uint32_t kRemovalAccess = 0x10080;
+
+struct PinnedRoot;
+
+// The folders from the pinned root down to the one last worked in, each opened by its
+// name from the one above and held, so the next item in the same part of the tree
+// needs no walk from the root. They are used again only once the deepest of them is
+// shown to lie as many levels below the root as when it was reached (a folder moved
+// meanwhile is walked afresh). Only the deepest kHeldFolderLimit keep their handles, so
+// a removal holds few handles at any depth.
+class HeldFolders {
+public:
+    static constexpr size_t kHeldFolderLimit = 64;
+
+    // The folder at relativeFolder below root ("\\" and "/" both separate its components;
+    // empty for the root itself), reached or reused; fd receives its handle, valid until
+    // the next call. The error otherwise: 2 or 3 when a folder on the way is missing or is
+    // no folder; 5 with unsafe set when a link or another mount stands where a folder must be.
+    uint32_t Reach(const PinnedRoot& root, std::string_view relativeFolder, int& fd, bool& unsafe);
+    // Lets go of every held folder.
+    void Clear();
+
+private:
+    struct Level {
+        std::string name;
+        platform::HandleInfo identity;
+        platform::UniqueFd handle;  // empty above the deepest kHeldFolderLimit
+        size_t end = 0;             // where the level's name ends in path_
+    };
+    // Keeps the held folders relativeFolder begins with and lets go of the others; the
+    // components of relativeFolder below the kept ones are left in rest.
+    void KeepLeading(std::string_view relativeFolder, std::string_view& rest);
+    // The deepest held folder still lies levels_.size() levels below the root.
+    bool DeepestStillInPlace(const PinnedRoot& root) const;
+
+    std::vector<Level> levels_;
+    std::string path_;  // the held names joined by the native separator (compared at once)
+};
 
 // The folder being cleaned, held open for one removal.
 struct PinnedRoot {
@@ -29,18 +71,7 @@ struct PinnedRoot {
     std::wstring extendedPath;  // ToExtendedLengthPath of the path it was pinned by (text only)
     platform::HandleInfo identity;  // device, inode and mount when it was pinned
     std::string finalPathUtf8;      // finalPath as the kernel spells it (a fast exact comparison)
-
-    // The folder of the last item deleted below the root, kept open for the next
-    // item in the same folder (walk order deletes a folder's files one after the
-    // other). It is only a shortcut for the component-by-component walk: its final
-    // path is checked again for every item, and a stale one is walked afresh.
-    struct ParentFolder {
-        std::string relative;  // "/"-separated, relative to the root
-        platform::UniqueFd handle;
-        std::string expectedUtf8;   // root.finalPath + "/" + relative
-        std::wstring expected;
-    };
-    mutable ParentFolder lastParent;
+    mutable HeldFolders held;       // the way down to the last item deleted or folder listed
 
     bool IsPinned() const { return handle.valid(); }
 };
@@ -54,6 +85,9 @@ struct RemovalEntry {
 
 // True when a's relative path has more separators ("\" and "/" together) than b's.
 bool RemovalEntryDeeperFirst(const RemovalEntry& a, const RemovalEntry& b);
+// Orders entries as sorting with RemovalEntryDeeperFirst does (equal depths keep their
+// order), counting each entry's separators once however deep the paths are.
+void SortDeeperFirst(std::vector<RemovalEntry>& entries);
 
 // Pure text functions.
 // Throws std::invalid_argument "Path contains an embedded NUL".
@@ -78,30 +112,34 @@ bool GetFinalPathFromHandle(int handle, std::wstring& out, uint32_t* win32Error 
 // separator. Never throws: an invalid path (empty, NUL) or an exception gives 123.
 bool ResolveFullPath(const std::wstring& path, std::wstring& out, uint32_t& win32Error) noexcept;
 
-// Pins a folder: it must be a folder, not a link, not a mount point, and its final
-// path must equal its resolved path (so no link on the way to it either).
-// desiredAccess is accepted for the interface; an O_PATH descriptor carries none.
+// Pins a folder (platform::OpenForRemoval): it must be a folder, not a link, not a mount
+// point, and its final path must equal its resolved path (so no link on the way to it
+// either). desiredAccess is accepted for the interface; the platform's removal access is used.
 bool OpenVerifiedHandle(const std::wstring& path, PinnedRoot& out, uint32_t& win32Error,
                         uint32_t desiredAccess) noexcept;
 
-// The object open as handle sits exactly at root.finalPath + "/" + relativeUtf8.
+// The object open as handle sits exactly at root.finalPath + separator + relativeUtf8,
+// as its final path says.
 bool HandleLiesUnderRoot(const PinnedRoot& root, int handle, const std::string& relativeUtf8,
                          uint32_t& win32Error) noexcept;
 
 // Deletes one item below the pinned root (a link as itself). refusedUnsafe tells
-// a safety refusal (unsafe name, root moved, item not where expected) from an
-// ordinary I/O error.
-// Linux: the item's folder is reached from the root's handle one component at a
-// time (never through a link or into another mount) and must sit at
-// root.finalPath + its relative folder; the item is then its name in that folder,
-// so its final path is exactly root.finalPath + "/" + relativeUtf8. Its identity
-// (device, inode) is read without following a link, and the name is unlinked
-// relative to the folder's handle: a link goes as itself. fullPath must name the
-// same place (as opening it would check on Windows).
+// a safety refusal (unsafe name, root moved, a link or another mount on the way) from an
+// ordinary I/O error. The root must still read its pinned final path, and fullPath must
+// name root.finalPath + separator + relativeUtf8. The item's folder is reached from the
+// root's handle (root.held), the item opened relative to it (platform::OpenForRemovalAt),
+// made writable through its handle when read-only, and deleted (platform::RemoveHeld).
 bool DeleteUnderPinnedRoot(const PinnedRoot& root, const std::wstring& fullPath, const std::string& relativeUtf8,
                            uint32_t& win32Error, bool& refusedUnsafe) noexcept;
 
-// Deletes the (empty) pinned root itself.
+// Deletes the (empty) pinned root itself through its pinned handle
+// (platform::RemoveHeldFolder), once it still reads its pinned final path.
 bool DeletePinnedRoot(PinnedRoot& root, uint32_t& win32Error) noexcept;
+
+// The folder at relativeFolder below the pinned root, reached as DeleteUnderPinnedRoot
+// reaches an item's folder (root.held); fd is valid until the next removal call on
+// root. 0 or the error, unsafe as HeldFolders::Reach says.
+uint32_t OpenFolderUnderPinnedRoot(const PinnedRoot& root, std::string_view relativeFolder, int& fd,
+                                   bool& unsafe) noexcept;
 
 }  // namespace zuvelo

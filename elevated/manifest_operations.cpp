@@ -33,7 +33,7 @@ enum class Missing { SessionRoot, FilesManifest };
 using MissingReporter = void (*)(Missing what, const std::wstring& path);
 
 // A failing test (other than "not found") throws to the frame's guard.
-bool Exists(const std::wstring& path) { return std::filesystem::exists(NativePath(path)); }
+bool Exists(const std::wstring& path) { return PathExists(NativePath(path)); }
 
 ErrorCode ApplyWith(ManifestHandler& handler, const ApplyRequest& request, MissingReporter reportMissing) {
     if (!request.FromPreparedSession()) return handler.ApplyManifest(request.manifestUrl, request.targetPath);

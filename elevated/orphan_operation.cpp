@@ -57,8 +57,7 @@ bool VariableSays(const char* name, std::string_view exact, std::string_view wor
 // Follows links; any failure of the test counts as absent.
 bool IsAvailable(const std::wstring& path) noexcept {
     try {
-        std::error_code ignored;
-        return std::filesystem::exists(NativePath(path), ignored);
+        return PathExists(NativePath(path));
     } catch (...) {
         return false;
     }

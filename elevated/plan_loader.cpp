@@ -189,7 +189,7 @@ std::string ReadWholeFile(const std::wstring& path, uint64_t maxBytes) {
 ErrorCode LoadPlanFromFile(const std::wstring& planPath, std::vector<PlanOperation>& plan) {
     JsonlLogger::Instance().LogStatus(kOperationWord, "loading_plan");
     // A failing test (other than "not found") throws to the command handler.
-    if (!std::filesystem::exists(NativePath(planPath))) return Reject(ErrorCode::FileNotFound, "Plan file not found");
+    if (!PathExists(NativePath(planPath))) return Reject(ErrorCode::FileNotFound, "Plan file not found");
     try {
         const std::string bytes = ReadWholeFile(planPath);
         std::wstring text;

@@ -18,7 +18,7 @@ ErrorCode ReleaseSessionFolder(const std::wstring& sessionRoot, const std::strin
     }
     const std::filesystem::path root = NativePath(sessionRoot);
     // A failing test (other than "not found") throws to the frame's guard.
-    if (!std::filesystem::exists(root)) {
+    if (!PathExists(root)) {
         log.LogDiagnostic(LogLevel::Warning, "Session root not found for release");
         return ErrorCode::Success;
     }

@@ -14,6 +14,7 @@
 #include "install/product_identity.h"
 #include "platform/file_io.h"
 #include "platform/staged_file.h"
+#include "platform/win32_error.h"
 
 namespace zuvelo {
 
@@ -128,7 +129,12 @@ ErrorCode WriteInstallReceipt(const InstallReceipt& receipt, const std::wstring&
     try {
         const std::string text = InstallReceiptToJson(receipt);
         const fs::path target = NativePath(path);
-        if (target.has_parent_path() && !fs::exists(target.parent_path())) fs::create_directories(target.parent_path());
+        if (target.has_parent_path() && !PathExists(target.parent_path())) {
+            if (const uint32_t err = CreateFolders(target.parent_path())) {
+                throw fs::filesystem_error("create_directories", target.parent_path(),
+                                           platform::ErrorCodeFromWin32(err));
+            }
+        }
         if (const char* failure = WriteStaged(target, text)) {
             Log(LogLevel::Error, failure);
             return ErrorCode::ReceiptWriteFailed;

@@ -11,6 +11,7 @@
 #include "common/paths.h"
 #include "common/text.h"
 #include "install/product_identity.h"
+#include "platform/file_io.h"
 #include "platform/win32_error.h"
 #include "resources/version.h"
 
@@ -28,7 +29,7 @@ void Log(LogLevel level, const std::string& message) {
 }
 
 // Any entry at all; a failing test other than "not found" throws.
-bool Exists(const std::wstring& path) { return fs::exists(NativePath(path)); }
+bool Exists(const std::wstring& path) { return PathExists(NativePath(path)); }
 
 std::wstring Quoted(const std::wstring& text) { return L"\"" + text + L"\""; }
 
@@ -229,13 +230,12 @@ std::wstring RegistryManager::GetInstallDate() {
 uint32_t RegistryManager::CalculateEstimatedSize(const std::wstring& installPath) {
     if (installPath.empty()) return 0;
     const fs::path root = NativePath(installPath);
-    if (!fs::exists(root)) return 0;
+    if (!PathExists(root)) return 0;
     uint64_t bytes = 0;
     // A link (a junction too) is neither counted nor entered: it may loop or lead anywhere.
     const auto failure = WalkWithoutLinks(root, [&bytes](const WalkedEntry& entry) {
-        std::error_code ec;
-        const uintmax_t size = entry.info.IsRegular() ? fs::file_size(entry.path, ec) : 0;
-        if (!ec) bytes += size;
+        platform::FileStat file;
+        if (entry.info.IsRegular() && platform::StatPath(entry.path, file) == 0) bytes += file.size;
         return WalkStep::Continue;
     });
     if (failure) throw fs::filesystem_error("cannot list folder", failure->folder, failure->error);

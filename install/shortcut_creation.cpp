@@ -37,7 +37,7 @@ constexpr int kCsidlCommonDesktopDirectory = 25;
 constexpr int kCsidlAppData = 26;
 
 // Any entry at all; a failing test other than "not found" throws.
-bool Exists(const std::wstring& path) { return fs::exists(NativePath(path)); }
+bool Exists(const std::wstring& path) { return PathExists(NativePath(path)); }
 
 // Joined by the file-system library's rules: one separator between the parts.
 std::wstring Join(const std::wstring& base, std::initializer_list<const wchar_t*> names) {

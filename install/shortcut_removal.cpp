@@ -156,7 +156,7 @@ ErrorCode ShortcutCreator::RemoveAllShortcuts() {
         if (error == 0) {
             // A removal reports false in the shortcut event: nothing was created.
             JsonlLogger::Instance().LogShortcutCreate(Shown(NativePath(path).filename()), Text(path), false);
-        } else if (error != win32::kFileNotFound) {
+        } else if (!IsNotFound(error)) {
             Log(LogLevel::Warning, "Failed to remove shortcut: " + Text(path) + " - " + std::to_string(error));
             warnings = true;
         }

@@ -1,11 +1,11 @@
 #include <algorithm>
 #include <filesystem>
 #include <string>
-#include <system_error>
 
 #include "common/paths.h"
 #include "manifest/manifest_handler.h"
 #include "manifest/manifest_log.h"
+#include "platform/file_io.h"
 
 namespace zuvelo {
 
@@ -15,8 +15,10 @@ namespace fs = std::filesystem;
 
 // Where a folder yet to be made will lie: the nearest folder at or above path that exists.
 fs::path ExistingFolderAtOrAbove(fs::path path) {
-    std::error_code ec;
-    while (!fs::is_directory(path, ec) && path.has_relative_path()) path = path.parent_path();
+    platform::FileStat st;
+    while ((platform::StatPath(path, st) != 0 || !st.IsDirectory()) && path.has_relative_path()) {
+        path = path.parent_path();
+    }
     return path;
 }
 

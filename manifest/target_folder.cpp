@@ -65,7 +65,7 @@ ErrorCode TargetFolder::Open(const std::wstring& targetPath, bool create) {
     }
     platform::UniqueFd root;
     if (const uint32_t err = platform::PinFolder(native_, root)) {
-        if (err == platform::win32::kFileNotFound) return ErrorCode::FileNotFound;
+        if (platform::win32::IsNotFound(err)) return ErrorCode::FileNotFound;
         return Unsafe(WideToUtf8Lossy(targetPath));  // a link, or not a folder
     }
     root_ = std::move(root);

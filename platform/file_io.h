@@ -36,6 +36,10 @@ uint32_t StatFd(int fd, FileStat& out);
 // reported as itself: neither regular nor a folder).
 uint32_t StatEntry(int folderFd, const std::string& name, FileStat& out);
 
+// mkdir (mode 0755 less the umask) of one folder whose parent exists; 183 when the name
+// is taken.
+uint32_t CreateFolder(const std::filesystem::path& path);
+
 // chmod with the permission bits of mode.
 uint32_t SetMode(const std::filesystem::path& path, uint32_t mode);
 

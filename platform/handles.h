@@ -63,9 +63,40 @@ uint32_t SetWritableThroughHandle(int fd, bool writable);
 // unlinkat(dirFd, name, directory ? AT_REMOVEDIR : 0): a link goes as itself.
 uint32_t RemoveEntryAt(int dirFd, const std::string& name, bool directory);
 
+// An object held for a removal, a link as itself. Linux: as OpenPathHandle (an O_PATH
+// descriptor keeps nobody from moving the object, so a removal checks where a held folder
+// lies before it deletes in it). Windows: opened with DELETE and FILE_READ_ATTRIBUTES,
+// sharing read and write but not delete, so nobody renames or deletes it while it is held.
+uint32_t OpenForRemoval(const std::filesystem::path& path, UniqueFd& out);
+// The same for one name below the folder held as dirFd, opened relative to that handle
+// and never through a path (Windows: NtCreateFile with the folder as RootDirectory).
+uint32_t OpenForRemovalAt(int dirFd, const std::string& name, UniqueFd& out);
+
+// Deletes the object held as fd, opened with OpenForRemovalAt(dirFd, name); a link goes as
+// itself. Linux: unlinkat(dirFd, name) once name still holds that very object (else 5).
+// Windows: the delete disposition through fd itself; it goes when its last handle closes.
+uint32_t RemoveHeld(int dirFd, const std::string& name, int fd);
+
+// Deletes the empty folder held as fd, opened with OpenForRemoval(path) (absolute, not a
+// root). Linux: by its name in its parent folder once that name still holds it (else 5).
+// Windows: the delete disposition through fd itself.
+uint32_t RemoveHeldFolder(int fd, const std::filesystem::path& path);
+
+// The most levels OpenAncestor climbs in one call.
+inline constexpr size_t kMaxAncestorLevels = 1000;
+
+// The folder `levels` (1 to kMaxAncestorLevels) above the object held as fd, where it is
+// now, opened as OpenPathHandle does. Linux: "../" repeated from fd, so the file system's
+// own parents answer, at any depth. Windows: the handle's final path less that many
+// components.
+uint32_t OpenAncestor(int fd, size_t levels, UniqueFd& out);
+
 // A readable directory descriptor for listing: openat(dirFd, name, O_RDONLY|O_DIRECTORY|
 // O_NOFOLLOW|O_CLOEXEC); name "." reopens dirFd itself (also when it is an O_PATH one).
 uint32_t OpenDirectoryForListing(int dirFd, const std::string& name, UniqueFd& out);
+// The same for the folder at path, a link to a folder followed (as the C++ library's
+// listing follows it); 3 for anything but a folder.
+uint32_t OpenDirectoryForListing(const std::filesystem::path& folder, UniqueFd& out);
 
 // Reads the entries of a directory descriptor (not "." and ".."), in the
 // order the file system gives them. Takes ownership of the descriptor.

@@ -10,7 +10,8 @@
 // or the Windows number of the failure (platform/win32_error.h).
 namespace zuvelo::platform {
 
-// Holds a folder: open(O_PATH|O_DIRECTORY|O_NOFOLLOW).
+// Holds a folder: open(O_PATH|O_NOFOLLOW), which must give a folder. 2 or 3 when it is
+// missing (3 also when a parent is); 267 when a file or a link stands there.
 uint32_t PinFolder(const std::filesystem::path& folder, UniqueFd& out);
 
 // Opens relative (plain components, no "." or "..") below the folder held as

@@ -49,6 +49,21 @@ uint32_t Win32ErrorFromErrorCode(const std::error_code& error) {
     return Win32ErrorFromErrno(error.value());
 }
 
+std::error_code ErrorCodeFromWin32(uint32_t code) {
+#ifdef _WIN32
+    return {static_cast<int>(code), std::system_category()};
+#else
+    // The errno values of the table above, each for the first number it maps to.
+    static constexpr int kErrnos[] = {ENOENT, ENOTDIR, EACCES, EBADF, EROFS, EBUSY, ENOSPC, ENAMETOOLONG,
+                                      EINVAL, ENOTEMPTY, EEXIST, ENOEXEC, EPIPE, ECONNRESET};
+    if (code == 0) return {};
+    for (const int err : kErrnos) {
+        if (Win32ErrorFromErrno(err) == code) return {err, std::generic_category()};
+    }
+    return {EIO, std::generic_category()};
+#endif
+}
+
 std::optional<std::wstring> SystemErrorText(uint32_t code) {
     struct Entry {
         uint32_t code;
@@ -79,6 +94,7 @@ std::optional<std::wstring> SystemErrorText(uint32_t code) {
         {206, L"The filename or extension is too long.\r\n"},
         {231, L"All pipe instances are busy.\r\n"},
         {232, L"The pipe is being closed.\r\n"},
+        {267, L"The directory name is invalid.\r\n"},
         {1009, L"The configuration registry database is corrupt.\r\n"},
         {1018, L"Illegal operation attempted on a registry key that has been marked for deletion.\r\n"},
         {10054, L"An existing connection was forcibly closed by the remote host.\r\n"},

@@ -38,7 +38,11 @@ inline constexpr uint32_t kResourceTypeNotFound = 1813;
 inline constexpr uint32_t kPipeBusy = 231;
 inline constexpr uint32_t kNoData = 232;
 inline constexpr uint32_t kWaitTimeout = 258;
+inline constexpr uint32_t kDirectoryNameInvalid = 267;  // ERROR_DIRECTORY: something else than a folder is there
 inline constexpr uint32_t kConnectionReset = 10054;
+
+// A file or a folder on the way is not there: what the programs treat as "missing".
+inline constexpr bool IsNotFound(uint32_t code) { return code == kFileNotFound || code == kPathNotFound; }
 }  // namespace win32
 
 // Windows number of an errno value (0 stays 0).
@@ -50,6 +54,11 @@ uint32_t LastWin32Error();
 // Windows number of an error the C++ library reported (std::filesystem, std::system_error):
 // an errno value, or on Windows a system-category Windows number kept as it is.
 uint32_t Win32ErrorFromErrorCode(const std::error_code& error);
+
+// The error the C++ library would report for a Windows number (for a filesystem_error): on
+// Windows the number itself in the system category; on Linux the errno it stands for (EIO
+// for a number no errno maps to).
+std::error_code ErrorCodeFromWin32(uint32_t code);
 
 // English text of a Windows number the programs can meet; nothing for others.
 std::optional<std::wstring> SystemErrorText(uint32_t code);

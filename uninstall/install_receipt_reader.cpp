@@ -112,7 +112,7 @@ ErrorCode ReadInstallReceipt(const std::wstring& path, InstallReceipt& receipt) 
     Log(LogLevel::Info, "Reading install receipt: " + WideToUtf8Lossy(path));
     try {
         const fs::path file = NativePath(path);
-        if (!fs::exists(file)) {
+        if (!PathExists(file)) {
             Log(LogLevel::Warning, "Receipt file not found");
             return ErrorCode::FileNotFound;
         }

@@ -91,16 +91,16 @@ bool HoldsProductFiles(const fs::path& folder) {
 // nothing there, an empty folder, or a folder with evidence of the product.
 bool LooksLikeInstallation(const DetectedInstallation& detected) {
     const fs::path folder = NativePath(detected.installPath);
-    if (!fs::exists(folder)) return detected.registryFound;
-    if (!fs::is_directory(folder)) return false;
-    if (fs::is_empty(folder) || detected.receiptFound || detected.registryFound) return true;
+    if (!PathExists(folder)) return detected.registryFound;
+    if (!IsFolder(folder)) return false;
+    if (IsEmptyFolder(folder) || detected.receiptFound || detected.registryFound) return true;
     return HoldsProductFiles(folder);
 }
 
 // A receipt counts only as a regular file (not a link) that names this very folder.
 void ReadReceipt(DetectedInstallation& detected) {
     const std::wstring path = GetInstallReceiptPath(detected.installPath);
-    if (!fs::exists(NativePath(path))) return;
+    if (!PathExists(NativePath(path))) return;
     InstallReceipt receipt;
     if (!EntryAt(NativePath(path)).IsRegular() || ReadInstallReceipt(path, receipt) != ErrorCode::Success) return;
     if (!NamesSameFolder(receipt.installPath, detected.installPath)) {
@@ -130,7 +130,7 @@ void PurgeDataFolder(int csidl, const std::vector<std::string>& keepEntries, Uni
     const std::wstring data = GetCsidlFolderPath(csidl);
     if (data.empty()) return;
     const std::wstring folder = WidePath(NativePath(data) / "Zuvelo");
-    if (!fs::exists(NativePath(folder))) return;
+    if (!PathExists(NativePath(folder))) return;
     FileOperations().RemoveDirectoryTree(folder, true, &stats.filesRemoved, &stats.directoriesRemoved, keepEntries);
 }
 
@@ -240,7 +240,7 @@ ErrorCode UninstallManager::DetectInstallation(const UninstallOptions& options, 
     if (detected.registryFound) Log(LogLevel::Info, "Found registry entry");
 
     detected.found = LooksLikeInstallation(detected);
-    if (!detected.found && fs::exists(NativePath(detected.installPath))) {
+    if (!detected.found && PathExists(NativePath(detected.installPath))) {
         Log(LogLevel::Warning, "Folder does not look like a Zuvelo installation: " + U8(detected.installPath));
     }
     if (detected.found) ListItemsToRemove(detected);
@@ -320,7 +320,7 @@ ErrorCode UninstallManager::RemoveFiles(const DetectedInstallation& detected, co
                                         UninstallStats& stats) {
     Log(LogLevel::Info, "Removing files");
     ReportStep("remove_files", "in_progress");
-    if (fs::exists(NativePath(detected.installPath))) {
+    if (PathExists(NativePath(detected.installPath))) {
         int32_t files = 0;
         int32_t folders = 0;
         const ErrorCode result = RemoveInstallationFolder(detected.installPath, files, folders);

@@ -64,6 +64,11 @@ uint32_t SetModeOf(int fd, uint32_t mode) {
     return 0;
 }
 
+uint32_t CreateFolder(const std::filesystem::path& path) {
+    if (::mkdir(path.c_str(), 0755) != 0) return LastWin32Error();
+    return 0;
+}
+
 uint32_t SetMode(const std::filesystem::path& path, uint32_t mode) {
     if (::chmod(path.c_str(), static_cast<mode_t>(mode & 07777)) != 0) return LastWin32Error();
     return 0;

@@ -161,9 +161,55 @@ uint32_t RemoveEntryAt(int dirFd, const std::string& name, bool directory) {
     return 0;
 }
 
+uint32_t OpenForRemoval(const std::filesystem::path& path, UniqueFd& out) { return OpenPathHandle(path, out); }
+
+uint32_t OpenForRemovalAt(int dirFd, const std::string& name, UniqueFd& out) {
+    return OpenPathHandleAt(dirFd, name, out);
+}
+
+uint32_t RemoveHeld(int dirFd, const std::string& name, int fd) {
+    HandleInfo held;
+    if (const uint32_t err = QueryHandleInfo(fd, held)) return err;
+    HandleInfo named;
+    if (const uint32_t err = QueryEntryInfo(dirFd, name, named)) return err;
+    if (!named.SameObject(held)) return win32::kAccessDenied;  // the name was given to another object
+    return RemoveEntryAt(dirFd, name, held.IsDirectory());
+}
+
+uint32_t RemoveHeldFolder(int fd, const std::filesystem::path& path) {
+    if (!path.is_absolute() || !path.has_relative_path()) return win32::kAccessDenied;
+    UniqueFd parent;
+    if (const uint32_t err = OpenPathHandle(path.parent_path(), parent)) return err;
+    HandleInfo parentInfo;
+    if (const uint32_t err = QueryHandleInfo(parent.get(), parentInfo)) return err;
+    if (!parentInfo.IsDirectory()) return win32::kAccessDenied;
+    return RemoveHeld(parent.get(), path.filename().native(), fd);
+}
+
+uint32_t OpenAncestor(int fd, size_t levels, UniqueFd& out) {
+    if (levels == 0 || levels > kMaxAncestorLevels) return win32::kInvalidParameter;
+    static const std::string kUp = [] {
+        std::string up = "..";
+        for (size_t i = 1; i < kMaxAncestorLevels; ++i) up += "/..";
+        return up;
+    }();
+    const std::string up = kUp.substr(0, levels * 3 - 1);
+    const int ancestor = ::openat(fd, up.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (ancestor < 0) return LastWin32Error();
+    out.reset(ancestor);
+    return 0;
+}
+
 uint32_t OpenDirectoryForListing(int dirFd, const std::string& name, UniqueFd& out) {
     if (name != "." && !IsSingleComponent(name)) return win32::kInvalidName;
     const int fd = ::openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return LastWin32Error();
+    out.reset(fd);
+    return 0;
+}
+
+uint32_t OpenDirectoryForListing(const std::filesystem::path& folder, UniqueFd& out) {
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return LastWin32Error();
     out.reset(fd);
     return 0;

@@ -68,8 +68,11 @@ uint32_t OpenLast(int dirFd, const std::string& name, UniqueFd& out, bool& linkF
 }  // namespace
 
 uint32_t PinFolder(const std::filesystem::path& folder, UniqueFd& out) {
-    UniqueFd fd(::open(folder.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    UniqueFd fd(::open(folder.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
     if (!fd) return LastWin32Error();
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) return LastWin32Error();
+    if (!S_ISDIR(st.st_mode)) return win32::kDirectoryNameInvalid;  // a file or a link, not a missing path
     out = std::move(fd);
     return 0;
 }

@@ -115,6 +115,13 @@ uint32_t StatEntry(int folderFd, const std::string& name, FileStat& out) {
     return StatHandle(handle.get(), out);
 }
 
+uint32_t CreateFolder(const std::filesystem::path& path) {
+    std::wstring extended;
+    if (const uint32_t err = windows::ExtendedLengthPath(path, extended)) return err;
+    if (!::CreateDirectoryW(extended.c_str(), nullptr)) return LastError();
+    return 0;
+}
+
 uint32_t SetMode(const std::filesystem::path& path, uint32_t mode) {
     UniqueHandle handle;
     if (const uint32_t err = OpenPath(path, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, kShareAll, OPEN_EXISTING,

@@ -24,6 +24,10 @@ constexpr uint32_t kTypeRegular = 0100000;
 constexpr uint32_t kWriteBits = 0222;
 
 constexpr DWORD kListingAccess = FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+// What an object held for a removal is opened with: the right to delete it, and nobody
+// else may rename or delete it meanwhile.
+constexpr DWORD kRemovalAccess = DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+constexpr DWORD kRemovalShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
 
 // The root folder of a volume: its path on the volume is "\".
 bool IsVolumeRoot(HANDLE handle) {
@@ -50,10 +54,35 @@ uint32_t Describe(HANDLE handle, HandleInfo& out) {
     return 0;
 }
 
-uint32_t OpenEntry(int dirFd, const std::string& name, DWORD access, UniqueHandle& out) {
+uint32_t OpenEntry(int dirFd, const std::string& name, DWORD access, DWORD share, UniqueHandle& out) {
     std::wstring wide;
     if (const uint32_t err = windows::WideComponent(name, wide)) return err;
-    return windows::OpenBelow(dirFd, wide, access, out);
+    return windows::OpenBelow(dirFd, wide, access, share, out);
+}
+
+uint32_t OpenEntry(int dirFd, const std::string& name, DWORD access, UniqueHandle& out) {
+    return OpenEntry(dirFd, name, access, windows::kShareAll, out);
+}
+
+// The delete disposition through the handle: the object goes when its last handle closes
+// (a folder that is not empty fails here with 145).
+uint32_t MarkForDeletion(HANDLE handle) {
+    if (handle == INVALID_HANDLE_VALUE) return win32::kInvalidHandle;
+    FILE_DISPOSITION_INFO dispose{};
+    dispose.DeleteFile = TRUE;
+    if (!::SetFileInformationByHandle(handle, FileDispositionInfo, &dispose, sizeof dispose)) return LastError();
+    return 0;
+}
+
+// The path less its last `levels` components; a drive keeps its root separator.
+std::wstring WithoutLastComponents(std::wstring path, size_t levels) {
+    for (size_t i = 0; i < levels; ++i) {
+        const size_t cut = path.find_last_of(L'\\');
+        if (cut == std::wstring::npos) return {};
+        path.resize(cut);
+    }
+    if (!path.empty() && path.back() == L':') path += L'\\';
+    return path;
 }
 
 // A folder opened for listing: a folder, never a reparse point (3, as for a file).
@@ -139,16 +168,44 @@ uint32_t SetWritableThroughHandle(int fd, bool writable) {
 
 uint32_t RemoveEntryAt(int dirFd, const std::string& name, bool directory) {
     UniqueHandle entry;
-    if (const uint32_t err = OpenEntry(dirFd, name, DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, entry)) return err;
+    if (const uint32_t err = OpenEntry(dirFd, name, kRemovalAccess, kRemovalShare, entry)) return err;
     HandleInfo info;
     if (const uint32_t err = Describe(entry.get(), info)) return err;
     // As unlinkat: a folder only as a folder, anything else (a link too) only as a file.
     if (directory && !info.IsDirectory()) return win32::kPathNotFound;
     if (!directory && info.IsDirectory()) return win32::kAccessDenied;
-    FILE_DISPOSITION_INFO dispose {};
-    dispose.DeleteFile = TRUE;  // a folder that is not empty fails here with 145
-    if (!::SetFileInformationByHandle(entry.get(), FileDispositionInfo, &dispose, sizeof dispose)) return LastError();
-    return 0;  // gone when the last handle closes
+    return MarkForDeletion(entry.get());
+}
+
+uint32_t OpenForRemoval(const std::filesystem::path& path, UniqueFd& out) {
+    std::wstring extended;
+    if (const uint32_t err = windows::ExtendedLengthPath(path, extended)) return err;
+    UniqueHandle handle(::CreateFileW(extended.c_str(), kRemovalAccess, kRemovalShare, nullptr, OPEN_EXISTING,
+                                      windows::kOpenAsItself, nullptr));
+    if (!handle) return LastError();
+    return windows::DescriptorOf(std::move(handle), out);
+}
+
+uint32_t OpenForRemovalAt(int dirFd, const std::string& name, UniqueFd& out) {
+    UniqueHandle handle;
+    if (const uint32_t err = OpenEntry(dirFd, name, kRemovalAccess, kRemovalShare, handle)) return err;
+    return windows::DescriptorOf(std::move(handle), out);
+}
+
+uint32_t RemoveHeld(int /*dirFd*/, const std::string& /*name*/, int fd) { return MarkForDeletion(HandleOf(fd)); }
+
+uint32_t RemoveHeldFolder(int fd, const std::filesystem::path& /*path*/) { return MarkForDeletion(HandleOf(fd)); }
+
+uint32_t OpenAncestor(int fd, size_t levels, UniqueFd& out) {
+    if (levels == 0 || levels > kMaxAncestorLevels) return win32::kInvalidParameter;
+    std::wstring path;
+    if (const uint32_t err = windows::FinalPathOf(HandleOf(fd), path)) return err;
+    const std::wstring ancestor = WithoutLastComponents(std::move(path), levels);
+    if (ancestor.empty()) return win32::kPathNotFound;
+    UniqueHandle handle(::CreateFileW(ancestor.c_str(), windows::kPathAccess, windows::kShareAll, nullptr,
+                                      OPEN_EXISTING, windows::kOpenAsItself, nullptr));
+    if (!handle) return LastError();
+    return windows::DescriptorOf(std::move(handle), out);
 }
 
 uint32_t OpenDirectoryForListing(int dirFd, const std::string& name, UniqueFd& out) {
@@ -162,6 +219,16 @@ uint32_t OpenDirectoryForListing(int dirFd, const std::string& name, UniqueFd& o
     }
     if (const uint32_t err = CheckListable(folder.get())) return err;
     return windows::DescriptorOf(std::move(folder), out);
+}
+
+uint32_t OpenDirectoryForListing(const std::filesystem::path& folder, UniqueFd& out) {
+    std::wstring extended;
+    if (const uint32_t err = windows::ExtendedLengthPath(folder, extended)) return err;
+    UniqueHandle handle(::CreateFileW(extended.c_str(), kListingAccess, windows::kShareAll, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!handle) return LastError();
+    if (const uint32_t err = CheckListable(handle.get())) return err;
+    return windows::DescriptorOf(std::move(handle), out);
 }
 
 // Entries come from FileIdBothDirectoryInfo a buffer at a time.

@@ -61,9 +61,8 @@ uint32_t StepInto(int dirFd, const std::wstring& name, UniqueFd& out, bool& link
 uint32_t StepIntoOrCreate(int dirFd, const std::wstring& name, UniqueFd& out, bool& unsafe) {
     const uint32_t err = StepInto(dirFd, name, out, unsafe);
     if (err != win32::kFileNotFound) return err;
-    std::wstring path;
-    if (const uint32_t pathErr = windows::PathBelow(dirFd, name, path)) return pathErr;
-    if (!::CreateDirectoryW(path.c_str(), nullptr) && ::GetLastError() != ERROR_ALREADY_EXISTS) return LastError();
+    const uint32_t made = windows::CreateFolderBelow(dirFd, name);
+    if (made != 0 && made != win32::kAlreadyExists) return made;
     return StepInto(dirFd, name, out, unsafe);
 }
 
@@ -95,7 +94,7 @@ uint32_t PinFolder(const std::filesystem::path& folder, UniqueFd& out) {
     if (const uint32_t err = OpenPathHandle(folder, fd)) return err;
     HandleInfo info;
     if (const uint32_t err = QueryHandleInfo(fd.get(), info)) return err;
-    if (!info.IsDirectory()) return win32::kPathNotFound;  // a file or a reparse point
+    if (!info.IsDirectory()) return win32::kDirectoryNameInvalid;  // a file or a reparse point, not a missing path
     out = std::move(fd);
     return 0;
 }

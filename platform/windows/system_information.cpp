@@ -4,6 +4,7 @@
 
 #include "platform/process_startup.h"
 #include "platform/windows/win32_handle.h"
+#include "platform/windows/win32_paths.h"
 
 namespace zuvelo::platform {
 
@@ -81,8 +82,12 @@ public:
     }
 
     uint32_t QueryFreeBytes(const std::filesystem::path& folder, uint64_t& out) override {
+        // The extended-length form of the folder, with the trailing separator the call wants.
+        std::wstring extended;
+        if (const uint32_t err = windows::ExtendedLengthPath(folder, extended)) return err;
+        if (extended.back() != L'\\') extended += L'\\';
         ULARGE_INTEGER available{};
-        if (!::GetDiskFreeSpaceExW(windows::WidePath(folder).c_str(), &available, nullptr, nullptr)) {
+        if (!::GetDiskFreeSpaceExW(extended.c_str(), &available, nullptr, nullptr)) {
             return windows::LastError();
         }
         out = available.QuadPart;

@@ -1,9 +1,11 @@
 #include "platform/windows/win32_paths.h"
 
+#include <winternl.h>
+
 #include <climits>
 #include <string_view>
+#include <vector>
 
-#include "platform/compare_string.h"
 #include "platform/win32_error.h"
 
 namespace zuvelo::platform::windows {
@@ -20,11 +22,32 @@ std::wstring Joined(const std::wstring& folder, const std::wstring& name) {
 
 }  // namespace
 
+namespace {
+
+// The object manager's name of the handle's object, when it is a DOS-device one ("\??\C:\a"
+// -> "\\?\C:\a"); 234 otherwise. Wine's GetFinalPathNameByHandleW reads that name into a
+// buffer of MAX_PATH characters and fails with 234 for a longer one; Windows answers whole.
+uint32_t DosDeviceNameOf(HANDLE handle, std::wstring& out) {
+    std::vector<uint64_t> buffer(8192);  // 64 KiB: room for the longest name, 8-byte aligned
+    ULONG needed = 0;
+    const NTSTATUS status = ::NtQueryObject(handle, ObjectNameInformation, buffer.data(),
+                                            static_cast<ULONG>(buffer.size() * sizeof(uint64_t)), &needed);
+    if (!NT_SUCCESS(status)) return ERROR_MORE_DATA;
+    const auto* name = reinterpret_cast<const UNICODE_STRING*>(buffer.data());
+    const std::wstring text(name->Buffer, name->Length / sizeof(wchar_t));
+    if (!StartsWith(text, L"\\??\\")) return ERROR_MORE_DATA;
+    out = L"\\\\?\\" + text.substr(4);
+    return 0;
+}
+
+}  // namespace
+
 uint32_t FinalPathOf(HANDLE handle, std::wstring& out) {
     if (handle == INVALID_HANDLE_VALUE || handle == nullptr) return win32::kInvalidHandle;
     std::wstring buffer(MAX_PATH, L'\0');
     while (true) {
         const DWORD length = ::GetFinalPathNameByHandleW(handle, buffer.data(), static_cast<DWORD>(buffer.size()), 0);
+        if (length == 0 && ::GetLastError() == ERROR_MORE_DATA) return DosDeviceNameOf(handle, out);
         if (length == 0) return LastError();
         if (length < buffer.size()) {
             buffer.resize(length);
@@ -104,28 +127,47 @@ uint32_t PathBelow(int dirFd, const std::wstring& name, std::wstring& out) {
     return 0;
 }
 
-uint32_t OpenBelow(int dirFd, const std::wstring& name, DWORD access, UniqueHandle& out) {
+namespace {
+
+// NtCreateFile of one name relative to the folder handle, as CreateFileW with backup
+// semantics and FILE_FLAG_OPEN_REPARSE_POINT would open it.
+uint32_t OpenRelative(int dirFd, const std::wstring& name, DWORD access, DWORD share, ULONG disposition,
+                      ULONG options, UniqueHandle& out) {
     const HANDLE folder = HandleOf(dirFd);
-    std::wstring folderPath;
-    if (const uint32_t err = FinalPathOf(folder, folderPath)) return err;
-    const std::wstring path = Joined(folderPath, name);
-    UniqueHandle opened(::CreateFileW(path.c_str(), access, kShareAll, nullptr, OPEN_EXISTING, kOpenAsItself, nullptr));
-    if (!opened) {
-        // The folder's path is gone (it was deleted or moved): the name is not there.
-        const uint32_t err = LastError();
-        return err == win32::kPathNotFound ? win32::kFileNotFound : err;
+    if (folder == INVALID_HANDLE_VALUE || folder == nullptr) return win32::kInvalidHandle;
+    if (name.empty() || name.size() > 32767) return win32::kInvalidName;
+    const USHORT bytes = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+    UNICODE_STRING text{bytes, bytes, const_cast<PWSTR>(name.c_str())};
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, folder, nullptr);
+    IO_STATUS_BLOCK status{};
+    HANDLE opened = nullptr;
+    const ULONG asItself = FILE_OPEN_REPARSE_POINT | FILE_OPEN_FOR_BACKUP_INTENT | FILE_SYNCHRONOUS_IO_NONALERT;
+    const NTSTATUS result = ::NtCreateFile(&opened, access | SYNCHRONIZE | FILE_READ_ATTRIBUTES, &attributes, &status,
+                                           nullptr, FILE_ATTRIBUTE_NORMAL, share, disposition, options | asItself,
+                                           nullptr, 0);
+    if (!NT_SUCCESS(result)) {
+        const uint32_t err = ::RtlNtStatusToDosError(result);
+        // A folder whose name is gone (deleted meanwhile) holds no name either.
+        return err == win32::kPathNotFound ? win32::kFileNotFound : (err != 0 ? err : win32::kGenFailure);
     }
-    // A reparse point above the name is followed by the open, and the folder may have
-    // been renamed meanwhile: both show in the final paths read now.
-    std::wstring openedPath;
-    std::wstring folderNow;
-    if (const uint32_t err = FinalPathOf(opened.get(), openedPath)) return err;
-    if (const uint32_t err = FinalPathOf(folder, folderNow)) return err;
-    if (!OrdinalEqualIgnoreCase(openedPath, path) || !OrdinalEqualIgnoreCase(folderNow, folderPath)) {
-        return win32::kAccessDenied;
-    }
-    out = std::move(opened);
+    out.reset(opened);
     return 0;
+}
+
+}  // namespace
+
+uint32_t OpenBelow(int dirFd, const std::wstring& name, DWORD access, UniqueHandle& out) {
+    return OpenBelow(dirFd, name, access, kShareAll, out);
+}
+
+uint32_t OpenBelow(int dirFd, const std::wstring& name, DWORD access, DWORD share, UniqueHandle& out) {
+    return OpenRelative(dirFd, name, access, share, FILE_OPEN, 0, out);
+}
+
+uint32_t CreateFolderBelow(int dirFd, const std::wstring& name) {
+    UniqueHandle made;
+    return OpenRelative(dirFd, name, FILE_LIST_DIRECTORY, kShareAll, FILE_CREATE, FILE_DIRECTORY_FILE, made);
 }
 
 uint32_t DescriptorOf(UniqueHandle handle, UniqueFd& out) {

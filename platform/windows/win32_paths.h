@@ -41,9 +41,16 @@ uint32_t Utf8FromWide(const std::wstring& text, std::string& out);
 uint32_t WideComponent(const std::string& name, std::wstring& out);
 
 // Opens the name (one component) in the folder held as dirFd with the access given,
-// never following a reparse point, and checks that the object opened is that name in
-// that folder now (else 5): a folder swapped or a reparse point on the way is refused.
+// relative to that handle (NtCreateFile with the folder as RootDirectory) and never
+// following a reparse point: the object opened is that name in that folder now, whatever
+// path the folder has meanwhile. Others may read, write and delete it meanwhile
+// (kShareAll) unless share says otherwise.
 uint32_t OpenBelow(int dirFd, const std::wstring& name, DWORD access, UniqueHandle& out);
+uint32_t OpenBelow(int dirFd, const std::wstring& name, DWORD access, DWORD share, UniqueHandle& out);
+
+// Makes the folder name in the folder held as dirFd, relative to that handle; 183 when
+// the name is taken.
+uint32_t CreateFolderBelow(int dirFd, const std::wstring& name);
 
 // The path of the name in the folder held as dirFd (extended-length form), for creating it.
 uint32_t PathBelow(int dirFd, const std::wstring& name, std::wstring& out);

@@ -3,8 +3,10 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <fcntl.h>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -892,6 +894,31 @@ TEST_F(RemoveTreeTest, TheRootRenamedAfterPinningStopsTheRemoval) {
     EXPECT_EQ(test::SnapshotTree(temp_ / "renamed").size(), 9u - 1);  // only the first file went
 }
 
+// Windows holds the root without delete sharing for the whole removal: it cannot be
+// renamed meanwhile. On Linux it can, and the removal stops at the next item.
+TEST_F(RemoveTreeTest, TheRootRenamedDuringTheRemovalIsHeldOrStopsIt) {
+    bool tried = false;
+    std::error_code renamed;
+    EventHook hook([&](const Json::Value& event) {
+        if (tried || event.get("operation", "").asString() != "file:delete") return;
+        tried = true;
+        fs::rename(root_, temp_ / "renamed", renamed);
+    });
+    const ErrorCode result = FileOperations().RemoveDirectoryTree(W(root_), true);
+    ASSERT_TRUE(tried);
+#ifdef _WIN32
+    EXPECT_TRUE(renamed);
+    EXPECT_EQ(result, ErrorCode::Success);
+    EXPECT_FALSE(fs::exists(root_));
+    EXPECT_FALSE(fs::exists(temp_ / "renamed"));
+#else
+    ASSERT_FALSE(renamed) << renamed.message();
+    EXPECT_EQ(result, ErrorCode::DirectoryAccessDenied);
+    EXPECT_EQ(test::SnapshotTree(temp_ / "renamed").size(), 9u - 1);  // only the first file went
+#endif
+    ExpectOutsideUnchanged();
+}
+
 TEST_F(RemoveTreeTest, EntriesThatVanishAreSkipped) {
     // At the first deletion every other file and the empty folder go away behind its back.
     bool removed = false;
@@ -919,6 +946,27 @@ TEST_F(RemoveTreeTest, EntriesThatVanishAreSkipped) {
         }
     }
     EXPECT_EQ(notFound, 5);
+}
+
+TEST_F(RemoveTreeTest, ATreeDeeperThanAnyPathTheSystemReadsBackIsRemoved) {
+#ifdef _WIN32
+    GTEST_SKIP() << "a tree this deep is made and shown on Linux";
+#else
+    // 5,000 folders "d" in a chain: the deeper half lies beyond PATH_MAX, where no final
+    // path can be read back; each is made relative to the one above.
+    constexpr int kDepth = 5000;
+    platform::UniqueFd folder(::open(root_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    for (int i = 0; i < kDepth; ++i) {
+        ASSERT_EQ(::mkdirat(folder.get(), "d", 0755), 0) << i;
+        folder.reset(::openat(folder.get(), "d", O_PATH | O_DIRECTORY | O_CLOEXEC));
+        ASSERT_TRUE(folder.valid()) << i;
+    }
+    ASSERT_TRUE(platform::UniqueFd(::openat(folder.get(), "bottom.txt", O_WRONLY | O_CREAT | O_CLOEXEC, 0444)).valid());
+    folder.reset();
+    ASSERT_EQ(RemoveTreeWithoutEvents(W(root_)), 0u);
+    EXPECT_FALSE(fs::exists(root_));
+    ExpectOutsideUnchanged();
+#endif
 }
 
 TEST_F(RemoveTreeTest, ANameThatIsNotUtf8StopsTheRemovalBeforeAnythingGoes) {

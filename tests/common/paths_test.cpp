@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include "common/file_operations.h"
 #include "common/text.h"
+#include "platform/win32_error.h"
 #include "tests/support/test_folders.h"
 
 namespace zuvelo {
@@ -25,6 +27,7 @@ TEST(SafeRelativePathTest, AcceptAndRefuseTable) {
         {"a>b", false}, {"a\"b", false}, {"a|b", false}, {"a?b", false}, {"a*b", false}, {"a\x01" "b", false},
         {"a\x1F", false}, {"nul.txt", false}, {"Com1", false}, {"lpt\xC2\xB2.log", false},
         {"AUX.tar.gz", false}, {"dir/CON", false}, {"prn", false}, {"LPT9", false}, {"COM\xC2\xB9", false},
+        {"COM1x", true}, {"conx/a", true}, {"a/aux", false}, {"a/b.", false}, {"a\x7F" "b", true},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(IsSafeRelativePathUtf8(c.path), c.safe) << c.path;
@@ -56,6 +59,40 @@ TEST(PathWithinTest, ComparesComponentsAfterResolvingLinks) {
     EXPECT_FALSE(IsPathWithin(base / ".." / "outside", base));
     EXPECT_FALSE(IsPathWithin(base / "link" / "x", base));
     EXPECT_FALSE(IsPathWithin(temp.path(), base));
+}
+
+// Existence and folders as std::filesystem tells them, through the system's own calls
+// (on Windows in the extended-length form, so the 300-character rows pass there too).
+TEST(PathQueriesTest, ExistenceFoldersAndMakingThem) {
+    test::TempFolder temp;
+    test::WriteFile(temp / "file.txt", "x");
+    fs::path longFolder = temp.path();
+    for (char fill = 'a'; Utf8FromPath(longFolder).size() < 300; ++fill) longFolder /= std::string(60, fill);
+    ASSERT_EQ(CreateFolders(temp / "made" / "below"), 0u);
+    ASSERT_EQ(CreateFolders(longFolder), 0u);
+    const struct {
+        fs::path path;
+        bool exists;
+        bool folder;
+    } rows[] = {
+        {temp / "file.txt", true, false},
+        {temp / "made" / "below", true, true},
+        {longFolder, true, true},
+        {temp / "missing", false, false},
+        {temp / "missing" / "below", false, false},  // a missing parent is absence too
+        {temp / "file.txt" / "below", false, false},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(PathExists(row.path), row.exists) << row.path;
+        EXPECT_EQ(IsFolder(row.path), row.folder) << row.path;
+    }
+    EXPECT_TRUE(IsEmptyFolder(longFolder));
+    EXPECT_FALSE(IsEmptyFolder(temp / "made"));
+    EXPECT_THROW(IsEmptyFolder(temp / "missing"), fs::filesystem_error);
+    EXPECT_EQ(CreateFolders(temp / "made" / "below"), 0u);  // there already
+    EXPECT_EQ(CreateFolders(temp / "file.txt" / "below"), platform::win32::kAlreadyExists);
+    // The C++ library's removal of the temporary folder takes no long path on Windows.
+    EXPECT_EQ(RemoveTreeWithoutEvents(WidePath(temp / std::string(60, 'a'))), 0u);
 }
 
 TEST(NativePathTest, EitherSeparatorBecomesNative) {

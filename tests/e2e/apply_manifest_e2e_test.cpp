@@ -13,7 +13,11 @@
 
 #include "tests/e2e/apply_manifest_fixture.h"
 #include "common/error_codes.h"
+#include "common/file_operations.h"
+#include "common/paths.h"
+#include "common/text.h"
 #include "platform/authenticode.h"
+#include "platform/file_io.h"
 #include "tests/support/pipe_listener.h"
 #include "tests/support/signed_executables.h"
 
@@ -203,6 +207,62 @@ TEST_F(WrongHash, OnceThenRightSucceeds) {
     EXPECT_EQ(result.exitCode, 0) << result.out;
     EXPECT_EQ(RequestsFor(entry_).size(), 2u);
     EXPECT_EQ(TreeOf(target_), RequiredTree(files_));
+}
+
+// --- Where the target lies ---
+
+// A path of exactly `length` characters below base, in components of at most 100.
+fs::path PathOfLength(const fs::path& base, size_t length) {
+    fs::path path = base;
+    char fill = 'a';
+    while (Utf8FromPath(path).size() + 1 < length) {
+        const size_t left = length - Utf8FromPath(path).size() - 1;
+        // Leaves at least one character for the next component, so the length comes out exact.
+        const size_t take = left > 100 ? std::min<size_t>(100, left - 2) : left;
+        path /= std::string(take, fill++);
+    }
+    return path;
+}
+
+// The file's bytes, read through this system's own calls (the C runtime under the C++
+// library takes no path past 260 characters on Windows).
+std::string ReadThroughPlatform(const fs::path& file) {
+    platform::UniqueFd fd;
+    if (platform::OpenForReading(file, fd) != 0) return "(cannot be opened)";
+    std::string bytes;
+    char buffer[4096];
+    for (size_t got = 0; platform::ReadSome(fd.get(), buffer, sizeof buffer, got) == 0 && got > 0;) {
+        bytes.append(buffer, got);
+    }
+    return bytes;
+}
+
+// The first install makes the target's missing parents without an ERROR line, and a
+// target past the 260 characters of a plain Windows path installs and goes with
+// --remove as any other.
+TEST_F(ApplyManifestE2e, TargetsInstallAndGoWithRemove) {
+    const std::vector<ReleaseFile> files = {{"readme.txt", "Read me first.\n"}, {"bin/app.bin", Bytes(5000, 'a')}};
+    PublishLegacy(files);
+    const std::vector<std::pair<std::string, fs::path>> rows = {
+        {"under a missing parent", work_ / "newparent" / "Zuvelo"},
+        {"300 characters", PathOfLength(work_.path(), 300)},
+    };
+    ASSERT_EQ(Utf8FromPath(rows[1].second).size(), 300u);
+    for (const auto& [name, target] : rows) {
+        SCOPED_TRACE(name);
+        const ProgramResult applied = Apply(target);
+        ASSERT_EQ(applied.exitCode, 0) << applied.out << applied.err;
+        EXPECT_FALSE(HasDiagnosticStartingWith(Events(applied), "ERROR", "")) << applied.out;
+        for (const ReleaseFile& file : files) {
+            EXPECT_EQ(ReadThroughPlatform(target / PathFromUtf8(file.path)), file.content) << file.path;
+        }
+
+        const ProgramResult removed = Run({"--remove", "--target", Utf8FromPath(target), "--purge"});
+        EXPECT_EQ(removed.exitCode, 0) << removed.out << removed.err;
+        EXPECT_FALSE(PathExists(target));
+    }
+    // The C++ library's removal of the work folder takes no long path on Windows.
+    EXPECT_EQ(RemoveTreeWithoutEvents(WidePath(work_ / std::string(100, 'a'))), 0u);
 }
 
 // --- Not found ---

@@ -25,8 +25,9 @@ TEST(OpenBeneathTest, PinsOnlyAFolder) {
         const char* name;
         uint32_t expected;
     };
-    for (const Row& row : {Row{"a", 0}, Row{"a/file.txt", win32::kPathNotFound}, Row{"missing", win32::kFileNotFound},
-                           Row{"link", withLink ? win32::kPathNotFound : win32::kFileNotFound}}) {
+    for (const Row& row : {Row{"a", 0}, Row{"a/file.txt", win32::kDirectoryNameInvalid},
+                           Row{"missing", win32::kFileNotFound}, Row{"a/file.txt/below", win32::kPathNotFound},
+                           Row{"link", withLink ? win32::kDirectoryNameInvalid : win32::kFileNotFound}}) {
         UniqueFd pinned;
         EXPECT_EQ(PinFolder(temp / row.name, pinned), row.expected) << row.name;
     }
