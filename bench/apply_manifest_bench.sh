@@ -178,8 +178,10 @@ run_product() {  # dir tmp target label
        SSL_CERT_FILE="$ca_file" no_proxy=127.0.0.1 NO_PROXY=127.0.0.1 \
        "$elevated" --apply-manifest "${cdn}manifest.json" --target "$target" --cdn "$cdn" \
        >"$events" 2>"$dir/stderr-$label.txt"; then
-    echo "bench: ZuveloElevated failed ($label); last events:" >&2
-    tail -5 "$events" >&2
+    # Other test runs on a shared machine may end every ZuveloElevated they find.
+    echo "bench: ZuveloElevated failed ($label: $(grep -E "non-zero status|terminated by signal" "$dir/time.txt" |
+      head -1 | sed 's/^[[:space:]]*//')); last events and errors:" >&2
+    tail -5 "$events" "$dir/stderr-$label.txt" >&2
     exit 1
   fi
   end=$(now_ns)
