@@ -127,8 +127,8 @@ public:
     // --- Verification and installation ---
     ErrorCode ProcessManifestFiles(const UpdateManifest& manifest, const std::wstring& targetPath);
     ErrorCode VerifyAllFiles(const UpdateManifest& manifest);
-    // After VerifyAllFiles of the same manifest in this run, the cached files are
-    // copied without a second digest (InstallCheck::VerifiedCache).
+    // After VerifyAllFiles of the same manifest in this run (and no download since),
+    // the cached files are copied without a second digest (InstallCheck::VerifiedCache).
     ErrorCode InstallAllFiles(const UpdateManifest& manifest, const std::wstring& targetPath);
     ErrorCode VerifyFile(const ManifestFileEntry& entry, const std::filesystem::path& file);
     ErrorCode InstallFile(const ManifestFileEntry& entry, const std::filesystem::path& source,
@@ -240,7 +240,7 @@ private:
     bool freshCacheDir_ = false;         // cacheDir_ was made for this run and goes with it
     TargetFolder target_;
     std::optional<std::wstring> phaseTarget_;  // in a TargetPhase: the target its first file checked (empty before)
-    bool cacheVerified_ = false;               // VerifyAllFiles checked every required cached file in this run
+    bool cacheVerified_ = false;               // VerifyAllFiles checked the cache since the last download
     std::vector<std::string> appliedFiles_;
     platform::FileLock ownUpdateLock_;   // released last, after the cache is tidied
 };
