@@ -92,6 +92,12 @@ std::string TextModeBytes(const std::string& text);
 // less to wait for); failures are ignored.
 void StartWriteback(int fd, uint64_t offset, uint64_t size);
 
+// Copies up to size bytes from the current offset of fromFd to toOffset in toFd
+// inside the system (copy_file_range), advancing fromFd's offset; copied 0 means
+// fromFd ended. A failed call copied nothing; 50 where the system has no such copy
+// (Windows), and callers then read and write the bytes themselves.
+uint32_t CopyRange(int fromFd, int toFd, uint64_t toOffset, size_t size, size_t& copied);
+
 // Sets the file's length.
 uint32_t Truncate(int fd, uint64_t size);
 

@@ -159,6 +159,19 @@ void StartWriteback(int fd, uint64_t offset, uint64_t size) {
     ::sync_file_range(fd, static_cast<off_t>(offset), static_cast<off_t>(size), SYNC_FILE_RANGE_WRITE);
 }
 
+uint32_t CopyRange(int fromFd, int toFd, uint64_t toOffset, size_t size, size_t& copied) {
+    copied = 0;
+    auto at = static_cast<loff_t>(toOffset);
+    while (true) {
+        const ssize_t n = ::copy_file_range(fromFd, nullptr, toFd, &at, size, 0);
+        if (n >= 0) {
+            copied = static_cast<size_t>(n);
+            return 0;
+        }
+        if (errno != EINTR) return LastWin32Error();
+    }
+}
+
 uint32_t Truncate(int fd, uint64_t size) {
     if (::ftruncate(fd, static_cast<off_t>(size)) != 0) return LastWin32Error();
     return 0;
