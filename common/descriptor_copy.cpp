@@ -1,6 +1,7 @@
 #include "common/descriptor_copy.h"
 
 #include <memory>
+#include <optional>
 
 #include "common/jsonl_logger.h"
 #include "platform/file_io.h"
@@ -75,6 +76,49 @@ DescriptorCopyOutcome CheckSystemCopy(const DescriptorCopy& run, int copy) {
     return outcome;
 }
 
+// The blocks of one copy. Bytes that need no digest are copied inside the system while
+// it copies these files; otherwise, or once it fails, they are read into a buffer and
+// written, which also names a real read or write failure for what it is.
+class BlockCopier {
+public:
+    enum class Result { Copied, Ended, ReadFailed };
+
+    explicit BlockCopier(const DescriptorCopy& run) : run_(run), inSystem_(!run.verify) {}
+
+    // The next block, of got bytes, taken from the source at its offset (at in the target).
+    Result Next(uint64_t at, size_t& got, uint32_t& err) {
+        if (inSystem_) {
+            const bool copied = platform::CopyRange(run_.source, run_.target, at, FileOperations::kIoBlockSize, got) == 0;
+            if (copied && got > 0) return Result::Copied;
+            // A first call that copies nothing may also mean a file the system will not copy: read to be sure.
+            if (copied && at > 0) return Result::Ended;
+            inSystem_ = false;
+        }
+        if (!buffer_) buffer_ = std::make_unique_for_overwrite<unsigned char[]>(FileOperations::kIoBlockSize);
+        if ((err = platform::ReadSome(run_.source, buffer_.get(), FileOperations::kIoBlockSize, got)) != 0) {
+            return Result::ReadFailed;
+        }
+        pendingWrite_ = got > 0;
+        return got > 0 ? Result::Copied : Result::Ended;
+    }
+
+    // The bytes of the block just read (none when the system copied it).
+    const unsigned char* Data() const { return buffer_.get(); }
+
+    // Writes the block just taken at offset at, unless the system copied it there already.
+    uint32_t Write(size_t got, uint64_t at) {
+        if (!pendingWrite_) return 0;
+        pendingWrite_ = false;
+        return platform::WriteFullyAt(run_.target, buffer_.get(), got, at);
+    }
+
+private:
+    const DescriptorCopy& run_;
+    bool inSystem_;
+    bool pendingWrite_ = false;
+    std::unique_ptr<unsigned char[]> buffer_;
+};
+
 }  // namespace
 
 DescriptorCopyOutcome CopyIntoStagedFile(const DescriptorCopy& run, int folderFd, uint32_t mode,
@@ -97,18 +141,19 @@ DescriptorCopyOutcome CopyIntoStagedFile(const DescriptorCopy& run, int folderFd
 DescriptorCopyOutcome CopyBetweenDescriptors(const DescriptorCopy& run) {
     using Kind = DescriptorCopyOutcome::Kind;
     DescriptorCopyOutcome outcome;
-    const auto buffer = std::make_unique_for_overwrite<unsigned char[]>(FileOperations::kIoBlockSize);
-    platform::Sha256 hash;
+    BlockCopier blocks(run);
+    std::optional<platform::Sha256> hash;
+    if (run.verify) hash.emplace();
     while (outcome.copied <= run.stopAfter) {
         size_t got = 0;
-        if (const uint32_t err = platform::ReadSome(run.source, buffer.get(), FileOperations::kIoBlockSize, got)) {
+        const BlockCopier::Result step = blocks.Next(outcome.copied, got, outcome.win32Error);
+        if (step == BlockCopier::Result::Ended) break;
+        if (step == BlockCopier::Result::ReadFailed) {
             outcome.kind = Kind::ReadFailed;
-            outcome.win32Error = err;
             return outcome;
         }
-        if (got == 0) break;
-        if (run.verify) hash.Update(buffer.get(), got);
-        if (const uint32_t err = platform::WriteFullyAt(run.target, buffer.get(), got, outcome.copied)) {
+        if (hash) hash->Update(blocks.Data(), got);
+        if (const uint32_t err = blocks.Write(got, outcome.copied)) {
             outcome.kind = Kind::WriteFailed;
             outcome.win32Error = err;
             return outcome;
@@ -131,7 +176,7 @@ DescriptorCopyOutcome CopyBetweenDescriptors(const DescriptorCopy& run) {
             return outcome;
         }
     }
-    if (run.verify) outcome.hashesMatch = FinishVerifiedCopy(run, hash, outcome);
+    if (hash) outcome.hashesMatch = FinishVerifiedCopy(run, *hash, outcome);
     return outcome;
 }
 

@@ -339,6 +339,24 @@ ErrorCode FileOperations::GetFileInfo(const std::wstring& path, FileInfo& info) 
     return ErrorCode::Success;
 }
 
+ErrorCode FileOperations::GetOpenFileDigest(int file, const std::wstring& shownPath, uint64_t& size,
+                                            std::string& sha256) {
+    kLog.Debug("Getting file info for: " + U8(shownPath));
+    platform::FileStat st;
+    if (const uint32_t err = platform::StatFd(file, st)) {
+        LogFileError("GetFileAttributesEx", shownPath, err);
+        return MapWin32Error(err);
+    }
+    size = st.size;
+    sha256.clear();
+    if (size == 0) return ErrorCode::Success;
+    kLog.Debug("Calculating SHA-256 hash for: " + U8(shownPath));
+    if (CalculateSha256Of(file, shownPath, sha256) != ErrorCode::Success) {
+        kLog.Warning("Failed to calculate hash for: " + U8(shownPath));
+    }
+    return ErrorCode::Success;
+}
+
 ErrorCode FileOperations::CalculateSha256(const std::wstring& path, std::string& hexOut) {
     kLog.Debug("Calculating SHA-256 hash for: " + U8(path));
     if (platform::Sha256 probe; !probe.Ok()) {
@@ -411,7 +429,10 @@ ErrorCode FileOperations::EnsureDirectory(const std::wstring& path) {
     const fs::path native = NativePath(path);
     platform::FileStat st;
     if (platform::StatPath(native, st) == 0 && st.IsDirectory()) return ErrorCode::Success;
-    if (const SystemError err = CreateFolders(native)) {
+    // Mostly only the folder itself is missing: one call makes it, without looking again.
+    SystemError err = platform::CreateFolder(native);
+    if (err) err = CreateFolders(native);
+    if (err) {
         kLog.Error("Failed to create directory: " + U8(path) + " - " + U8(FormatWin32Error(err.code())));
         return ErrorCode::DirectoryCreateFailed;
     }

@@ -42,6 +42,10 @@ public:
     static constexpr size_t kIoBlockSize = 1024 * 1024;
 
     ErrorCode GetFileInfo(const std::wstring& path, FileInfo& info);
+    // The size and SHA-256 that GetFileInfo gives, of a regular file already open
+    // (never reopened by name; shownPath names it), with GetFileInfo's messages:
+    // sha256 stays empty for an empty file, and when hashing failed (a WARNING).
+    ErrorCode GetOpenFileDigest(int file, const std::wstring& shownPath, uint64_t& size, std::string& sha256);
     ErrorCode CalculateSha256(const std::wstring& path, std::string& hexOut);
     // The digest of the rest of the file open as file (read from its current
     // offset); shownPath names it in messages.

@@ -94,7 +94,7 @@ JsonlLogger& JsonlLogger::Instance() {
     return logger;
 }
 
-JsonlLogger::JsonlLogger() : writer_(NewCompactWriter()) {}
+JsonlLogger::JsonlLogger() : writer_(NewCompactWriter()), pid_(static_cast<uint32_t>(::getpid())) {}
 JsonlLogger::~JsonlLogger() = default;
 
 void JsonlLogger::SetVerbose(bool verbose) {
@@ -118,20 +118,20 @@ bool JsonlLogger::ConnectPipe(const std::wstring& name, uint32_t timeoutMs) {
     return true;
 }
 
-Json::Value JsonlLogger::MakeBaseEvent(JsonlEventType type) {
+Json::Value JsonlLogger::MakeBaseEvent(JsonlEventType type) const {
     Json::Value event(Json::objectValue);
     event["timestamp"] = Timestamp();
     event["event_type"] = EventTypeName(type);
     event["process"] = "ZuveloElevated";
-    event["pid"] = static_cast<Json::UInt>(::getpid());
+    event["pid"] = static_cast<Json::UInt>(pid_);
     return event;
 }
 
 // Building a writer costs more than writing a line, so the logger keeps one.
 std::string JsonlLogger::Serialise(const Json::Value& event) {
-    std::ostringstream out;
-    writer_->write(event, &out);
-    std::string line = std::move(out).str();
+    line_.str(std::string());
+    writer_->write(event, &line_);
+    std::string line = line_.str();
     if (line.empty() || line.back() != '\n') line += '\n';
     return line;
 }

@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <string_view>
 
@@ -73,7 +74,8 @@ public:
     // Test seam: back to the state of a fresh process (no pipe, not lost, not verbose).
     void ResetForTesting();
 
-    static Json::Value MakeBaseEvent(JsonlEventType type);
+    // "timestamp", "event_type", "process" and "pid".
+    Json::Value MakeBaseEvent(JsonlEventType type) const;
 
 private:
     bool ConnectPipe(const std::wstring& name, uint32_t timeoutMs);
@@ -84,6 +86,7 @@ private:
 
     std::mutex mutex_;
     std::unique_ptr<Json::StreamWriter> writer_;  // used under the mutex
+    std::ostringstream line_;                     // the writer's stream, kept from line to line (under the mutex)
     bool verbose_ = false;
     bool flushStdout_ = true;
     std::unique_ptr<platform::PipeConnection> pipe_;
@@ -91,6 +94,7 @@ private:
     uint32_t connectTimeoutMs_ = kDefaultConnectTimeoutMs;
     std::atomic<bool> pipeLost_{false};
     StdoutSink stdoutSink_;
+    const uint32_t pid_;  // asked once, not per event: the programs start children but never fork
 };
 
 // The diagnostic lines of one component, each naming it as its "component" (none when

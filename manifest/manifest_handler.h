@@ -54,6 +54,18 @@ struct ManifestHandlerOptions {
     platform::FileLock* updateLock = nullptr;
 };
 
+// What installing a file proves about the bytes it copies into the staged file.
+enum class InstallCheck {
+    // From this run's own cache (private to it, under the update lock), every file
+    // verified by VerifyAllFiles in this run: the staged file's size is checked and
+    // the copy is the system's, with no second digest.
+    VerifiedCache,
+    // The digest taken while copying must be the entry's.
+    Digest,
+    // The same for a source not checked before, with the messages of verifying it.
+    VerifyWhileCopying,
+};
+
 // Brings an installation folder up to the state an update manifest describes.
 // Created for one application and destroyed after it; all its log lines carry
 // the component "ManifestHandler".
@@ -115,21 +127,23 @@ public:
     // --- Verification and installation ---
     ErrorCode ProcessManifestFiles(const UpdateManifest& manifest, const std::wstring& targetPath);
     ErrorCode VerifyAllFiles(const UpdateManifest& manifest);
+    // After VerifyAllFiles of the same manifest in this run (and no download since),
+    // the cached files are copied without a second digest (InstallCheck::VerifiedCache).
     ErrorCode InstallAllFiles(const UpdateManifest& manifest, const std::wstring& targetPath);
     ErrorCode VerifyFile(const ManifestFileEntry& entry, const std::filesystem::path& file);
     ErrorCode InstallFile(const ManifestFileEntry& entry, const std::filesystem::path& source,
                           const std::wstring& targetRoot);
-    // InstallFile for a source already open (read once, hashed while copied
-    // into a staged file that replaces the target only when it matches the
-    // entry). verifiedMessages: also the messages of verifying a file, for a
-    // source not checked before.
+    // InstallFile for a source already open (read once, copied into a staged
+    // file that replaces the target only when it matches the entry as check asks).
     ErrorCode InstallOpenFile(const ManifestFileEntry& entry, int sourceFd, const std::filesystem::path& sourcePath,
-                              const std::wstring& targetRoot, bool verifiedMessages);
+                              const std::wstring& targetRoot, InstallCheck check);
     // Makes the folders of relativePath's file below the held target: 0, 1
     // (unsafe path, or a link or non-folder on the way) or 146.
     ErrorCode EnsureParentDirectory(const std::wstring& root, const std::string& relativePath);
-    // The permission word applied to the file open as file (shown by its path).
-    ErrorCode SetPermissions(int file, const std::filesystem::path& shown, const std::string& permissions);
+    // The permission word applied to the file open as file (shown by its path),
+    // whose permission bits are mode now.
+    ErrorCode SetPermissions(int file, uint32_t mode, const std::filesystem::path& shown,
+                             const std::string& permissions);
     ErrorCode ProcessExecutable(const std::filesystem::path& file);
 
     // --- Prepared sessions ---
@@ -156,9 +170,29 @@ public:
     void SetProgressCallback(ProgressCallback callback) { progressCallback_ = std::move(callback); }
 
 private:
+    // While one lives, the target is looked at for the first file of a phase of
+    // installing only; the phase's other files go to the folder held then.
+    class TargetPhase {
+    public:
+        explicit TargetPhase(ManifestHandler& handler) : handler_(handler) { handler_.phaseTarget_.emplace(); }
+        ~TargetPhase() { handler_.phaseTarget_.reset(); }
+        TargetPhase(const TargetPhase&) = delete;
+        TargetPhase& operator=(const TargetPhase&) = delete;
+
+    private:
+        ManifestHandler& handler_;
+    };
+
     // Holds the target folder for this application (kept while it is the same
     // path); with create it is made first. The codes of TargetFolder::Open.
     ErrorCode OpenTarget(const std::wstring& targetPath, bool create);
+    // Where the cache keeps the file of this digest (<h8>/<sha256>), looked at or not.
+    std::filesystem::path CachePathOf(const std::string& sha256) const;
+    // VerifyFile of the regular file open as file (shown as path).
+    ErrorCode VerifyOpenFile(const ManifestFileEntry& entry, int file, const std::filesystem::path& path);
+    // InstallFile from the file at source, checked as check asks.
+    ErrorCode InstallFileAs(const ManifestFileEntry& entry, const std::filesystem::path& source,
+                            const std::wstring& targetRoot, InstallCheck check);
     // A required file the prepared session left out must already be right at the target.
     ErrorCode CheckUnchangedTarget(const ManifestFileEntry& entry, const std::wstring& targetPath);
     // cacheDir_ / file + "." + run token + ".tmp": a temporary name no other run uses.
@@ -205,6 +239,8 @@ private:
     bool flowWithoutLock_ = false;       // a flow began but holds no update lock: the cache is not ours to tidy
     bool freshCacheDir_ = false;         // cacheDir_ was made for this run and goes with it
     TargetFolder target_;
+    std::optional<std::wstring> phaseTarget_;  // in a TargetPhase: the target its first file checked (empty before)
+    bool cacheVerified_ = false;               // VerifyAllFiles checked the cache since the last download
     std::vector<std::string> appliedFiles_;
     platform::FileLock ownUpdateLock_;   // released last, after the cache is tidied
 };

@@ -56,6 +56,13 @@ bool IsExpired(const fs::path& file, std::chrono::system_clock::time_point cutof
     return std::chrono::file_clock::to_sys(written) < cutoff;
 }
 
+void RemoveAll(const std::vector<fs::path>& files) {
+    for (const fs::path& file : files) {
+        std::error_code ignored;
+        fs::remove(file, ignored);
+    }
+}
+
 bool IsBelow(const fs::path& folder, const fs::path& root) {
     const fs::path relative = folder.lexically_relative(root);
     return !relative.empty() && relative != "." && *relative.begin() != "..";
@@ -101,8 +108,12 @@ ErrorCode MoveDownloadIntoCache(const fs::path& cacheDir, const fs::path& downlo
     return FileOperations().Copy(WidePath(downloaded), WidePath(cached), CacheCopyOptions());
 }
 
+fs::path ManifestHandler::CachePathOf(const std::string& sha256) const {
+    return cacheDir_ / PathFromUtf8(FolderNameOf(sha256)) / PathFromUtf8(sha256);
+}
+
 ErrorCode ManifestHandler::GetCachePath(const std::string& sha256, fs::path& out) {
-    out = cacheDir_ / PathFromUtf8(FolderNameOf(sha256)) / PathFromUtf8(sha256);
+    out = CachePathOf(sha256);
     return IsExistingFile(out) ? ErrorCode::Success : ErrorCode::FileNotFound;
 }
 
@@ -117,18 +128,20 @@ ErrorCode ManifestHandler::CleanupCache() {
     kManifestLog.Debug("Cleaning up download cache");
     if (!fs::exists(cacheDir_)) return ErrorCode::Success;
     if (CheckCacheFolder(cacheDir_) != CacheFolderState::Usable) return ErrorCode::Success;
-    if (!Succeeded(CleanupExpiredCache())) kManifestLog.Warning("Failed to cleanup expired cache");
 
-    // Partial downloads of nested paths lie in folders of their own; they go too.
+    // One walk finds what CleanupExpiredCache removes and, among the rest, the partial
+    // downloads, which lie in folders of their own for nested paths (those go too).
+    kManifestLog.Debug("Cleaning up expired cache files");
+    const auto cutoff = Now() - kCacheLifetime;
+    std::vector<fs::path> expired;
     std::vector<fs::path> leftovers;
     ForEachCacheFile(cacheDir_, [&](const fs::path& file) {
-        if (file.extension() == ".tmp") leftovers.push_back(file);
+        if (IsExpired(file, cutoff)) expired.push_back(file);
+        else if (file.extension() == ".tmp") leftovers.push_back(file);
     });
-    for (const fs::path& file : leftovers) {
-        std::error_code ignored;
-        fs::remove(file, ignored);
-        RemoveEmptiedFolders(cacheDir_, file.parent_path());
-    }
+    RemoveAll(expired);
+    RemoveAll(leftovers);
+    for (const fs::path& file : leftovers) RemoveEmptiedFolders(cacheDir_, file.parent_path());
     return ErrorCode::Success;
 }
 
@@ -140,10 +153,7 @@ ErrorCode ManifestHandler::CleanupExpiredCache() {
     ForEachCacheFile(cacheDir_, [&](const fs::path& file) {
         if (IsExpired(file, cutoff)) expired.push_back(file);
     });
-    for (const fs::path& file : expired) {
-        std::error_code ignored;
-        fs::remove(file, ignored);
-    }
+    RemoveAll(expired);
     return ErrorCode::Success;
 }
 

@@ -169,6 +169,7 @@ ErrorCode ManifestHandler::DownloadWithRetry(const std::wstring& url, const fs::
 
 ErrorCode ManifestHandler::DownloadAllFiles(const UpdateManifest& manifest) {
     kManifestLog.Info("Downloading all files from manifest");
+    cacheVerified_ = false;  // what comes into the cache now is verified again before it is installed
     if (const ErrorCode result = PrepareCacheFolder(cacheDir_); !Succeeded(result)) return result;
     DownloadFolders folders(cacheDir_);
     int32_t downloaded = 0;

@@ -1,4 +1,5 @@
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <system_error>
 
@@ -30,7 +31,39 @@ bool IsExistingFile(const fs::path& path) {
     return !ec && fs::exists(status) && !fs::is_directory(status);
 }
 
+// The size and digest a file was found with, against its entry.
+ErrorCode CheckSizeAndDigest(const ManifestFileEntry& entry, FileOperations& files, const std::wstring& widePath,
+                             uint64_t size, const std::string& digest) {
+    if (size != entry.size) return ReportSizeMismatch(entry, size);
+    // Hashing that failed during the look-up is tried again, which reports why.
+    const std::string actual = size == 0 ? kEmptySha256 : digest;
+    const ErrorCode checked = actual.empty() ? files.VerifyFileIntegrity(widePath, entry.sha256)
+                                             : files.VerifyFileDigest(widePath, entry.sha256, actual);
+    if (!Succeeded(checked)) return ReportHashMismatch(entry, checked);
+    kManifestLog.Debug("File verification successful: " + entry.relativePath);
+    return ErrorCode::Success;
+}
 
+// The regular file at path, opened for reading; false for anything else (the by-name
+// steps then say what it is).
+bool OpenRegularFile(const fs::path& path, platform::UniqueFd& file) {
+    platform::FileStat st;
+    return platform::OpenForReading(path, file) == 0 && platform::StatFd(file.get(), st) == 0 && st.IsRegular();
+}
+
+// VerifyFile by the file's name, for what cannot be opened as a regular file: the
+// look-ups then say what it is and report why.
+ErrorCode VerifyFileByName(const ManifestFileEntry& entry, const fs::path& file) {
+    kManifestLog.Debug("Verifying file: " + entry.relativePath);
+    if (!IsExistingFile(file)) return Fail(ErrorCode::FileNotFound, "File not found: " + ToUtf8Lossy(file));
+    // The information look-up hashes the file already; that digest is the one
+    // compared, so the bytes are read once.
+    FileOperations files;
+    FileInfo info;
+    const std::wstring widePath = WidePath(file);
+    if (const ErrorCode result = files.GetFileInfo(widePath, info); !Succeeded(result)) return result;
+    return CheckSizeAndDigest(entry, files, widePath, info.size, info.sha256);
+}
 
 }  // namespace
 
@@ -49,32 +82,46 @@ ErrorCode ManifestHandler::ProcessManifestFiles(const UpdateManifest& manifest, 
 
 ErrorCode ManifestHandler::VerifyAllFiles(const UpdateManifest& manifest) {
     kManifestLog.Info("Verifying all downloaded files");
+    cacheVerified_ = false;
     for (const ManifestFileEntry& entry : manifest.files) {
         if (!entry.isRequired) continue;
-        fs::path cachePath;
-        if (!Succeeded(GetCachePath(entry.sha256, cachePath))) {
+        // Opened once: what is found in the cache is what is verified.
+        fs::path cachePath = CachePathOf(entry.sha256);
+        platform::UniqueFd file;
+        ErrorCode result = ErrorCode::Success;
+        if (OpenRegularFile(cachePath, file)) {
+            result = VerifyOpenFile(entry, file.get(), cachePath);
+        } else if (!Succeeded(GetCachePath(entry.sha256, cachePath))) {
             return Fail(ErrorCode::FileNotFound, "File not found in cache: " + entry.relativePath);
+        } else {
+            result = VerifyFile(entry, cachePath);
         }
-        if (const ErrorCode result = VerifyFile(entry, cachePath); !Succeeded(result)) {
-            return Fail(result, "File verification failed: " + entry.relativePath);
-        }
+        if (!Succeeded(result)) return Fail(result, "File verification failed: " + entry.relativePath);
     }
     kManifestLog.Info("All files verified successfully");
+    cacheVerified_ = true;
     return ErrorCode::Success;
 }
 
 ErrorCode ManifestHandler::InstallAllFiles(const UpdateManifest& manifest, const std::wstring& targetPath) {
     kManifestLog.Info("Installing all files to target directory");
+    // The cache is this run's own, under the update lock, and every file in it was just verified.
+    const InstallCheck check = cacheVerified_ ? InstallCheck::VerifiedCache : InstallCheck::Digest;
+    const TargetPhase phase(*this);
     int32_t installed = 0;
     for (const ManifestFileEntry& entry : manifest.files) {
         if (!entry.isRequired) continue;
-        fs::path cachePath;
-        if (!Succeeded(GetCachePath(entry.sha256, cachePath))) {
+        fs::path cachePath = CachePathOf(entry.sha256);
+        platform::UniqueFd file;
+        ErrorCode result = ErrorCode::Success;
+        if (OpenRegularFile(cachePath, file)) {
+            result = InstallOpenFile(entry, file.get(), cachePath, targetPath, check);
+        } else if (!Succeeded(GetCachePath(entry.sha256, cachePath))) {
             return Fail(ErrorCode::FileNotFound, "File not found for installation: " + entry.relativePath);
+        } else {
+            result = InstallFileAs(entry, cachePath, targetPath, check);
         }
-        if (const ErrorCode result = InstallFile(entry, cachePath, targetPath); !Succeeded(result)) {
-            return Fail(result, "Failed to install file: " + entry.relativePath);
-        }
+        if (!Succeeded(result)) return Fail(result, "Failed to install file: " + entry.relativePath);
         UpdateFileProgress(entry.relativePath, entry.size, entry.size);
         ++installed;
     }
@@ -83,54 +130,62 @@ ErrorCode ManifestHandler::InstallAllFiles(const UpdateManifest& manifest, const
 }
 
 ErrorCode ManifestHandler::VerifyFile(const ManifestFileEntry& entry, const fs::path& file) {
+    // Opened once: the file looked up is the file hashed.
+    platform::UniqueFd opened;
+    if (!OpenRegularFile(file, opened)) return VerifyFileByName(entry, file);
+    return VerifyOpenFile(entry, opened.get(), file);
+}
+
+ErrorCode ManifestHandler::VerifyOpenFile(const ManifestFileEntry& entry, int file, const fs::path& path) {
     kManifestLog.Debug("Verifying file: " + entry.relativePath);
-    if (!IsExistingFile(file)) return Fail(ErrorCode::FileNotFound, "File not found: " + ToUtf8Lossy(file));
-
-    // The information look-up hashes the file already; that digest is the one
-    // compared, so the bytes are read once.
     FileOperations files;
-    FileInfo info;
-    const std::wstring widePath = WidePath(file);
-    if (const ErrorCode result = files.GetFileInfo(widePath, info); !Succeeded(result)) return result;
-    if (info.size != entry.size) return ReportSizeMismatch(entry, info.size);
-
-    // Hashing that failed during the look-up is tried again, which reports why.
-    const std::string actual = info.size == 0 ? kEmptySha256 : info.sha256;
-    const ErrorCode checked = actual.empty() ? files.VerifyFileIntegrity(widePath, entry.sha256)
-                                             : files.VerifyFileDigest(widePath, entry.sha256, actual);
-    if (!Succeeded(checked)) return ReportHashMismatch(entry, checked);
-    kManifestLog.Debug("File verification successful: " + entry.relativePath);
-    return ErrorCode::Success;
+    const std::wstring widePath = WidePath(path);
+    uint64_t size = 0;
+    std::string digest;
+    if (const ErrorCode result = files.GetOpenFileDigest(file, widePath, size, digest); !Succeeded(result)) {
+        return result;
+    }
+    return CheckSizeAndDigest(entry, files, widePath, size, digest);
 }
 
 ErrorCode ManifestHandler::InstallFile(const ManifestFileEntry& entry, const fs::path& source,
                                        const std::wstring& targetRoot) {
+    return InstallFileAs(entry, source, targetRoot, InstallCheck::Digest);
+}
+
+ErrorCode ManifestHandler::InstallFileAs(const ManifestFileEntry& entry, const fs::path& source,
+                                         const std::wstring& targetRoot, InstallCheck check) {
     platform::UniqueFd file;
     if (const uint32_t err = platform::OpenForReading(source, file)) {
         kManifestLog.Debug("Installing file: " + entry.relativePath + " -> " + WideToUtf8Lossy(targetRoot));
         FileOperations::LogFileError("CopyFileEx", WidePath(source), err);
         return Fail(FileOperations::MapWin32Error(err), "Failed to copy file to target: " + entry.relativePath);
     }
-    return InstallOpenFile(entry, file.get(), source, targetRoot, false);
+    return InstallOpenFile(entry, file.get(), source, targetRoot, check);
 }
 
 ErrorCode ManifestHandler::OpenTarget(const std::wstring& targetPath, bool create) {
-    if (target_.IsOpenAt(targetPath)) return ErrorCode::Success;
-    return target_.Open(targetPath, create);
+    if (phaseTarget_ && !phaseTarget_->empty() && *phaseTarget_ == targetPath) return ErrorCode::Success;
+    const ErrorCode code = target_.IsOpenAt(targetPath) ? ErrorCode::Success : target_.Open(targetPath, create);
+    if (phaseTarget_ && code == ErrorCode::Success) *phaseTarget_ = targetPath;
+    return code;
 }
 
 ErrorCode ManifestHandler::EnsureParentDirectory(const std::wstring& root, const std::string& relativePath) {
     if (!IsSafeRelativePathUtf8(relativePath)) return ErrorCode::InvalidArguments;
     if (const ErrorCode code = OpenTarget(root, true); !Succeeded(code)) return code;
-    platform::UniqueFd folder;
+    int folder = -1;
     return target_.OpenParentFolder(relativePath, folder);
 }
 
-ErrorCode ManifestHandler::SetPermissions(int file, const fs::path& shown, const std::string& permissions) {
+ErrorCode ManifestHandler::SetPermissions(int file, uint32_t mode, const fs::path& shown,
+                                          const std::string& permissions) {
     kManifestLog.Debug("Setting permissions " + permissions + " for: " + ToUtf8Lossy(shown));
     const bool readOnly = permissions == "444";
     if (!readOnly && permissions != "755" && permissions != "644") return ErrorCode::Success;
-    if (const uint32_t err = platform::SetReadOnly(file, readOnly)) {
+    const uint32_t wanted = platform::ReadOnlyMode(mode, readOnly);
+    if (wanted == mode) return ErrorCode::Success;  // as it is already
+    if (const uint32_t err = platform::SetModeOf(file, wanted)) {
         FileOperations::LogFileError("SetFileAttributes", WidePath(shown), err);
         return FileOperations::MapWin32Error(err);
     }

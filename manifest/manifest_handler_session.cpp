@@ -211,7 +211,7 @@ ErrorCode InstallPreparedFile(ManifestHandler& handler, const ManifestFileEntry&
     platform::UniqueFd file;
     if (const ErrorCode code = OpenPreparedFile(session, prepared, file); code != ErrorCode::Success) return code;
     WarnAboutMetadata(entry, prepared);
-    return handler.InstallOpenFile(entry, file.get(), prepared.path, targetPath, true);
+    return handler.InstallOpenFile(entry, file.get(), prepared.path, targetPath, InstallCheck::VerifyWhileCopying);
 }
 
 }  // namespace
@@ -287,6 +287,7 @@ ErrorCode ManifestHandler::ProcessPreparedSession(const UpdateManifest& manifest
         return PipeLost() ? AbandonForLostPipe() : ErrorCode::Success;
     };
 
+    const TargetPhase phase(*this);
     for (const ManifestFileEntry& entry : manifest.files) {
         if (!entry.isRequired) continue;
         const auto found = session.files.find(entry.relativePath);

@@ -70,6 +70,7 @@ ErrorCode TargetFolder::Open(const std::wstring& targetPath, bool create) {
     }
     root_ = std::move(root);
     cleaned_.clear();
+    ForgetLastFolder();
     CleanOnce(root_.get(), native_);
     return ErrorCode::Success;
 }
@@ -95,9 +96,15 @@ bool TargetFolder::IsOpenAt(const std::wstring& targetPath) const {
            held.SameObject(named);
 }
 
-ErrorCode TargetFolder::OpenParentFolder(const std::string& relativePath, platform::UniqueFd& folder) {
+ErrorCode TargetFolder::OpenParentFolder(const std::string& relativePath, int& folderFd) {
     const std::string relativeFolder = FolderOf(relativePath);
     made_.clear();
+    if (lastFolderFd_ && relativeFolder == lastFolder_) {
+        folderFd = lastFolderFd_.get();
+        return ErrorCode::Success;
+    }
+    ForgetLastFolder();
+    platform::UniqueFd folder;
     bool unsafe = false;
     uint32_t err = platform::OpenFolderBeneath(root_.get(), NativePathUtf8(relativeFolder), false, folder, unsafe);
     if (err == platform::win32::kFileNotFound && !unsafe) {
@@ -111,10 +118,19 @@ ErrorCode TargetFolder::OpenParentFolder(const std::string& relativePath, platfo
         return ErrorCode::DirectoryCreateFailed;
     }
     CleanOnce(folder.get(), PathOf(relativeFolder));
+    lastFolder_ = relativeFolder;
+    lastFolderFd_ = std::move(folder);
+    folderFd = lastFolderFd_.get();
     return ErrorCode::Success;
 }
 
+void TargetFolder::ForgetLastFolder() {
+    lastFolderFd_.reset();
+    lastFolder_.clear();
+}
+
 void TargetFolder::RemoveMadeFolders() {
+    if (!made_.empty()) ForgetLastFolder();  // the folder held last is the deepest made
     for (auto made = made_.rbegin(); made != made_.rend(); ++made) {
         platform::UniqueFd parent;
         bool unsafe = false;

@@ -27,12 +27,14 @@ public:
     // Held, and targetPath still names the very folder held.
     bool IsOpenAt(const std::wstring& targetPath) const;
 
-    // The folder of relativePath's file, held in folder and made when missing; the
+    // The folder of relativePath's file, made when missing, in folderFd: held by
+    // this object until it is asked for another folder, opened again or made
+    // folders go (files of one folder, one after the other, reach it once). The
     // first time in this run, the staged leftovers in it are removed. 1 with
     // "Unsafe path in target: " + relativePath when a link or any non-folder
     // stands where a folder must be (nothing is made below it); 146 when a folder
     // cannot be made.
-    ErrorCode OpenParentFolder(const std::string& relativePath, platform::UniqueFd& folder);
+    ErrorCode OpenParentFolder(const std::string& relativePath, int& folderFd);
     // Takes away the folders that the last OpenParentFolder made, while they are
     // empty: nothing stays made below the target for a file that turned out wrong.
     void RemoveMadeFolders();
@@ -49,6 +51,8 @@ public:
     std::filesystem::path PathOf(const std::string& relativePath) const;
 
 private:
+    // Lets go of the folder OpenParentFolder holds.
+    void ForgetLastFolder();
     // Removes the staged leftovers in the folder open as folderFd once per Open.
     void CleanOnce(int folderFd, const std::filesystem::path& shown);
     // The regular file at relativePath now, making nothing; unsafe when the way to it is.
@@ -60,6 +64,8 @@ private:
     platform::UniqueFd root_;
     std::vector<platform::FileStat> cleaned_;  // the folders whose leftovers are gone
     std::vector<std::string> made_;            // the folders the last OpenParentFolder made, outermost first
+    std::string lastFolder_;                   // the relative folder OpenParentFolder holds last, as asked
+    platform::UniqueFd lastFolderFd_;
 };
 
 // The last component of a relative path (either separator).

@@ -29,13 +29,15 @@ struct CopyPlan {
     const fs::path& destPath;
     uint64_t size = 0;
     bool chunked = false;
+    bool digest = true;  // hashed while copied; else the system's copy, checked by size
 
-    CopyPlan(int fd, const fs::path& source, const fs::path& dest, uint64_t bytes)
+    CopyPlan(int fd, const fs::path& source, const fs::path& dest, uint64_t bytes, bool withDigest = true)
         : sourceFd(fd),
           sourcePath(source),
           destPath(dest),
           size(bytes),
-          chunked(bytes > FileOperations::kChunkedCopyThreshold) {}
+          chunked(bytes > FileOperations::kChunkedCopyThreshold),
+          digest(withDigest) {}
 };
 
 // Logged as the by-name copy logs it: a large copy names the call that failed.
@@ -48,8 +50,8 @@ ErrorCode ReportCopyFailure(const CopyPlan& plan, const char* chunkedCall, uint3
     return FileOperations::MapWin32Error(err);
 }
 
-// Copies and hashes the whole source into a new staged file in the folder open as
-// folderFd (flushed when large), private until its attributes are given.
+// Copies the whole source into a new staged file in the folder open as folderFd
+// (hashed as the plan asks, flushed when large), private until its attributes are given.
 ErrorCode StageCopy(const CopyPlan& plan, int folderFd, platform::StagedFile& staged, DescriptorCopyOutcome& outcome) {
     constexpr uint32_t kStagedMode = 0600;
     DescriptorCopy run;
@@ -57,7 +59,7 @@ ErrorCode StageCopy(const CopyPlan& plan, int folderFd, platform::StagedFile& st
     run.total = plan.size;
     run.stopAfter = plan.size;
     run.chunked = plan.chunked;
-    run.verify = true;
+    run.verify = plan.digest;
     run.flush = plan.chunked;  // FlushFileBuffers of the chunked path
     outcome = CopyIntoStagedFile(run, folderFd, kStagedMode, staged);
     using Kind = DescriptorCopyOutcome::Kind;
@@ -87,21 +89,28 @@ void ReportCopied(const CopyPlan& plan) {
 }
 
 // Owner, group and permission bits as given; where the owner cannot be
-// changed (not the superuser), at least the bits.
-void GiveAttributes(int fd, const platform::FileStat& like, uint32_t mode) {
-    if (platform::SetOwnerAndMode(fd, like.owner, like.group, mode) != 0) platform::SetModeOf(fd, mode);
+// changed (not the superuser), at least the bits. 0 when the bits are set.
+uint32_t GiveAttributes(int fd, const platform::FileStat& like, uint32_t mode) {
+    if (platform::SetOwnerAndMode(fd, like.owner, like.group, mode) == 0) return 0;
+    return platform::SetModeOf(fd, mode);
 }
 
 // A replaced file keeps its owner, group and bits (made writable, as the copy
-// over it used to); a new file takes the source's bits.
-void GiveInstalledAttributes(const std::optional<platform::FileStat>& existing, const platform::FileStat& source,
-                             int staged) {
+// over it used to); a new file takes the source's bits. Returns the bits the
+// staged file has now.
+uint32_t GiveInstalledAttributes(const std::optional<platform::FileStat>& existing, const platform::FileStat& source,
+                                 int staged) {
+    uint32_t mode = source.mode & kNewFileModeMask;
+    uint32_t err = 0;
     if (existing) {
-        GiveAttributes(staged, *existing, existing->mode);
-        if (existing->IsReadOnly()) platform::SetReadOnly(staged, false);
+        mode = existing->IsReadOnly() ? platform::ReadOnlyMode(existing->mode, false) : existing->mode;
+        err = GiveAttributes(staged, *existing, mode);
     } else {
-        platform::SetModeOf(staged, source.mode & kNewFileModeMask);
+        err = platform::SetModeOf(staged, mode);
     }
+    platform::FileStat now;
+    if (err != 0 && platform::StatFd(staged, now) == 0) mode = now.mode;
+    return mode;
 }
 
 // The regular file at name in the folder open as folderFd, if there is one.
@@ -120,17 +129,27 @@ ErrorCode MoveIntoPlace(platform::StagedFile& staged, const std::string& relativ
     return ErrorCode::Success;
 }
 
-// The staged copy must be exactly what the manifest describes, not merely what the source held.
-ErrorCode CheckAgainstEntry(const ManifestFileEntry& entry, const CopyPlan& plan, const DescriptorCopyOutcome& outcome) {
+// The staged copy must be exactly what the manifest describes, not merely what the
+// source held; without a digest (a source verified in this run) its size must be.
+ErrorCode CheckAgainstEntry(const ManifestFileEntry& entry, const CopyPlan& plan, const DescriptorCopyOutcome& outcome,
+                            int stagedFd) {
     if (outcome.copied != entry.size) return ReportSizeMismatch(entry, outcome.copied);
+    if (!plan.digest) {
+        platform::FileStat staged;
+        if (platform::StatFd(stagedFd, staged) != 0 || staged.size != entry.size) {
+            return ReportSizeMismatch(entry, staged.size);
+        }
+        return ErrorCode::Success;
+    }
     if (!outcome.hashesMatch) return ReportHashMismatch(entry, ErrorCode::HashCalculationFailed);
     const ErrorCode checked = FileOperations().VerifyFileDigest(WidePath(plan.sourcePath), entry.sha256, outcome.sha256);
     return Succeeded(checked) ? checked : ReportHashMismatch(entry, checked);
 }
 
 // The source as opened; with the messages of verifying a file when it was not checked before.
-ErrorCode CheckSource(const ManifestFileEntry& entry, int sourceFd, const fs::path& sourcePath,
-                      bool verifiedMessages, platform::FileStat& source) {
+ErrorCode CheckSource(const ManifestFileEntry& entry, int sourceFd, const fs::path& sourcePath, InstallCheck check,
+                      platform::FileStat& source) {
+    const bool verifiedMessages = check == InstallCheck::VerifyWhileCopying;
     if (verifiedMessages) kManifestLog.Debug("Verifying file: " + entry.relativePath);
     if (platform::StatFd(sourceFd, source) != 0 || !source.IsRegular()) {
         kManifestLog.Error("File not found: " + ToUtf8Lossy(sourcePath));
@@ -154,26 +173,28 @@ ErrorCode StageAndReplace(ManifestHandler& handler, TargetFolder& target, const 
             if (!keep) target.RemoveMadeFolders();
         }
     } made{target};
-    platform::UniqueFd folder;
+    int folder = -1;
     if (const ErrorCode code = target.OpenParentFolder(entry.relativePath, folder); code != ErrorCode::Success) {
         return code;
     }
-    const std::optional<platform::FileStat> existing = ExistingFile(folder.get(), FileNameOf(entry.relativePath));
+    const std::optional<platform::FileStat> existing = ExistingFile(folder, FileNameOf(entry.relativePath));
     const auto copyFailed = [&](ErrorCode code) {
         kManifestLog.Error("Failed to copy file to target: " + entry.relativePath);
         return code;
     };
     platform::StagedFile staged;
     DescriptorCopyOutcome outcome;
-    if (const ErrorCode code = StageCopy(plan, folder.get(), staged, outcome); code != ErrorCode::Success) {
+    if (const ErrorCode code = StageCopy(plan, folder, staged, outcome); code != ErrorCode::Success) {
         return copyFailed(code);
     }
-    GiveInstalledAttributes(existing, source, staged.fd());
-    if (const ErrorCode code = CheckAgainstEntry(entry, plan, outcome); code != ErrorCode::Success) return code;
+    const uint32_t mode = GiveInstalledAttributes(existing, source, staged.fd());
+    if (const ErrorCode code = CheckAgainstEntry(entry, plan, outcome, staged.fd()); code != ErrorCode::Success) {
+        return code;
+    }
     if (verifiedMessages) kManifestLog.Debug("File verification successful: " + entry.relativePath);
 
     if (!entry.permissions.empty() &&
-        handler.SetPermissions(staged.fd(), plan.destPath, entry.permissions) != ErrorCode::Success) {
+        handler.SetPermissions(staged.fd(), mode, plan.destPath, entry.permissions) != ErrorCode::Success) {
         kManifestLog.Warning("Failed to set permissions for: " + entry.relativePath);
     }
     platform::CopyFileTimes(plan.sourceFd, staged.fd());  // as with preserved timestamps: failures ignored
@@ -190,10 +211,9 @@ ErrorCode StageAndReplace(ManifestHandler& handler, TargetFolder& target, const 
 }  // namespace
 
 ErrorCode ManifestHandler::InstallOpenFile(const ManifestFileEntry& entry, int sourceFd, const fs::path& sourcePath,
-                                           const std::wstring& targetRoot, bool verifiedMessages) {
+                                           const std::wstring& targetRoot, InstallCheck check) {
     platform::FileStat source;
-    if (const ErrorCode code = CheckSource(entry, sourceFd, sourcePath, verifiedMessages, source);
-        code != ErrorCode::Success) {
+    if (const ErrorCode code = CheckSource(entry, sourceFd, sourcePath, check, source); code != ErrorCode::Success) {
         return code;
     }
     kManifestLog.Debug("Installing file: " + entry.relativePath + " -> " + WideToUtf8Lossy(targetRoot));
@@ -203,8 +223,9 @@ ErrorCode ManifestHandler::InstallOpenFile(const ManifestFileEntry& entry, int s
     }
     if (const ErrorCode code = OpenTarget(targetRoot, true); code != ErrorCode::Success) return code;
     const fs::path dest = target_.PathOf(entry.relativePath);
-    const CopyPlan plan(sourceFd, sourcePath, dest, source.size);
-    if (const ErrorCode code = StageAndReplace(*this, target_, entry, plan, source, verifiedMessages);
+    const CopyPlan plan(sourceFd, sourcePath, dest, source.size, check != InstallCheck::VerifiedCache);
+    if (const ErrorCode code =
+            StageAndReplace(*this, target_, entry, plan, source, check == InstallCheck::VerifyWhileCopying);
         code != ErrorCode::Success) {
         return code;
     }
@@ -255,11 +276,11 @@ ErrorCode RestoreSavedFile(TargetFolder& target, const std::string& relativePath
     const CopyPlan plan(source.get(), saved, dest, st.size);
     if (err != 0) return ReportCopyFailure(plan, "CreateFile (source)", err);
 
-    platform::UniqueFd folder;
+    int folder = -1;
     if (const ErrorCode code = target.OpenParentFolder(relativePath, folder); code != ErrorCode::Success) return code;
     platform::StagedFile staged;
     DescriptorCopyOutcome outcome;
-    if (const ErrorCode code = StageCopy(plan, folder.get(), staged, outcome); code != ErrorCode::Success) {
+    if (const ErrorCode code = StageCopy(plan, folder, staged, outcome); code != ErrorCode::Success) {
         return code;
     }
     if (const ErrorCode code = CheckWhole(plan, outcome); code != ErrorCode::Success) return code;

@@ -55,6 +55,8 @@ uint32_t SetModeOf(int fd, uint32_t mode);
 uint32_t SetReadOnly(const std::filesystem::path& path, bool readOnly);
 // The same for the file open as fd.
 uint32_t SetReadOnly(int fd, bool readOnly);
+// The st_mode a file of this mode has once SetReadOnly made it read-only or writable.
+uint32_t ReadOnlyMode(uint32_t mode, bool readOnly);
 
 // unlink (DeleteFileW): a file or a link as itself; a folder and a read-only
 // file fail with 5.
@@ -98,6 +100,12 @@ std::string TextModeBytes(const std::string& text);
 // Starts write-back of a written range without waiting (so a later flush has
 // less to wait for); failures are ignored.
 void StartWriteback(int fd, uint64_t offset, uint64_t size);
+
+// Copies up to size bytes from the current offset of fromFd to toOffset in toFd
+// inside the system (copy_file_range), advancing fromFd's offset; copied 0 means
+// fromFd ended. A failed call copied nothing; 50 where the system has no such copy
+// (Windows), and callers then read and write the bytes themselves.
+uint32_t CopyRange(int fromFd, int toFd, uint64_t toOffset, size_t size, size_t& copied);
 
 // Sets the file's length.
 uint32_t Truncate(int fd, uint64_t size);

@@ -30,11 +30,8 @@ int OpenNonBlocking(const std::filesystem::path& path, int flags, mode_t mode) {
     return fd;
 }
 
-// The permission bits of mode, made read-only or writable as SetReadOnly does.
-mode_t ReadOnlyBits(mode_t mode, bool readOnly) {
-    const mode_t bits = mode & 07777;
-    return readOnly ? (bits & ~mode_t{0222}) : (bits | S_IWUSR);
-}
+// The permission bits SetReadOnly gives a file of this mode.
+mode_t ReadOnlyBits(mode_t mode, bool readOnly) { return static_cast<mode_t>(ReadOnlyMode(mode, readOnly) & 07777); }
 
 }  // namespace
 
@@ -177,6 +174,19 @@ uint32_t WriteFullyAt(int fd, const void* buffer, size_t size, uint64_t offset) 
 
 void StartWriteback(int fd, uint64_t offset, uint64_t size) {
     ::sync_file_range(fd, static_cast<off_t>(offset), static_cast<off_t>(size), SYNC_FILE_RANGE_WRITE);
+}
+
+uint32_t CopyRange(int fromFd, int toFd, uint64_t toOffset, size_t size, size_t& copied) {
+    copied = 0;
+    auto at = static_cast<loff_t>(toOffset);
+    while (true) {
+        const ssize_t n = ::copy_file_range(fromFd, nullptr, toFd, &at, size, 0);
+        if (n >= 0) {
+            copied = static_cast<size_t>(n);
+            return 0;
+        }
+        if (errno != EINTR) return LastWin32Error();
+    }
 }
 
 uint32_t Truncate(int fd, uint64_t size) {

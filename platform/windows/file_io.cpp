@@ -250,6 +250,11 @@ uint32_t FlushFile(int fd) {
     return 0;
 }
 
+uint32_t CopyRange(int /*fromFd*/, int /*toFd*/, uint64_t /*toOffset*/, size_t /*size*/, size_t& copied) {
+    copied = 0;
+    return win32::kNotSupported;
+}
+
 uint32_t CopyFileTimes(int fromFd, int to) {
     FILETIME created{};
     FILETIME accessed{};

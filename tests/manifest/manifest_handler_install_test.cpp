@@ -205,6 +205,49 @@ TEST_F(ManifestInstall, SignatureCheckOnlyForMarkedExeAndDllWithExactCase) {
     }
 }
 
+// A cache file changed after the check: only files VerifyAllFiles checked in this run are
+// copied without a second digest, and their staged copy must still have the entry's size.
+TEST_F(ManifestInstall, CachedFilesChangedBehindTheInstallAreRefused) {
+    struct Row {
+        const char* name;
+        bool verifiedInThisRun;
+        std::string cachedAtInstall;
+        ErrorCode expected;
+    };
+    const std::vector<Row> rows = {
+        {"not verified, other bytes of the same size", false, "jello", ErrorCode::FileHashMismatch},
+        {"verified, then one byte longer", true, "hello!", ErrorCode::FileHashMismatch},
+        {"verified and unchanged", true, "hello", ErrorCode::Success},
+    };
+    UpdateManifest manifest;
+    manifest.files = {EntryFor("data/a.bin", "hello")};
+    const fs::path cached = cacheDir / manifest.files[0].sha256.substr(0, 8) / manifest.files[0].sha256;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        fs::remove_all(target);
+        WriteFile(cached, "hello");
+        const auto handler = Handler();
+        if (row.verifiedInThisRun) {
+            ASSERT_EQ(handler->VerifyAllFiles(manifest), ErrorCode::Success);
+        }
+        WriteFile(cached, row.cachedAtInstall);
+        EXPECT_EQ(handler->InstallAllFiles(manifest, WidePath(target)), row.expected);
+        EXPECT_EQ(fs::exists(target / "data/a.bin"), row.expected == ErrorCode::Success);
+    }
+}
+
+// The folder held for the files of one folder is let go when a failed file takes the
+// folders it made with it: the next file of that folder makes it again.
+TEST_F(ManifestInstall, AFolderRemovedWithAFailedFileIsMadeAgainForTheNext) {
+    const auto handler = Handler();
+    EXPECT_EQ(handler->InstallFile(EntryFor("n/a.bin", "expected"), Source("a.bin", "other"), WidePath(target)),
+              ErrorCode::FileHashMismatch);
+    EXPECT_FALSE(fs::exists(target / "n"));
+    EXPECT_EQ(handler->InstallFile(EntryFor("n/b.bin", "b"), Source("b.bin", "b"), WidePath(target)),
+              ErrorCode::Success);
+    EXPECT_EQ(ReadFile(target / "n/b.bin"), "b");
+}
+
 TEST_F(ManifestInstall, EnsureParentDirectory) {
     const auto handler = Handler();
     EXPECT_EQ(handler->EnsureParentDirectory(WidePath(target), "x/y/z.bin"), ErrorCode::Success);
