@@ -23,12 +23,8 @@ namespace {
 namespace fs = std::filesystem;
 namespace win32 = platform::win32;
 
-constexpr const char* kComponent = "FileOperations";
-
 JsonlLogger& Log() { return JsonlLogger::Instance(); }
-void Debug(const std::string& message) { Log().LogDiagnostic(LogLevel::Debug, message, kComponent); }
-void Warning(const std::string& message) { Log().LogDiagnostic(LogLevel::Warning, message, kComponent); }
-void Error(const std::string& message) { Log().LogDiagnostic(LogLevel::Error, message, kComponent); }
+constexpr ComponentLogger kLog{"FileOperations"};
 std::string U8(const std::wstring& text) { return ToUtf8Lossy(text); }
 
 std::unique_ptr<unsigned char[]> NewBlock() { return std::make_unique_for_overwrite<unsigned char[]>(FileOperations::kIoBlockSize); }
@@ -44,7 +40,7 @@ void LogHashFailure(const platform::Sha256& hash) {
         case platform::Sha256::Step::FinishHash: call = "BCryptFinishHash"; break;
         default: break;
     }
-    Error(std::string(call) + " failed: " + std::to_string(hash.FailureStatus()));
+    kLog.Error(std::string(call) + " failed: " + std::to_string(hash.FailureStatus()));
 }
 
 
@@ -90,7 +86,7 @@ ErrorCode PrepareTarget(const std::wstring& target, const fs::path& targetNative
         }
     }
     if (PathExists(targetNative) && !options.overwrite) {
-        Error("Target file exists and overwrite not allowed: " + U8(target));
+        kLog.Error("Target file exists and overwrite not allowed: " + U8(target));
         return ErrorCode::FileAccessDenied;
     }
     return ErrorCode::Success;
@@ -99,7 +95,7 @@ ErrorCode PrepareTarget(const std::wstring& target, const fs::path& targetNative
 // The source looked up (its size picks the way it is copied; its hash is taken while
 // copying), opened, and checked to be a regular file.
 ErrorCode OpenSource(const std::wstring& source, const fs::path& sourceNative, OpenedSource& out) {
-    Debug("Getting file info for: " + U8(source));
+    kLog.Debug("Getting file info for: " + U8(source));
     platform::FileStat sourceInfo;
     if (const uint32_t err = platform::StatPath(sourceNative, sourceInfo)) {
         // The look-up's failure, then the copy's own, as a source that is not there gives both.
@@ -107,7 +103,7 @@ ErrorCode OpenSource(const std::wstring& source, const fs::path& sourceNative, O
         FileOperations::LogFileError("CopyFileEx", source, err);
         return FileOperations::MapWin32Error(err);
     }
-    if (!sourceInfo.IsDirectory() && sourceInfo.size > 0) Debug("Calculating SHA-256 hash for: " + U8(source));
+    if (!sourceInfo.IsDirectory() && sourceInfo.size > 0) kLog.Debug("Calculating SHA-256 hash for: " + U8(source));
     out.chunked = !sourceInfo.IsDirectory() && sourceInfo.size > FileOperations::kChunkedCopyThreshold;
     // Logged as the chunked copy's own call, or as the system's copy logs its failure.
     const auto fail = [&](const char* chunkedCall, uint32_t err) {
@@ -134,13 +130,13 @@ DescriptorCopy RunOf(const WholeCopy& copy) {
 // holds: 0, else 143 (incomplete) or 142 (another digest), with its messages.
 ErrorCode CheckCopied(const WholeCopy& copy, const DescriptorCopyOutcome& outcome) {
     if (outcome.copied != copy.opened.size) {
-        Error("Copy incomplete: wrote " + std::to_string(outcome.copied) + " of " + std::to_string(copy.opened.size) +
-              " bytes of " + U8(copy.source));
+        kLog.Error("Copy incomplete: wrote " + std::to_string(outcome.copied) + " of " +
+                   std::to_string(copy.opened.size) + " bytes of " + U8(copy.source));
         return ErrorCode::FileCopyFailed;
     }
     if (copy.options.verifyHash && !outcome.hashesMatch) {
-        if (outcome.hashFailed) Warning("Failed to calculate hash for: " + U8(copy.source));
-        Error("Hash verification failed after copy");
+        if (outcome.hashFailed) kLog.Warning("Failed to calculate hash for: " + U8(copy.source));
+        kLog.Error("Hash verification failed after copy");
         return ErrorCode::FileHashMismatch;
     }
     return ErrorCode::Success;
@@ -168,7 +164,7 @@ ErrorCode CheckReplaceableTarget(const WholeCopy& copy) {
     if (err == win32::kFileNotFound || err == win32::kPathNotFound) return ErrorCode::Success;
     if (err != 0) return CopyFailed(copy, err);
     if (existing.SameFile(copy.opened)) {
-        Error("Source and target are the same file: " + U8(copy.target));
+        kLog.Error("Source and target are the same file: " + U8(copy.target));
         return ErrorCode::FileAccessDenied;
     }
     if (!existing.IsRegular() || existing.IsReadOnly()) return CopyFailed(copy, win32::kAccessDenied);
@@ -215,7 +211,7 @@ ErrorCode OpenChunkedTarget(const WholeCopy& copy, platform::UniqueFd& out, plat
     if (err == 0) err = platform::StatFd(out.get(), targetInfo);
     if (err != 0) return ChunkFailed("CreateFile (target)", copy.target, err);
     if (targetInfo.SameFile(copy.opened)) {
-        Error("Source and target are the same file: " + U8(copy.target));
+        kLog.Error("Source and target are the same file: " + U8(copy.target));
         return ErrorCode::FileAccessDenied;
     }
     if (!targetInfo.IsRegular()) return ChunkFailed("CreateFile (target)", copy.target, win32::kAccessDenied);
@@ -257,7 +253,7 @@ ErrorCode CopyChunks(const WholeCopy& copy, int out, DescriptorCopyOutcome& outc
 
 // A chunked copy that holds another digest than its source goes, with its delete event.
 void DeleteMismatchedCopy(const WholeCopy& copy, platform::UniqueFd& out) {
-    platform::SetModeOf(out.get(), copy.opened.mode | 0200);  // a read-only copy could not be deleted
+    platform::SetReadOnly(out.get(), false);  // a read-only copy could not be deleted
     out.reset();
     FileOperations().Delete(copy.target);
 }
@@ -310,15 +306,15 @@ ErrorCode FileOperations::MapWin32Error(uint32_t win32Code) {
 
 void FileOperations::LogFileError(const std::string& operation, const std::wstring& path, uint32_t win32Code) noexcept {
     try {
-        Error(operation + " failed for '" + U8(path) + "': " + U8(FormatWin32Error(win32Code)) +
-              " (code: " + std::to_string(win32Code) + ")");
+        kLog.Error(operation + " failed for '" + U8(path) + "': " + U8(FormatWin32Error(win32Code)) +
+                   " (code: " + std::to_string(win32Code) + ")");
     } catch (...) {
     }
     Log().LogFileOperation(operation, path, false, win32Code, true);
 }
 
 ErrorCode FileOperations::GetFileInfo(const std::wstring& path, FileInfo& info) {
-    Debug("Getting file info for: " + U8(path));
+    kLog.Debug("Getting file info for: " + U8(path));
     platform::FileStat st;
     if (const uint32_t err = platform::StatPath(NativePath(path), st)) {
         LogFileError("GetFileAttributesEx", path, err);
@@ -334,15 +330,18 @@ ErrorCode FileOperations::GetFileInfo(const std::wstring& path, FileInfo& info) 
     info.system = st.system;
     if (info.size > 0) {
         std::string hex;
-        if (CalculateSha256(path, hex) != ErrorCode::Success) Warning("Failed to calculate hash for: " + U8(path));
-        else info.sha256 = hex;
+        if (CalculateSha256(path, hex) != ErrorCode::Success) {
+            kLog.Warning("Failed to calculate hash for: " + U8(path));
+        } else {
+            info.sha256 = hex;
+        }
     }
     return ErrorCode::Success;
 }
 
 ErrorCode FileOperations::GetOpenFileDigest(int file, const std::wstring& shownPath, uint64_t& size,
                                             std::string& sha256) {
-    Debug("Getting file info for: " + U8(shownPath));
+    kLog.Debug("Getting file info for: " + U8(shownPath));
     platform::FileStat st;
     if (const uint32_t err = platform::StatFd(file, st)) {
         LogFileError("GetFileAttributesEx", shownPath, err);
@@ -351,15 +350,15 @@ ErrorCode FileOperations::GetOpenFileDigest(int file, const std::wstring& shownP
     size = st.size;
     sha256.clear();
     if (size == 0) return ErrorCode::Success;
-    Debug("Calculating SHA-256 hash for: " + U8(shownPath));
+    kLog.Debug("Calculating SHA-256 hash for: " + U8(shownPath));
     if (CalculateSha256Of(file, shownPath, sha256) != ErrorCode::Success) {
-        Warning("Failed to calculate hash for: " + U8(shownPath));
+        kLog.Warning("Failed to calculate hash for: " + U8(shownPath));
     }
     return ErrorCode::Success;
 }
 
 ErrorCode FileOperations::CalculateSha256(const std::wstring& path, std::string& hexOut) {
-    Debug("Calculating SHA-256 hash for: " + U8(path));
+    kLog.Debug("Calculating SHA-256 hash for: " + U8(path));
     if (platform::Sha256 probe; !probe.Ok()) {
         LogHashFailure(probe);
         return ErrorCode::HashCalculationFailed;
@@ -405,7 +404,7 @@ ErrorCode FileOperations::CalculateSha256Of(int file, const std::wstring& shownP
 }
 
 ErrorCode FileOperations::Copy(const std::wstring& source, const std::wstring& target, const CopyOptions& options) {
-    Debug("Copying file: " + U8(source) + " -> " + U8(target));
+    kLog.Debug("Copying file: " + U8(source) + " -> " + U8(target));
     const fs::path sourceNative = NativePath(source);
     const fs::path targetNative = NativePath(target);
     if (const ErrorCode code = PrepareTarget(target, targetNative, options); code != ErrorCode::Success) return code;
@@ -416,7 +415,7 @@ ErrorCode FileOperations::Copy(const std::wstring& source, const std::wstring& t
 }
 
 ErrorCode FileOperations::Delete(const std::wstring& path) {
-    Debug("Deleting file: " + U8(path));
+    kLog.Debug("Deleting file: " + U8(path));
     if (const uint32_t err = platform::RemoveFile(NativePath(path))) {
         LogFileError("DeleteFile", path, err);
         return MapWin32Error(err);
@@ -426,7 +425,7 @@ ErrorCode FileOperations::Delete(const std::wstring& path) {
 }
 
 ErrorCode FileOperations::EnsureDirectory(const std::wstring& path) {
-    Debug("Creating directory: " + U8(path));
+    kLog.Debug("Creating directory: " + U8(path));
     const fs::path native = NativePath(path);
     platform::FileStat st;
     if (platform::StatPath(native, st) == 0 && st.IsDirectory()) return ErrorCode::Success;
@@ -434,7 +433,7 @@ ErrorCode FileOperations::EnsureDirectory(const std::wstring& path) {
     SystemError err = platform::CreateFolder(native);
     if (err) err = CreateFolders(native);
     if (err) {
-        Error("Failed to create directory: " + U8(path) + " - " + U8(FormatWin32Error(err.code())));
+        kLog.Error("Failed to create directory: " + U8(path) + " - " + U8(FormatWin32Error(err.code())));
         return ErrorCode::DirectoryCreateFailed;
     }
     Log().LogFileOperation("mkdir", path, true, 0, false);
@@ -442,16 +441,14 @@ ErrorCode FileOperations::EnsureDirectory(const std::wstring& path) {
 }
 
 ErrorCode FileOperations::SetPermissions(const std::wstring& path, bool readOnly) {
-    Debug("Setting file permissions for: " + U8(path));
+    kLog.Debug("Setting file permissions for: " + U8(path));
     const fs::path native = NativePath(path);
     platform::FileStat st;
     if (const uint32_t err = platform::StatPath(native, st)) {
         LogFileError("GetFileAttributes", path, err);
         return MapWin32Error(err);
     }
-    uint32_t mode = st.mode & 07777;
-    mode = readOnly ? (mode & ~0222u) : (mode | 0200u);
-    if (const uint32_t err = platform::SetMode(native, mode)) {
+    if (const uint32_t err = platform::SetReadOnly(native, readOnly)) {
         LogFileError("SetFileAttributes", path, err);
         return MapWin32Error(err);
     }
@@ -462,14 +459,14 @@ namespace {
 
 ErrorCode CompareDigests(const std::string& expectedHex, const std::string& actualHex) {
     if (actualHex == expectedHex) return ErrorCode::Success;
-    Error("Hash mismatch. Expected: " + expectedHex + ", Actual: " + actualHex);
+    kLog.Error("Hash mismatch. Expected: " + expectedHex + ", Actual: " + actualHex);
     return ErrorCode::FileHashMismatch;
 }
 
 }  // namespace
 
 ErrorCode FileOperations::VerifyFileIntegrity(const std::wstring& path, const std::string& expectedHex) {
-    Debug("Verifying file integrity: " + U8(path));
+    kLog.Debug("Verifying file integrity: " + U8(path));
     std::string actual;
     const ErrorCode hashed = CalculateSha256(path, actual);
     if (hashed != ErrorCode::Success) return hashed;
@@ -478,7 +475,7 @@ ErrorCode FileOperations::VerifyFileIntegrity(const std::wstring& path, const st
 
 ErrorCode FileOperations::VerifyOpenFileIntegrity(int file, const std::wstring& shownPath,
                                                   const std::string& expectedHex) {
-    Debug("Verifying file integrity: " + U8(shownPath));
+    kLog.Debug("Verifying file integrity: " + U8(shownPath));
     std::string actual;
     const ErrorCode hashed = CalculateSha256Of(file, shownPath, actual);
     if (hashed != ErrorCode::Success) return hashed;
@@ -487,15 +484,15 @@ ErrorCode FileOperations::VerifyOpenFileIntegrity(int file, const std::wstring& 
 
 ErrorCode FileOperations::VerifyFileDigest(const std::wstring& path, const std::string& expectedHex,
                                            const std::string& actualHex) {
-    Debug("Verifying file integrity: " + U8(path));
+    kLog.Debug("Verifying file integrity: " + U8(path));
     return CompareDigests(expectedHex, actualHex);
 }
 
 ErrorCode FileOperations::VerifyFileSignature(const std::wstring& path) {
-    Debug("Verifying file signature: " + U8(path));
+    kLog.Debug("Verifying file signature: " + U8(path));
     const int32_t result = platform::VerifyAuthenticode(NativePath(path));
     if (result == platform::trust::kSuccess) return ErrorCode::Success;
-    Error("Signature verification failed: " + std::to_string(result));
+    kLog.Error("Signature verification failed: " + std::to_string(result));
     return ErrorCode::SignatureVerificationFailed;
 }
 

@@ -274,6 +274,10 @@ void JsonlLogger::LogShortcutCreate(const std::string& shortcutName, const std::
     WriteLine(event);
 }
 
+void ComponentLogger::Log(LogLevel level, const std::string& message) const {
+    JsonlLogger::Instance().LogDiagnostic(level, message, component_);
+}
+
 void JsonlLogger::SetStdoutSinkForTesting(StdoutSink sink) {
     std::lock_guard lock(mutex_);
     stdoutSink_ = std::move(sink);

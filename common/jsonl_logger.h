@@ -97,4 +97,22 @@ private:
     const uint32_t pid_;  // asked once, not per event: the programs start children but never fork
 };
 
+// The diagnostic lines of one component, each naming it as its "component" (none when
+// the name is empty). Each component keeps one as a constant; DEBUG lines are written
+// only with verbose output on.
+class ComponentLogger {
+public:
+    explicit constexpr ComponentLogger(const char* component) : component_(component) {}
+
+    void Log(LogLevel level, const std::string& message) const;
+    void Debug(const std::string& message) const { Log(LogLevel::Debug, message); }
+    void Info(const std::string& message) const { Log(LogLevel::Info, message); }
+    void Warning(const std::string& message) const { Log(LogLevel::Warning, message); }
+    void Error(const std::string& message) const { Log(LogLevel::Error, message); }
+    void Fatal(const std::string& message) const { Log(LogLevel::Fatal, message); }
+
+private:
+    const char* component_;
+};
+
 }  // namespace zuvelo

@@ -10,13 +10,9 @@ namespace zuvelo {
 
 namespace {
 
-void Log(const PrivateFolderRole& role, LogLevel level, const std::string& message) {
-    JsonlLogger::Instance().LogDiagnostic(level, message, role.component);
-}
-
 ErrorCode CreateFailed(const std::filesystem::path& folder, uint32_t error, const PrivateFolderRole& role) {
-    Log(role, LogLevel::Error,
-        "Failed to create directory: " + ToUtf8Lossy(folder) + " - " + WideToUtf8Lossy(FormatWin32Error(error)));
+    role.log.Error("Failed to create directory: " + ToUtf8Lossy(folder) + " - " +
+                   WideToUtf8Lossy(FormatWin32Error(error)));
     return ErrorCode::DirectoryCreateFailed;
 }
 
@@ -41,7 +37,7 @@ ErrorCode PreparePrivateFolder(const std::filesystem::path& folder, const Privat
     const platform::PrivateFolderState state = EnsureFolder(folder, error);
     if (state == platform::PrivateFolderState::Failed) return CreateFailed(folder, error, role);
     if (state != platform::PrivateFolderState::Usable) {
-        Log(role, LogLevel::Error, PrivateFolderRefusal(folder, state, role));
+        role.log.Error(PrivateFolderRefusal(folder, state, role));
         return ErrorCode::DirectoryCreateFailed;
     }
     return ErrorCode::Success;
@@ -56,11 +52,10 @@ ErrorCode PreparePrivateFolderOrReplacement(std::filesystem::path& folder, bool&
     if (state == platform::PrivateFolderState::Failed) return CreateFailed(folder, error, role);
     std::filesystem::path fresh;
     if ((error = platform::MakeFreshPrivateFolder(folder.parent_path(), Utf8FromPath(folder.filename()) + ".", fresh))) {
-        Log(role, LogLevel::Error, PrivateFolderRefusal(folder, state, role));
+        role.log.Error(PrivateFolderRefusal(folder, state, role));
         return CreateFailed(fresh.empty() ? folder.parent_path() : fresh, error, role);
     }
-    Log(role, LogLevel::Warning,
-        PrivateFolderRefusal(folder, state, role) + "; using " + ToUtf8Lossy(fresh) + " for this run");
+    role.log.Warning(PrivateFolderRefusal(folder, state, role) + "; using " + ToUtf8Lossy(fresh) + " for this run");
     folder = fresh;
     replaced = true;
     return ErrorCode::Success;

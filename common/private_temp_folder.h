@@ -4,6 +4,7 @@
 #include <string>
 
 #include "common/error_codes.h"
+#include "common/jsonl_logger.h"
 #include "platform/private_folder.h"
 
 // Folders a privileged run keeps in the shared temporary folder (download
@@ -13,8 +14,8 @@ namespace zuvelo {
 
 // Who keeps the folder, for its log lines.
 struct PrivateFolderRole {
-    const char* component;  // the log lines' component
-    const char* name;       // what the folder is called in them, e.g. "cache folder"
+    ComponentLogger log;  // writes its lines
+    const char* name;     // what the folder is called in them, e.g. "cache folder"
 };
 
 // 0 when the folder is there (created now, mode 0700, when missing) and

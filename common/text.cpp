@@ -5,6 +5,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string_view>
+#include <utility>
 
 #include "platform/console.h"
 #include "platform/utf8.h"
@@ -17,43 +18,13 @@ constexpr size_t kMaxConvertible = 2147483647;
 constexpr char32_t kReplacement = 0xFFFD;
 constexpr char kReplacementUtf8[] = "\xEF\xBF\xBD";
 
-bool IsScalarValue(char32_t c) { return c <= 0x10FFFF && (c < 0xD800 || c > 0xDFFF); }
-
-// Decodes one UTF-8 sequence at text[pos]; advances pos. Nothing for an
-// overlong form, a surrogate, a value above U+10FFFF or a truncated sequence
-// (pos then moves past the first byte only).
-std::optional<char32_t> DecodeUtf8(std::string_view text, size_t& pos) {
-    const auto lead = static_cast<unsigned char>(text[pos++]);
-    if (lead < 0x80) return lead;
-    int length;
-    char32_t value;
-    char32_t minimum;
-    if ((lead & 0xE0) == 0xC0) {
-        length = 1, value = lead & 0x1F, minimum = 0x80;
-    } else if ((lead & 0xF0) == 0xE0) {
-        length = 2, value = lead & 0x0F, minimum = 0x800;
-    } else if ((lead & 0xF8) == 0xF0) {
-        length = 3, value = lead & 0x07, minimum = 0x10000;
-    } else {
-        return std::nullopt;
-    }
-    size_t next = pos;
-    for (int i = 0; i < length; ++i, ++next) {
-        if (next >= text.size()) return std::nullopt;
-        const auto byte = static_cast<unsigned char>(text[next]);
-        if ((byte & 0xC0) != 0x80) return std::nullopt;
-        value = (value << 6) | (byte & 0x3F);
-    }
-    if (value < minimum || !IsScalarValue(value)) return std::nullopt;
-    pos = next;
-    return value;
-}
-
 // Invalid sequences become U+FFFD; never fails.
 std::wstring DecodeUtf8Lossy(std::string_view text) {
     std::wstring out;
     out.reserve(text.size());
-    for (size_t pos = 0; pos < text.size();) platform::AppendWide(out, DecodeUtf8(text, pos).value_or(kReplacement));
+    for (size_t pos = 0; pos < text.size();) {
+        platform::AppendWide(out, platform::NextUtf8Scalar(text, pos).value_or(kReplacement));
+    }
     return out;
 }
 
@@ -72,14 +43,9 @@ std::wstring DecodeUtf8Lossy(std::string_view text) {
 
 std::wstring Utf8ToWide(const std::string& text) {
     if (text.size() > kMaxConvertible) throw std::length_error("UTF-8 input is too large to convert");
-    std::wstring out;
-    out.reserve(text.size());
-    for (size_t pos = 0; pos < text.size();) {
-        const std::optional<char32_t> c = DecodeUtf8(text, pos);
-        if (!c) throw std::runtime_error("Invalid UTF-8 input");
-        platform::AppendWide(out, *c);
-    }
-    return out;
+    std::optional<std::wstring> wide = platform::WideFromUtf8(text);
+    if (!wide) throw std::runtime_error("Invalid UTF-8 input");
+    return std::move(*wide);
 }
 
 std::string WideToUtf8(const std::wstring& text) {

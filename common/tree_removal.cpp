@@ -25,6 +25,9 @@ namespace {
 
 namespace win32 = platform::win32;
 
+// The diagnostic lines of FileOperations, whose tree removal lives here.
+constexpr ComponentLogger kLog{"FileOperations"};
+
 struct WalkFailure {
     std::wstring path;
     SystemError error;
@@ -246,10 +249,9 @@ private:
 
 ErrorCode FileOperations::RemoveDirectoryTree(const std::wstring& path, bool recursive, int32_t* filesRemoved,
                                               int32_t* foldersRemoved, const std::vector<std::string>& keepEntries) {
-    JsonlLogger& log = JsonlLogger::Instance();
-    log.LogDiagnostic(LogLevel::Debug, "Removing directory: " + ToUtf8Lossy(path), "FileOperations");
-    const DeletionReport event = [&log](const std::wstring& item, SystemError err) {
-        log.LogFileOperation("delete", item, err.ok(), err.code(), true);
+    kLog.Debug("Removing directory: " + ToUtf8Lossy(path));
+    const DeletionReport event = [](const std::wstring& item, SystemError err) {
+        JsonlLogger::Instance().LogFileOperation("delete", item, err.ok(), err.code(), true);
     };
     return TreeRemoval(path, filesRemoved, foldersRemoved, keepEntries, event).Run(recursive);
 }

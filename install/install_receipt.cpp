@@ -22,11 +22,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr const char* kComponent = "install_receipt";
-
-void Log(LogLevel level, const std::string& message) {
-    JsonlLogger::Instance().LogDiagnostic(level, message, kComponent);
-}
+constexpr ComponentLogger kLog{"install_receipt"};
 
 Json::Value StringArray(const std::vector<std::wstring>& items) {
     Json::Value array(Json::arrayValue);
@@ -102,7 +98,7 @@ void SetReceiptComponent(InstallReceipt& receipt, const std::string& name, const
     } else if (name == "helper") {
         receipt.helper = component;
     } else {
-        Log(LogLevel::Warning, "Unknown component: " + name);
+        kLog.Warning("Unknown component: " + name);
     }
 }
 
@@ -125,7 +121,7 @@ std::string InstallReceiptToJson(const InstallReceipt& receipt) {
 }
 
 ErrorCode WriteInstallReceipt(const InstallReceipt& receipt, const std::wstring& path) {
-    Log(LogLevel::Info, "Writing install receipt: " + WideToUtf8Lossy(path));
+    kLog.Info("Writing install receipt: " + WideToUtf8Lossy(path));
     try {
         const std::string text = InstallReceiptToJson(receipt);
         const fs::path target = NativePath(path);
@@ -136,13 +132,13 @@ ErrorCode WriteInstallReceipt(const InstallReceipt& receipt, const std::wstring&
             }
         }
         if (const char* failure = WriteStaged(target, text)) {
-            Log(LogLevel::Error, failure);
+            kLog.Error(failure);
             return ErrorCode::ReceiptWriteFailed;
         }
-        Log(LogLevel::Info, "Install receipt written successfully");
+        kLog.Info("Install receipt written successfully");
         return ErrorCode::Success;
     } catch (const std::exception& e) {
-        Log(LogLevel::Error, std::string("Exception writing receipt: ") + e.what());
+        kLog.Error(std::string("Exception writing receipt: ") + e.what());
         return ErrorCode::InternalError;
     }
 }

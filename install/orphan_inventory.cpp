@@ -24,12 +24,11 @@ namespace {
 namespace fs = std::filesystem;
 namespace win32 = platform::win32;
 
-constexpr const char* kComponent = "orphan_cleanup";
 constexpr size_t kCompareLimit = size_t{1} << 31;
 
-void Log(LogLevel level, const std::string& message, const std::string& component = "") {
-    JsonlLogger::Instance().LogDiagnostic(level, message, component);
-}
+constexpr ComponentLogger kLog{"orphan_cleanup"};
+// Some of its lines have always named no component.
+constexpr ComponentLogger kPlainLog{""};
 
 std::string ErrorText(uint32_t code) { return WideToUtf8Lossy(FormatWin32Error(code)); }
 
@@ -44,15 +43,15 @@ ErrorCode ParseExpectedFiles(const std::string& text, std::set<std::string>& exp
     Json::Value document;
     std::string errors;
     if (!ParseJsonDocument(text, document, errors)) {
-        Log(LogLevel::Warning, "Failed to parse files manifest: " + errors, kComponent);
+        kLog.Warning("Failed to parse files manifest: " + errors);
         return ErrorCode::ManifestParseFailed;
     }
     if (JsonHasEmbeddedNul(document)) {
-        Log(LogLevel::Warning, "Files manifest contains an escaped embedded NUL", kComponent);
+        kLog.Warning("Files manifest contains an escaped embedded NUL");
         return ErrorCode::InvalidArguments;
     }
     if (!document.isObject() || !document.isMember("files") || !document["files"].isArray()) {
-        Log(LogLevel::Warning, "Files manifest missing 'files' array", kComponent);
+        kLog.Warning("Files manifest missing 'files' array");
         return ErrorCode::InvalidArguments;
     }
     for (const Json::Value& element : document["files"]) {
@@ -61,7 +60,7 @@ ErrorCode ParseExpectedFiles(const std::string& text, std::set<std::string>& exp
         const std::string file = element["file"].asString();
         if (file.empty()) continue;
         if (!IsSafeRelativePathUtf8(file)) {
-            Log(LogLevel::Warning, "Files manifest contains an unsafe relative path", kComponent);
+            kLog.Warning("Files manifest contains an unsafe relative path");
             return ErrorCode::InvalidArguments;
         }
         expected.insert(ToRelativeKey(file));
@@ -101,7 +100,7 @@ public:
         item.isDirectory = info.IsDirectory() || (info.IsSymlink() && LeadsToFolder(full));
         Utf8ToWide(relative);  // a name that is not UTF-8 ends the inventory (throws)
         if (entry.name.find('\\') != std::string_view::npos || !IsSafeRelativePathUtf8(relative)) {
-            Log(LogLevel::Warning, "Skipping unsafe path: " + relative);
+            kPlainLog.Warning("Skipping unsafe path: " + relative);
             return WalkStep::SkipFolder;
         }
         item.relativeKey = ToRelativeKey(relative);
@@ -118,11 +117,11 @@ public:
     WalkStep Failed(const TreeWalkFailure& failure) override {
         const fs::path full = target_ / SlashSeparated(failure.relative);
         if (failure.stage == TreeWalkFailure::Stage::Look) {
-            Log(LogLevel::Warning, "Skipping unreadable inventory path: " + ToUtf8Lossy(full));
+            kPlainLog.Warning("Skipping unreadable inventory path: " + ToUtf8Lossy(full));
             return WalkStep::Continue;
         }
         if (failure.relative.empty()) {
-            Log(LogLevel::Warning, "Failed to start directory scan: " + ErrorText(failure.error.code()), kComponent);
+            kLog.Warning("Failed to start directory scan: " + ErrorText(failure.error.code()));
             started = false;
             return WalkStep::Stop;
         }
@@ -130,8 +129,8 @@ public:
             (failure.error == win32::kAccessDenied || failure.error == win32::kFileNotFound)) {
             return WalkStep::Continue;  // listed, not entered
         }
-        Log(LogLevel::Warning,
-            "Directory inventory entry failed: " + ToUtf8Lossy(full) + ": " + ErrorText(failure.error.code()));
+        kPlainLog.Warning("Directory inventory entry failed: " + ToUtf8Lossy(full) + ": " +
+                          ErrorText(failure.error.code()));
         return WalkStep::Stop;
     }
 
@@ -174,49 +173,48 @@ std::string ToRelativeKey(const std::string& path) {
 }
 
 ErrorCode ReadExpectedFiles(const std::wstring& filesManifestPath, std::set<std::string>& expected) {
-    Log(LogLevel::Info, "Reading expected files from: " + WideToUtf8Lossy(filesManifestPath));
+    kPlainLog.Info("Reading expected files from: " + WideToUtf8Lossy(filesManifestPath));
     try {
         std::string text;
         switch (platform::ReadRegularFile(NativePath(filesManifestPath), text, kMaxFilesManifestBytes)) {
             case platform::ReadFileResult::Ok: break;
             case platform::ReadFileResult::TooLarge:
-                Log(LogLevel::Warning,
-                    "Files manifest is larger than " + std::to_string(kMaxFilesManifestBytes) + " bytes", kComponent);
+                kLog.Warning("Files manifest is larger than " + std::to_string(kMaxFilesManifestBytes) + " bytes");
                 return ErrorCode::ManifestParseFailed;
-            default: Log(LogLevel::Warning, "Failed to open files manifest", kComponent); return ErrorCode::FileNotFound;
+            default: kLog.Warning("Failed to open files manifest"); return ErrorCode::FileNotFound;
         }
         std::set<std::string> read;
         if (const ErrorCode code = ParseExpectedFiles(text, read); code != ErrorCode::Success) return code;
         expected.insert(read.begin(), read.end());
-        Log(LogLevel::Info, "Read " + std::to_string(expected.size()) + " expected files from manifest", kComponent);
+        kLog.Info("Read " + std::to_string(expected.size()) + " expected files from manifest");
         return ErrorCode::Success;
     } catch (const std::exception& e) {
-        Log(LogLevel::Warning, std::string("Error reading manifest: ") + e.what(), kComponent);
+        kLog.Warning(std::string("Error reading manifest: ") + e.what());
         return ErrorCode::InternalError;
     }
 }
 
 ErrorCode BuildLocalInventory(const PinnedRoot& root, const std::wstring& targetPath,
                               std::vector<InventoryEntry>& inventory) {
-    Log(LogLevel::Info, "Building local inventory of: " + WideToUtf8Lossy(targetPath));
+    kPlainLog.Info("Building local inventory of: " + WideToUtf8Lossy(targetPath));
     try {
         const fs::path target = NativePath(targetPath);
         InventoryWalk walk(root, target, inventory);
         HeldFolders held(&platform::OpenPathHandleAt);  // only looked at and listed
         WalkTree({root.handle.get(), root.identity, held}, walk, LookAt::EveryEntry);
         if (!walk.started) return ErrorCode::InternalError;
-        Log(LogLevel::Info, "Found " + std::to_string(inventory.size()) + " items in local inventory");
+        kPlainLog.Info("Found " + std::to_string(inventory.size()) + " items in local inventory");
         return ErrorCode::Success;
     } catch (const std::exception& e) {
-        Log(LogLevel::Warning, std::string("Error scanning directory: ") + e.what(), kComponent);
+        kLog.Warning(std::string("Error scanning directory: ") + e.what());
         return ErrorCode::InternalError;
     }
 }
 
 void BuildAllowlist(std::set<std::string>& allowlist, ComponentKind kind) {
     allowlist.insert({"zuveloelevated.exe", "zuveloelevatedlauncher.exe", "zuvelouninstall.exe", "uninstall.exe"});
-    Log(LogLevel::Info,
-        "Built allowlist with " + std::to_string(allowlist.size()) + " entries for " + OrphanComponentWord(kind));
+    kPlainLog.Info("Built allowlist with " + std::to_string(allowlist.size()) + " entries for " +
+                   OrphanComponentWord(kind));
 }
 
 std::set<std::string> BuildExpectedDirectories(const std::set<std::string>& expected) {

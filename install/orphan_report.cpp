@@ -21,7 +21,8 @@ constexpr const char* kInventoryName = "local-inventory.json";
 constexpr const char* kReportName = "orphan-report.json";
 constexpr uint32_t kReportMode = 0644;  // the launcher reads them
 
-void Log(LogLevel level, const std::string& message) { JsonlLogger::Instance().LogDiagnostic(level, message); }
+// Its lines name no component.
+constexpr ComponentLogger kLog{""};
 
 std::string Serialise(const Json::Value& value, const char* indentation) {
     Json::StreamWriterBuilder builder;
@@ -58,13 +59,13 @@ ErrorCode WriteReport(const ReportFolder& folder, const std::string& name, const
                       const Build& build) {
     try {
         if (folder.Write(name, platform::TextModeBytes(Serialise(build(), "  "))) != 0) {
-            Log(LogLevel::Warning, "Failed to write " + name);
+            kLog.Warning("Failed to write " + name);
             return ErrorCode::FileAccessDenied;
         }
-        Log(LogLevel::Info, wroteMessage);
+        kLog.Info(wroteMessage);
         return ErrorCode::Success;
     } catch (const std::exception& e) {
-        Log(LogLevel::Warning, "Failed to write " + name + ": " + e.what());
+        kLog.Warning("Failed to write " + name + ": " + e.what());
         return ErrorCode::InternalError;
     }
 }

@@ -37,13 +37,11 @@ constexpr const wchar_t* kDirectXMinimum = L"4.09.00.0904";
 constexpr const wchar_t* kDirectXKey = L"SOFTWARE\\Microsoft\\DirectX";
 constexpr size_t kComparedComponents = 4;
 
-void Info(const std::string& message) { LogPrereq(LogLevel::Info, message); }
-
 // The answer "present": the flag, the version and the INFO line that names it.
 ErrorCode Detected(bool& installed, std::wstring& version, const std::wstring& found, const std::string& message) {
     installed = true;
     version = found;
-    Info(message + WideToUtf8Lossy(found));
+    kPrereqLog.Info(message + WideToUtf8Lossy(found));
     return ErrorCode::Success;
 }
 
@@ -88,7 +86,7 @@ std::string FormatFileVersion(const platform::FixedFileVersion& version) {
 }
 
 ErrorCode VersionFailure(const std::string& message) {
-    LogPrereq(LogLevel::Error, message);
+    kPrereqLog.Error(message);
     return ErrorCode::FileAccessDenied;
 }
 
@@ -111,12 +109,12 @@ ErrorCode PrereqInstaller::DetectPrerequisite(PrerequisiteType type, bool& insta
         case PrerequisiteType::DirectXRuntime: return DetectDirectX(installed, version);
         case PrerequisiteType::WindowsSdk: return DetectWindowsSdk(installed, version);
     }
-    LogPrereq(LogLevel::Error, "Unknown prerequisite type: " + PrerequisiteTypeNumber(type));
+    kPrereqLog.Error("Unknown prerequisite type: " + PrerequisiteTypeNumber(type));
     return ErrorCode::InvalidArguments;
 }
 
 ErrorCode PrereqInstaller::DetectVcRedist(bool& installed, std::wstring& version) {
-    LogPrereq(LogLevel::Debug, "Detecting VC++ Redistributable");
+    kPrereqLog.Debug("Detecting VC++ Redistributable");
     installed = false;
     version.clear();
     std::wstring found;
@@ -133,12 +131,12 @@ ErrorCode PrereqInstaller::DetectVcRedist(bool& installed, std::wstring& version
             return Detected(installed, version, found, "VC++ Redistributable detected (alternative): ");
         }
     }
-    Info("VC++ Redistributable not detected or insufficient version");
+    kPrereqLog.Info("VC++ Redistributable not detected or insufficient version");
     return ErrorCode::Success;
 }
 
 ErrorCode PrereqInstaller::DetectDotNetRuntime(bool& installed, std::wstring& version) {
-    LogPrereq(LogLevel::Debug, "Detecting .NET Runtime");
+    kPrereqLog.Debug("Detecting .NET Runtime");
     installed = false;
     version.clear();
     std::wstring found;
@@ -153,12 +151,12 @@ ErrorCode PrereqInstaller::DetectDotNetRuntime(bool& installed, std::wstring& ve
             return Detected(installed, version, found, ".NET Runtime detected via command: ");
         }
     }
-    Info(".NET Runtime not detected or insufficient version");
+    kPrereqLog.Info(".NET Runtime not detected or insufficient version");
     return ErrorCode::Success;
 }
 
 ErrorCode PrereqInstaller::DetectDirectX(bool& installed, std::wstring& version) {
-    LogPrereq(LogLevel::Debug, "Detecting DirectX");
+    kPrereqLog.Debug("Detecting DirectX");
     installed = false;
     version.clear();
     std::wstring found;
@@ -172,19 +170,19 @@ ErrorCode PrereqInstaller::DetectDirectX(bool& installed, std::wstring& version)
     if (IsWindowsVersionOrGreater(10, 0)) {
         installed = true;
         version = L"Built-in (Windows 10+)";
-        Info("DirectX assumed present on Windows 10+");
+        kPrereqLog.Info("DirectX assumed present on Windows 10+");
         return ErrorCode::Success;
     }
-    Info("DirectX not detected");
+    kPrereqLog.Info("DirectX not detected");
     return ErrorCode::Success;
 }
 
 ErrorCode PrereqInstaller::DetectWindowsSdk(bool& installed, std::wstring& version) {
-    LogPrereq(LogLevel::Debug, "Detecting Windows SDK components");
+    kPrereqLog.Debug("Detecting Windows SDK components");
     installed = IsWindowsVersionOrGreater(10, 0);
     version = installed ? L"Built-in" : L"";
-    Info(installed ? "Windows SDK components assumed present"
-                   : "Windows SDK components not available on this OS version");
+    kPrereqLog.Info(installed ? "Windows SDK components assumed present"
+                              : "Windows SDK components not available on this OS version");
     return ErrorCode::Success;
 }
 
@@ -195,8 +193,8 @@ ErrorCode PrereqInstaller::ReadRegistryString(const std::wstring& keyPath, const
     platform::RegistryKeyHandle handle = 0;
     if (const uint32_t err = registry->OpenKey(keyPath, handle); err != 0) {
         if (err == platform::win32::kFileNotFound) return ErrorCode::RegistryKeyNotFound;
-        LogPrereq(LogLevel::Error, "Failed to open registry key: " + WideToUtf8Lossy(keyPath) +
-                                       " (error: " + std::to_string(err) + ")");
+        kPrereqLog.Error("Failed to open registry key: " + WideToUtf8Lossy(keyPath) +
+                         " (error: " + std::to_string(err) + ")");
         return ErrorCode::RegistryAccessDenied;
     }
     key.Own(handle);
@@ -204,11 +202,11 @@ ErrorCode PrereqInstaller::ReadRegistryString(const std::wstring& keyPath, const
     std::string data;
     if (const uint32_t err = registry->QueryValue(key.get(), valueName, type, data); err != 0) {
         if (err == platform::win32::kFileNotFound) return ErrorCode::RegistryValueNotFound;
-        LogPrereq(LogLevel::Error, "Failed to query registry value size: " + WideToUtf8Lossy(valueName));
+        kPrereqLog.Error("Failed to query registry value size: " + WideToUtf8Lossy(valueName));
         return ErrorCode::RegistryAccessDenied;
     }
     if (type != platform::reg::kSz && type != platform::reg::kExpandSz) {
-        LogPrereq(LogLevel::Error, "Registry value is not a string: " + WideToUtf8Lossy(valueName));
+        kPrereqLog.Error("Registry value is not a string: " + WideToUtf8Lossy(valueName));
         return ErrorCode::RegistryValueNotFound;
     }
     data.resize(data.size() - data.size() % 2);  // whole 16-bit characters

@@ -21,7 +21,7 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr const char* kComponent = "PrereqInstaller";
-constexpr PrivateFolderRole kDownloadFolder{kComponent, "download folder"};
+constexpr PrivateFolderRole kDownloadFolder{kPrereqLog, "download folder"};
 constexpr int kDownloadAttempts = 3;
 constexpr uint32_t kDownloadTimeoutMs = 600000;
 // A downloaded installer runs as a downloaded .exe would.
@@ -57,31 +57,31 @@ ErrorCode PrereqInstaller::PrepareDownloadDirectory() {
 }
 
 ErrorCode PrereqInstaller::DownloadMissingPrerequisites() {
-    LogPrereq(LogLevel::Info, "Downloading missing prerequisites");
+    kPrereqLog.Info("Downloading missing prerequisites");
     if (const ErrorCode result = PrepareDownloadDirectory(); !Succeeded(result)) {
-        LogPrereq(LogLevel::Error, "Failed to create download directory: " + ToUtf8Lossy(downloadDirectory_));
+        kPrereqLog.Error("Failed to create download directory: " + ToUtf8Lossy(downloadDirectory_));
         return result;
     }
     for (const PrerequisiteInfo& row : prerequisites_) {
         if (!row.required || row.installed) continue;
         const std::string name = WideToUtf8Lossy(row.name);
-        LogPrereq(LogLevel::Info, "Downloading: " + name);
+        kPrereqLog.Info("Downloading: " + name);
         JsonlLogger::Instance().LogProgress("download:" + name, 0, "Starting download");
         const fs::path destination = downloadDirectory_ / NativePath(row.installerFileName);
         if (const ErrorCode result = DownloadPrerequisite(row.type, destination); !Succeeded(result)) {
-            LogPrereq(LogLevel::Error, "Failed to download: " + name);
+            kPrereqLog.Error("Failed to download: " + name);
             return result;
         }
         JsonlLogger::Instance().LogProgress("download:" + name, 100, "Download complete");
     }
-    LogPrereq(LogLevel::Info, "All prerequisites downloaded successfully");
+    kPrereqLog.Info("All prerequisites downloaded successfully");
     return ErrorCode::Success;
 }
 
 ErrorCode PrereqInstaller::DownloadPrerequisite(PrerequisiteType type, const fs::path& destination) {
     const PrerequisiteInfo* row = FindRow(type);
     if (!row) {
-        LogPrereq(LogLevel::Error, "Prerequisite type not found: " + PrerequisiteTypeNumber(type));
+        kPrereqLog.Error("Prerequisite type not found: " + PrerequisiteTypeNumber(type));
         return ErrorCode::InvalidArguments;
     }
     const std::optional<uint64_t> size = row->expectedSize ? std::optional<uint64_t>(row->expectedSize) : std::nullopt;
@@ -91,20 +91,19 @@ ErrorCode PrereqInstaller::DownloadPrerequisite(PrerequisiteType type, const fs:
 
 ErrorCode PrereqInstaller::DownloadWithRetry(const std::wstring& url, const fs::path& destination,
                                              const std::string& expectedSha256, std::optional<uint64_t> expectedSize) {
-    LogPrereq(LogLevel::Debug, "Downloading with retry: " + WideToUtf8Lossy(url));
+    kPrereqLog.Debug("Downloading with retry: " + WideToUtf8Lossy(url));
     for (int attempt = 1; attempt <= kDownloadAttempts; ++attempt) {
-        LogPrereq(LogLevel::Debug,
-                  "Download attempt " + std::to_string(attempt) + " of " + std::to_string(kDownloadAttempts));
+        kPrereqLog.Debug("Download attempt " + std::to_string(attempt) + " of " + std::to_string(kDownloadAttempts));
         if (TryDownload(url, destination, expectedSha256, expectedSize, attempt > 1)) {
-            LogPrereq(LogLevel::Info, "Download successful and validated");
+            kPrereqLog.Info("Download successful and validated");
             return ErrorCode::Success;
         }
         if (attempt < kDownloadAttempts) {
-            LogPrereq(LogLevel::Info, "Waiting before retry...");
+            kPrereqLog.Info("Waiting before retry...");
             Sleep(options_.retryPause);
         }
     }
-    LogPrereq(LogLevel::Error, "Download failed after " + std::to_string(kDownloadAttempts) + " attempts");
+    kPrereqLog.Error("Download failed after " + std::to_string(kDownloadAttempts) + " attempts");
     return ErrorCode::DownloadFailed;
 }
 
@@ -126,13 +125,13 @@ bool PrereqInstaller::TryDownload(const std::wstring& url, const fs::path& desti
     if (!expectedSha256.empty()) options.sha256 = &digest;
     const ErrorCode result = httpClient_.DownloadFile(url, destination, options);
     if (!Succeeded(result)) {
-        LogPrereq(LogLevel::Warning, "Download failed: " + std::to_string(ToInt(result)));
+        kPrereqLog.Warning("Download failed: " + std::to_string(ToInt(result)));
         // The server would not continue this file (416 and the like): start afresh.
         if (resumed && result == ErrorCode::HttpError) DiscardPartialDownload(destination, kComponent);
         return false;
     }
     if (ValidateDownload(destination, expectedSha256, digest)) return true;
-    LogPrereq(LogLevel::Warning, "Download validation failed, retrying...");
+    kPrereqLog.Warning("Download validation failed, retrying...");
     fs::remove(destination);
     return false;
 }
@@ -140,12 +139,12 @@ bool PrereqInstaller::TryDownload(const std::wstring& url, const fs::path& desti
 bool PrereqInstaller::ValidateDownload(const fs::path& file, const std::string& expectedSha256,
                                        const std::string& digest) {
     if (expectedSha256.empty()) {
-        LogPrereq(LogLevel::Warning, "No hash provided for validation, skipping");
+        kPrereqLog.Warning("No hash provided for validation, skipping");
         return true;
     }
     std::string actual = digest;
     if (actual.empty() && !Succeeded(FileOperations().CalculateSha256(WidePath(file), actual))) {
-        LogPrereq(LogLevel::Error, "Failed to calculate file hash for validation");
+        kPrereqLog.Error("Failed to calculate file hash for validation");
         return false;
     }
     return MatchesExpectedHash(expectedSha256, actual);
@@ -153,31 +152,30 @@ bool PrereqInstaller::ValidateDownload(const fs::path& file, const std::string& 
 
 bool PrereqInstaller::MatchesExpectedHash(const std::string& expectedSha256, const std::string& actual) {
     if (Lower(expectedSha256) == Lower(actual)) {
-        LogPrereq(LogLevel::Debug, "Download validation successful");
+        kPrereqLog.Debug("Download validation successful");
         return true;
     }
-    LogPrereq(LogLevel::Error, "Hash mismatch. Expected: " + expectedSha256 + ", Actual: " + actual);
+    kPrereqLog.Error("Hash mismatch. Expected: " + expectedSha256 + ", Actual: " + actual);
     return false;
 }
 
 ErrorCode PrereqInstaller::CleanupDownloadDirectory() {
-    LogPrereq(LogLevel::Debug, "Cleaning up download directory");
+    kPrereqLog.Debug("Cleaning up download directory");
     uint32_t error = 0;
     const platform::PrivateFolderState state = platform::InspectPrivateFolder(downloadDirectory_, error);
     if (state == platform::PrivateFolderState::Missing) return ErrorCode::Success;
     if (state != platform::PrivateFolderState::Usable && state != platform::PrivateFolderState::Failed) {
         // Someone else's: this run never used it.
-        LogPrereq(LogLevel::Debug, PrivateFolderRefusal(downloadDirectory_, state, kDownloadFolder));
+        kPrereqLog.Debug(PrivateFolderRefusal(downloadDirectory_, state, kDownloadFolder));
         return ErrorCode::Success;
     }
     // Quietly, as the folder is the run's own: no file events. Nothing below is followed
     // through a link, and read-only files (which Windows will not delete as they are) go too.
     if (const SystemError error = RemoveTreeWithoutEvents(WidePath(downloadDirectory_))) {
-        LogPrereq(LogLevel::Warning,
-                  "Failed to cleanup download directory: " + ToUtf8Lossy(FormatWin32Error(error.code())));
+        kPrereqLog.Warning("Failed to cleanup download directory: " + ToUtf8Lossy(FormatWin32Error(error.code())));
         return ErrorCode::DirectoryAccessDenied;
     }
-    LogPrereq(LogLevel::Info, "Download directory cleaned up");
+    kPrereqLog.Info("Download directory cleaned up");
     return ErrorCode::Success;
 }
 

@@ -27,7 +27,7 @@ constexpr uint32_t kDotNetAccessDenied = 0x80070005;
 constexpr uint32_t kDotNetDownloadFailed = 0x80072F76;
 
 ErrorCode Fail(ErrorCode code, const std::string& message) {
-    LogPrereq(LogLevel::Error, message);
+    kPrereqLog.Error(message);
     return code;
 }
 
@@ -53,7 +53,7 @@ platform::Deadline DeadlineAfter(std::chrono::milliseconds timeout) { return std
 }  // namespace
 
 ErrorCode PrereqInstaller::InstallDownloadedPrerequisites() {
-    LogPrereq(LogLevel::Info, "Installing downloaded prerequisites");
+    kPrereqLog.Info("Installing downloaded prerequisites");
     for (const PrerequisiteInfo& row : prerequisites_) {
         if (!row.required || row.installed) continue;
         const std::string name = WideToUtf8Lossy(row.name);
@@ -61,16 +61,16 @@ ErrorCode PrereqInstaller::InstallDownloadedPrerequisites() {
         if (!fs::exists(installer)) {
             return Fail(ErrorCode::FileNotFound, "Installer not found: " + ToUtf8Lossy(installer));
         }
-        LogPrereq(LogLevel::Info, "Installing: " + name);
+        kPrereqLog.Info("Installing: " + name);
         JsonlLogger::Instance().LogProgress("install:" + name, 0, "Starting installation");
         if (const ErrorCode result = InstallPrerequisite(row.type, installer); !Succeeded(result)) {
-            LogPrereq(LogLevel::Error, "Failed to install: " + name);
+            kPrereqLog.Error("Failed to install: " + name);
             CleanupFailedInstallation(row.type);
             return result;
         }
         JsonlLogger::Instance().LogProgress("install:" + name, 100, "Installation complete");
     }
-    LogPrereq(LogLevel::Info, "All prerequisites installed successfully");
+    kPrereqLog.Info("All prerequisites installed successfully");
     return ErrorCode::Success;
 }
 
@@ -101,7 +101,7 @@ ErrorCode PrereqInstaller::InstallWindowsSdk(const fs::path& installer) {
 
 ErrorCode PrereqInstaller::RunSilentInstaller(PrerequisiteType type, const char* message, const fs::path& installer,
                                               const std::wstring& arguments) {
-    LogPrereq(LogLevel::Info, message);
+    kPrereqLog.Info(message);
     const PrerequisiteInfo* row = FindRow(type);
     uint32_t exitCode = 0;
     if (const ErrorCode result = RunInstaller(installer, arguments, row ? row->expectedSha256 : "", exitCode);
@@ -126,7 +126,7 @@ ErrorCode PrereqInstaller::MapInstallerExitCode(PrerequisiteType type, uint32_t 
 
 ErrorCode PrereqInstaller::RunInstaller(const fs::path& installer, const std::wstring& arguments,
                                         const std::string& expectedSha256, uint32_t& exitCode) {
-    LogPrereq(LogLevel::Debug, "Executing installer: " + ToUtf8Lossy(installer));
+    kPrereqLog.Debug("Executing installer: " + ToUtf8Lossy(installer));
     platform::UniqueFd file;
     if (const uint32_t err = OpenInstaller(installer, file)) {
         return Fail(ErrorCode::InternalError, "Failed to create installer process: " + std::to_string(err));
@@ -150,13 +150,13 @@ ErrorCode PrereqInstaller::RunInstaller(const fs::path& installer, const std::ws
         if (err == platform::win32::kWaitTimeout) return Fail(ErrorCode::TimedOut, "Installer process timed out");
         return Fail(ErrorCode::InternalError, "Wait for installer process failed");
     }
-    LogPrereq(LogLevel::Debug, "Installer completed with exit code: " + std::to_string(exitCode));
+    kPrereqLog.Debug("Installer completed with exit code: " + std::to_string(exitCode));
     return ErrorCode::Success;
 }
 
 ErrorCode PrereqInstaller::RunCommand(const std::wstring& command, std::wstring& output, uint32_t& exitCode) {
     const std::string text = WideToUtf8Lossy(command);
-    LogPrereq(LogLevel::Debug, "Executing command: " + text);
+    kPrereqLog.Debug("Executing command: " + text);
     platform::ChildProcess child;
     if (const uint32_t err = platform::ChildProcess::StartShellCommand(text, child)) {
         return Fail(ErrorCode::InternalError, "Failed to create command process: " + std::to_string(err));
@@ -169,7 +169,7 @@ ErrorCode PrereqInstaller::RunCommand(const std::wstring& command, std::wstring&
         // Never blocks for ever: whatever holds the output open or keeps running is ended.
         child.KillGroup();
         if (err == platform::win32::kWaitTimeout) {
-            LogPrereq(LogLevel::Warning, "Command timed out: " + text);
+            kPrereqLog.Warning("Command timed out: " + text);
             return ErrorCode::TimedOut;
         }
         return Fail(ErrorCode::InternalError, "Wait for command process failed");
@@ -179,14 +179,14 @@ ErrorCode PrereqInstaller::RunCommand(const std::wstring& command, std::wstring&
 }
 
 ErrorCode PrereqInstaller::CleanupFailedInstallation(PrerequisiteType type) {
-    LogPrereq(LogLevel::Debug, "Cleaning up failed installation for type: " + PrerequisiteTypeNumber(type));
+    kPrereqLog.Debug("Cleaning up failed installation for type: " + PrerequisiteTypeNumber(type));
     const PrerequisiteInfo* row = FindRow(type);
     if (!row || row->installerFileName.empty()) return ErrorCode::Success;
     const fs::path installer = downloadDirectory_ / NativePath(row->installerFileName);
     std::error_code ec;
     fs::remove(installer, ec);
     // The installation's own result is what the caller reports.
-    if (ec) LogPrereq(LogLevel::Warning, "Failed to delete installer: " + ToUtf8Lossy(installer) + " - " + ec.message());
+    if (ec) kPrereqLog.Warning("Failed to delete installer: " + ToUtf8Lossy(installer) + " - " + ec.message());
     return ErrorCode::Success;
 }
 

@@ -25,7 +25,7 @@ const char* ArchitectureWord(uint16_t architecture) {
 }
 
 ErrorCode Fail(ErrorCode code, const std::string& message) {
-    LogPrereq(LogLevel::Error, message);
+    kPrereqLog.Error(message);
     return code;
 }
 
@@ -56,7 +56,7 @@ void PrereqInstaller::Sleep(std::chrono::milliseconds pause) const {
 }
 
 ErrorCode PrereqInstaller::InstallPrerequisites() {
-    LogPrereq(LogLevel::Info, "Starting prerequisite installation process");
+    kPrereqLog.Info("Starting prerequisite installation process");
     using Step = ErrorCode (PrereqInstaller::*)();
     for (const Step step : {&PrereqInstaller::Initialize, &PrereqInstaller::ValidateSystemRequirements,
                             &PrereqInstaller::CheckPrerequisiteStatus, &PrereqInstaller::DownloadMissingPrerequisites,
@@ -65,21 +65,21 @@ ErrorCode PrereqInstaller::InstallPrerequisites() {
     }
     const ErrorCode verified = CheckPrerequisiteStatus();
     if (verified == ErrorCode::PrereqAlreadyInstalled) {
-        LogPrereq(LogLevel::Info, "All prerequisites installed successfully");
+        kPrereqLog.Info("All prerequisites installed successfully");
         JsonlLogger::Instance().LogCompletion("install_prerequisites");
         return ErrorCode::Success;
     }
-    LogPrereq(LogLevel::Warning, "Post-installation verification failed");
+    kPrereqLog.Warning("Post-installation verification failed");
     return Succeeded(verified) ? ErrorCode::PrereqVerifyFailed : verified;
 }
 
 ErrorCode PrereqInstaller::Initialize() {
-    LogPrereq(LogLevel::Debug, "Initializing PrereqInstaller");
+    kPrereqLog.Debug("Initializing PrereqInstaller");
     BuildPrerequisiteTable();
     if (const ErrorCode result = httpClient_.Initialize(); !Succeeded(result)) {
         return Fail(result, "Failed to initialize HTTP client");
     }
-    LogPrereq(LogLevel::Info, "PrereqInstaller initialized successfully");
+    kPrereqLog.Info("PrereqInstaller initialized successfully");
     return ErrorCode::Success;
 }
 
@@ -92,7 +92,7 @@ bool PrereqInstaller::IsWindowsVersionOrGreater(uint32_t major, uint32_t minor) 
 }
 
 ErrorCode PrereqInstaller::ValidateSystemRequirements() {
-    LogPrereq(LogLevel::Debug, "Validating system requirements");
+    kPrereqLog.Debug("Validating system requirements");
     if (!system_->IsElevated()) {
         return Fail(ErrorCode::InsufficientPrivileges, "Insufficient privileges for installation");
     }
@@ -109,12 +109,12 @@ ErrorCode PrereqInstaller::ValidateSystemRequirements() {
     if (architecture != "x64") {
         return Fail(ErrorCode::InternalError, "Unsupported system architecture: " + architecture);
     }
-    LogPrereq(LogLevel::Info, "System requirements validation passed");
+    kPrereqLog.Info("System requirements validation passed");
     return ErrorCode::Success;
 }
 
 ErrorCode PrereqInstaller::CheckPrerequisiteStatus() {
-    LogPrereq(LogLevel::Info, "Checking prerequisite installation status");
+    kPrereqLog.Info("Checking prerequisite installation status");
     bool allPresent = true;
     for (PrerequisiteInfo& row : prerequisites_) {
         bool installed = false;
@@ -128,11 +128,11 @@ ErrorCode PrereqInstaller::CheckPrerequisiteStatus() {
                                                 WideToUtf8Lossy(version));
         if (row.required && !installed) {
             allPresent = false;
-            LogPrereq(LogLevel::Info, "Missing required prerequisite: " + WideToUtf8Lossy(row.name));
+            kPrereqLog.Info("Missing required prerequisite: " + WideToUtf8Lossy(row.name));
         }
     }
     if (!allPresent) return ErrorCode::Success;
-    LogPrereq(LogLevel::Info, "All required prerequisites are installed");
+    kPrereqLog.Info("All required prerequisites are installed");
     return ErrorCode::PrereqAlreadyInstalled;
 }
 

@@ -6,8 +6,7 @@
 
 namespace zuvelo {
 
-inline void LogPrereq(LogLevel level, const std::string& message) {
-    JsonlLogger::Instance().LogDiagnostic(level, message, "PrereqInstaller");
-}
+// The diagnostic lines of PrereqInstaller, whose work is spread over several files.
+inline constexpr ComponentLogger kPrereqLog{"PrereqInstaller"};
 
 }  // namespace zuvelo

@@ -22,11 +22,7 @@ namespace {
 namespace fs = std::filesystem;
 namespace win32 = platform::win32;
 
-constexpr const char* kComponent = "RegistryManager";
-
-void Log(LogLevel level, const std::string& message) {
-    JsonlLogger::Instance().LogDiagnostic(level, message, kComponent);
-}
+constexpr ComponentLogger kLog{"RegistryManager"};
 
 // Any entry at all; a failing test other than "not found" throws.
 bool Exists(const std::wstring& path) { return PathExists(NativePath(path)); }
@@ -115,7 +111,7 @@ RegistryManager::RegistryManager(std::unique_ptr<platform::Registry> registry) :
 
 ErrorCode RegistryManager::WriteUninstallInfo(const std::wstring& installPath, const std::wstring& version,
                                               const std::wstring& iconPath, const std::wstring& uninstallerPath) {
-    Log(LogLevel::Info, "Writing uninstall information to registry");
+    kLog.Info("Writing uninstall information to registry");
     return UpdateUninstallRegistry(CreateUninstallInfo(installPath, version, iconPath, uninstallerPath));
 }
 
@@ -144,14 +140,14 @@ UninstallRegistryInfo RegistryManager::CreateUninstallInfo(const std::wstring& i
 }
 
 ErrorCode RegistryManager::UpdateUninstallRegistry(const UninstallRegistryInfo& info) {
-    Log(LogLevel::Debug, "Updating uninstall registry information");
+    kLog.Debug("Updating uninstall registry information");
     const ErrorCode result = WriteUninstallKey(info);
     const bool success = result == ErrorCode::Success;
     JsonlLogger::Instance().LogRegistryOperation("write_uninstall_info", WideToUtf8Lossy(kUninstallKeyPath), success);
     if (success) {
-        Log(LogLevel::Info, "Uninstall information written successfully");
+        kLog.Info("Uninstall information written successfully");
     } else {
-        Log(LogLevel::Error, "Failed to write uninstall information");
+        kLog.Error("Failed to write uninstall information");
     }
     return result;
 }
@@ -160,7 +156,7 @@ ErrorCode RegistryManager::WriteUninstallKey(const UninstallRegistryInfo& info) 
     RegistryKeyHolder key(*registry_);
     platform::RegistryKeyHandle handle = 0;
     if (registry_->CreateKey(kUninstallKeyPath, handle) != 0) {
-        Log(LogLevel::Error, "Failed to create uninstall registry key");
+        kLog.Error("Failed to create uninstall registry key");
         return ErrorCode::RegistryAccessDenied;
     }
     key.Own(handle);
@@ -170,28 +166,28 @@ ErrorCode RegistryManager::WriteUninstallKey(const UninstallRegistryInfo& info) 
 }
 
 ErrorCode RegistryManager::RemoveUninstallInfo() {
-    Log(LogLevel::Info, "Removing uninstall information from registry");
+    kLog.Info("Removing uninstall information from registry");
     const ErrorCode result = DeleteRegistryKey(kUninstallKeyPath);
     const bool success = result == ErrorCode::Success;
     JsonlLogger::Instance().LogRegistryOperation("remove_uninstall_info", WideToUtf8Lossy(kUninstallKeyPath), success);
     if (success) {
-        Log(LogLevel::Info, "Uninstall information removed successfully");
+        kLog.Info("Uninstall information removed successfully");
     } else {
-        Log(LogLevel::Error, "Failed to remove uninstall information");
+        kLog.Error("Failed to remove uninstall information");
     }
     return result;
 }
 
 ErrorCode RegistryManager::DeleteRegistryKey(const std::wstring& keyPath) {
     const std::string key = WideToUtf8Lossy(keyPath);
-    Log(LogLevel::Debug, "Deleting registry key: " + key + " (recursive)");
+    kLog.Debug("Deleting registry key: " + key + " (recursive)");
     const uint32_t err = registry_->DeleteTree(keyPath);
     if (err == 0) {
-        Log(LogLevel::Debug, "Registry key deleted successfully: " + key);
+        kLog.Debug("Registry key deleted successfully: " + key);
         return ErrorCode::Success;
     }
     if (err == win32::kFileNotFound) {
-        Log(LogLevel::Debug, "Registry key not found for deletion: " + key);
+        kLog.Debug("Registry key not found for deletion: " + key);
         return ErrorCode::Success;
     }
     LogRegistryError("RegDeleteKey", keyPath, err);
@@ -204,7 +200,7 @@ void RegistryManager::LogRegistryError(const std::string& operation, const std::
         std::string message = operation + " failed";
         if (!keyPath.empty()) message += " for key: " + WideToUtf8Lossy(keyPath);
         message += " - Error: " + std::to_string(win32Code) + " (" + WideToUtf8Lossy(FormatWin32Error(win32Code)) + ")";
-        Log(LogLevel::Error, message);
+        kLog.Error(message);
     } catch (...) {
         // Nothing to report with.
     }

@@ -20,7 +20,7 @@ namespace zuvelo {
 namespace {
 
 namespace fs = std::filesystem;
-using shortcut_log::Log;
+using shortcut_log::kLog;
 using shortcut_log::LogComError;
 using shortcut_log::Text;
 
@@ -86,8 +86,8 @@ ShortcutInfo UninstallShortcut(const std::wstring& installPath, const std::wstri
             PointAt(shortcut, launcherPath, kUninstallArgument);
             return shortcut;
         }
-        Log(LogLevel::Warning,
-            "Electron launcher not found for uninstall shortcut: " + Text(launcherPath) + " (will attempt fallbacks)");
+        kLog.Warning("Electron launcher not found for uninstall shortcut: " + Text(launcherPath) +
+                     " (will attempt fallbacks)");
     }
     if (Exists(launcherUninstaller)) {
         PointAt(shortcut, launcherUninstaller, L"");
@@ -104,8 +104,7 @@ ShortcutInfo UninstallShortcut(const std::wstring& installPath, const std::wstri
 // SHGetSpecialFolderPath: 0 or 222 with its ERROR line.
 ErrorCode SpecialFolder(int csidl, fs::path& folder) {
     if (const uint32_t error = platform::SpecialFolderPath(csidl, folder)) {
-        Log(LogLevel::Error, "SHGetSpecialFolderPath failed for CSIDL " + std::to_string(csidl) + ": " +
-                                 std::to_string(error));
+        kLog.Error("SHGetSpecialFolderPath failed for CSIDL " + std::to_string(csidl) + ": " + std::to_string(error));
         return ErrorCode::ShellFolderAccessFailed;
     }
     return ErrorCode::Success;
@@ -124,15 +123,15 @@ ErrorCode QuickLaunchFolder(fs::path& folder) {
 // Makes the link's folder when missing: 0 or 222.
 ErrorCode EnsureShellFolder(const std::wstring& folder) {
     if (Exists(folder)) return ErrorCode::Success;
-    Log(LogLevel::Debug, "Creating shell folder: " + Text(folder));
+    kLog.Debug("Creating shell folder: " + Text(folder));
     std::error_code ec;
     fs::create_directories(NativePath(folder), ec);
     if (ec) {
         const uint32_t error = platform::Win32ErrorFromErrorCode(ec);
-        Log(LogLevel::Error, "Failed to create shell folder: " + Text(folder) + " - " + Text(FormatWin32Error(error)));
+        kLog.Error("Failed to create shell folder: " + Text(folder) + " - " + Text(FormatWin32Error(error)));
         return ErrorCode::ShellFolderAccessFailed;
     }
-    Log(LogLevel::Debug, "Shell folder created successfully: " + Text(folder));
+    kLog.Debug("Shell folder created successfully: " + Text(folder));
     return ErrorCode::Success;
 }
 
@@ -154,7 +153,7 @@ ErrorCode Configure(platform::ShellLink& link, const ShortcutInfo& shortcut) {
         result = link.SetWorkingDirectory(shortcut.workingDirectory);
         if (failed(result, "IShellLink::SetWorkingDirectory")) return MapShortcutHResult(result);
     } else if (platform::HResultFailed(link.SetWorkingDirectory(ParentOf(shortcut.targetPath)))) {
-        Log(LogLevel::Warning, "Failed to set default working directory");
+        kLog.Warning("Failed to set default working directory");
     }
     if (!shortcut.description.empty()) {
         result = link.SetDescription(shortcut.description);
@@ -162,17 +161,17 @@ ErrorCode Configure(platform::ShellLink& link, const ShortcutInfo& shortcut) {
     }
     if (!shortcut.iconPath.empty()) {
         if (failed(link.SetIconLocation(shortcut.iconPath, shortcut.iconIndex), "IShellLink::SetIconLocation")) {
-            Log(LogLevel::Warning, "Failed to set shortcut icon");
+            kLog.Warning("Failed to set shortcut icon");
         }
     } else if (platform::HResultFailed(link.SetIconLocation(shortcut.targetPath, 0))) {
-        Log(LogLevel::Warning, "Failed to set default icon from target");
+        kLog.Warning("Failed to set default icon from target");
     }
     if (failed(link.SetShowCmd(shortcut.showCmd), "IShellLink::SetShowCmd")) {
-        Log(LogLevel::Warning, "Failed to set window state");
+        kLog.Warning("Failed to set window state");
     }
     // The hotkey text is not interpreted: a set one clears any key.
     if (!shortcut.hotkey.empty() && platform::HResultFailed(link.SetHotkey(0))) {
-        Log(LogLevel::Warning, "Failed to set hotkey");
+        kLog.Warning("Failed to set hotkey");
     }
     return ErrorCode::Success;
 }
@@ -183,7 +182,7 @@ ErrorCode ShortcutCreator::CreateShortcutsForInstallation(const std::wstring& in
                                                           const std::wstring& targetPath,
                                                           const std::wstring& workingDir,
                                                           const std::wstring& launcherPath) {
-    Log(LogLevel::Info, "Creating shortcuts for installation: " + Text(installPath));
+    kLog.Info("Creating shortcuts for installation: " + Text(installPath));
     if (const ErrorCode result = Initialize(); result != ErrorCode::Success) return result;
 
     const std::wstring target = targetPath.empty() ? Join(installPath, {kLauncherExecutableName}) : targetPath;
@@ -193,22 +192,22 @@ ErrorCode ShortcutCreator::CreateShortcutsForInstallation(const std::wstring& in
     if (Exists(uninstall.targetPath)) {
         shortcuts.push_back(uninstall);
     } else {
-        Log(LogLevel::Warning, "Skipping uninstall shortcut creation - no valid target found under installer path: " +
-                                   (uninstall.targetPath.empty() ? "<none>" : WideToUtf8(uninstall.targetPath)));
+        kLog.Warning("Skipping uninstall shortcut creation - no valid target found under installer path: " +
+                     (uninstall.targetPath.empty() ? "<none>" : WideToUtf8(uninstall.targetPath)));
     }
 
     const ErrorCode result = CreateShortcuts(shortcuts);
     if (result == ErrorCode::Success) {
-        Log(LogLevel::Info, "All shortcuts created successfully");
+        kLog.Info("All shortcuts created successfully");
         platform::NotifyShellOfChanges();
     } else {
-        Log(LogLevel::Error, "Failed to create some shortcuts");
+        kLog.Error("Failed to create some shortcuts");
     }
     return result;
 }
 
 ErrorCode ShortcutCreator::CreateShortcuts(const std::vector<ShortcutInfo>& shortcuts) {
-    Log(LogLevel::Info, "Creating " + std::to_string(shortcuts.size()) + " shortcuts");
+    kLog.Info("Creating " + std::to_string(shortcuts.size()) + " shortcuts");
     ErrorCode last = ErrorCode::Success;
     size_t created = 0;
     for (const ShortcutInfo& shortcut : shortcuts) {
@@ -216,29 +215,29 @@ ErrorCode ShortcutCreator::CreateShortcuts(const std::vector<ShortcutInfo>& shor
         if (result == ErrorCode::Success) {
             ++created;
         } else {
-            Log(LogLevel::Warning, "Failed to create shortcut: " + Text(shortcut.name));
+            kLog.Warning("Failed to create shortcut: " + Text(shortcut.name));
             last = result;
         }
     }
-    Log(LogLevel::Info, "Successfully created " + std::to_string(created) + " of " + std::to_string(shortcuts.size()) +
-                            " shortcuts");
+    kLog.Info("Successfully created " + std::to_string(created) + " of " + std::to_string(shortcuts.size()) +
+              " shortcuts");
     return last;
 }
 
 ErrorCode ShortcutCreator::CreateShortcut(const ShortcutInfo& shortcut) {
-    Log(LogLevel::Debug, "Creating shortcut: " + Text(shortcut.name));
+    kLog.Debug("Creating shortcut: " + Text(shortcut.name));
     if (const ErrorCode result = Initialize(); result != ErrorCode::Success) return result;
 
     if (shortcut.targetPath.empty()) {
-        Log(LogLevel::Error, "Shortcut target path is empty");
+        kLog.Error("Shortcut target path is empty");
         return ErrorCode::InvalidArguments;
     }
     if (!Exists(shortcut.targetPath)) {
-        Log(LogLevel::Error, "Shortcut target does not exist: " + Text(shortcut.targetPath));
+        kLog.Error("Shortcut target does not exist: " + Text(shortcut.targetPath));
         return ErrorCode::FileNotFound;
     }
     if (!IsValidName(shortcut.name)) {
-        Log(LogLevel::Error, "Invalid shortcut name: " + Text(shortcut.name));
+        kLog.Error("Invalid shortcut name: " + Text(shortcut.name));
         return ErrorCode::InvalidArguments;
     }
     std::wstring path;
@@ -247,8 +246,8 @@ ErrorCode ShortcutCreator::CreateShortcut(const ShortcutInfo& shortcut) {
     const ErrorCode result = CreateShortcutInternal(shortcut, path);
     const bool created = result == ErrorCode::Success;
     JsonlLogger::Instance().LogShortcutCreate(Text(shortcut.name), Text(path), created);
-    Log(created ? LogLevel::Info : LogLevel::Error,
-        (created ? "Shortcut created successfully: " : "Failed to create shortcut: ") + Text(shortcut.name));
+    kLog.Log(created ? LogLevel::Info : LogLevel::Error,
+             (created ? "Shortcut created successfully: " : "Failed to create shortcut: ") + Text(shortcut.name));
     return result;
 }
 
@@ -265,10 +264,10 @@ ErrorCode ShortcutCreator::GetShellFolderPath(ShortcutLocation location, Shortcu
             break;
         case ShortcutLocation::QuickLaunch: result = QuickLaunchFolder(found); break;
         case ShortcutLocation::Taskbar:
-            Log(LogLevel::Warning, "Taskbar pinning not implemented in GetShellFolderPath");
+            kLog.Warning("Taskbar pinning not implemented in GetShellFolderPath");
             return ErrorCode::ShortcutCreateFailed;
         default:
-            Log(LogLevel::Error, "Unknown shortcut type: " + std::to_string(static_cast<int32_t>(location)));
+            kLog.Error("Unknown shortcut type: " + std::to_string(static_cast<int32_t>(location)));
             return ErrorCode::InvalidArguments;
     }
     if (result == ErrorCode::Success) folder = WidePath(found);
@@ -301,7 +300,7 @@ std::wstring ShortcutCreator::SanitizeShortcutName(const ShortcutInfo& shortcut)
 }
 
 ErrorCode ShortcutCreator::CreateShortcutInternal(const ShortcutInfo& shortcut, const std::wstring& shortcutPath) {
-    Log(LogLevel::Debug, "Creating shortcut internally: " + Text(shortcutPath));
+    kLog.Debug("Creating shortcut internally: " + Text(shortcutPath));
     if (const ErrorCode result = EnsureShellFolder(ParentOf(shortcutPath)); result != ErrorCode::Success) return result;
 
     // A fresh link for every shortcut, so nothing of the previous one carries over.
@@ -316,10 +315,10 @@ ErrorCode ShortcutCreator::CreateShortcutInternal(const ShortcutInfo& shortcut, 
         return MapShortcutHResult(result);
     }
     if (shortcut.runAsAdmin) {
-        Log(LogLevel::Debug, "Setting shortcut elevation: " + Text(shortcutPath));
-        Log(LogLevel::Warning, "Shortcut elevation setting not fully implemented");
+        kLog.Debug("Setting shortcut elevation: " + Text(shortcutPath));
+        kLog.Warning("Shortcut elevation setting not fully implemented");
     }
-    Log(LogLevel::Debug, "Shortcut created successfully: " + Text(shortcutPath));
+    kLog.Debug("Shortcut created successfully: " + Text(shortcutPath));
     return ErrorCode::Success;
 }
 

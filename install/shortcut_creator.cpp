@@ -8,7 +8,7 @@
 
 namespace zuvelo {
 
-using shortcut_log::Log;
+using shortcut_log::kLog;
 
 ErrorCode MapShortcutHResult(platform::HResult result) {
     switch (result) {
@@ -35,7 +35,7 @@ void shortcut_log::LogComError(const std::string& operation, platform::HResult r
                                const std::wstring& context) noexcept {
     try {
         const std::string message = ComErrorMessage(operation, result, context);
-        if (!message.empty()) Log(LogLevel::Error, message);
+        if (!message.empty()) kLog.Error(message);
     } catch (const std::exception&) {
     }
 }
@@ -47,24 +47,24 @@ ShortcutCreator::ShortcutCreator(FolderLister lister) : lister_(std::move(lister
 ShortcutCreator::~ShortcutCreator() {
     if (comOwned_) platform::UninitializeCom();
     try {
-        Log(LogLevel::Debug, "ShortcutCreator cleaned up");
+        kLog.Debug("ShortcutCreator cleaned up");
     } catch (const std::exception&) {
     }
 }
 
 ErrorCode ShortcutCreator::Initialize() {
     if (comInitialized_) return ErrorCode::Success;
-    Log(LogLevel::Debug, "Initializing ShortcutCreator");
+    kLog.Debug("Initializing ShortcutCreator");
     const platform::HResult result = platform::InitializeComForThread();
     // Another apartment mode already on the thread still lets links be made; only
     // an initialisation that succeeded is undone, so COM stays balanced.
     if (platform::HResultFailed(result) && result != platform::kRPC_E_CHANGED_MODE) {
-        Log(LogLevel::Error, "Failed to initialize COM: " + std::to_string(result));
+        kLog.Error("Failed to initialize COM: " + std::to_string(result));
         return ErrorCode::InternalError;
     }
     comInitialized_ = true;
     comOwned_ = !platform::HResultFailed(result);
-    Log(LogLevel::Info, "ShortcutCreator initialized successfully");
+    kLog.Info("ShortcutCreator initialized successfully");
     return ErrorCode::Success;
 }
 

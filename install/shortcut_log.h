@@ -9,9 +9,7 @@
 // Diagnostics of ShortcutCreator, shared by its creation and removal halves.
 namespace zuvelo::shortcut_log {
 
-inline void Log(LogLevel level, const std::string& message) {
-    JsonlLogger::Instance().LogDiagnostic(level, message, "ShortcutCreator");
-}
+inline constexpr ComponentLogger kLog{"ShortcutCreator"};
 
 // A wide text for a message; never throws on bad text.
 inline std::string Text(const std::wstring& text) { return WideToUtf8Lossy(text); }

@@ -23,7 +23,7 @@ namespace {
 
 namespace fs = std::filesystem;
 namespace win32 = platform::win32;
-using shortcut_log::Log;
+using shortcut_log::kLog;
 using shortcut_log::Text;
 
 constexpr const char* kProductName = "Zuvelo";
@@ -106,8 +106,8 @@ public:
 private:
     WalkStep Unreadable(const fs::path& path, uint32_t error) {
         if (!IsNotFound(error)) {
-            Log(LogLevel::Warning, "Failed to read folder entry while searching for shortcuts: " + Shown(path) + " - " +
-                                       std::to_string(error));
+            kLog.Warning("Failed to read folder entry while searching for shortcuts: " + Shown(path) + " - " +
+                         std::to_string(error));
             found_.complete = false;
         }
         return WalkStep::Continue;
@@ -146,7 +146,7 @@ ShortcutSearch ShortcutCreator::FindProductShortcuts(const std::wstring& folder,
 }
 
 ErrorCode ShortcutCreator::RemoveAllShortcuts() {
-    Log(LogLevel::Info, "Removing all Zuvelo shortcuts");
+    kLog.Info("Removing all Zuvelo shortcuts");
     if (const ErrorCode result = Initialize(); result != ErrorCode::Success) return result;
 
     const std::wstring pattern = Utf8ToWide(kProductName);
@@ -163,13 +163,13 @@ ErrorCode ShortcutCreator::RemoveAllShortcuts() {
     }
 
     for (const std::wstring& path : shortcuts) {
-        Log(LogLevel::Debug, "Removing shortcut: " + Text(path));
+        kLog.Debug("Removing shortcut: " + Text(path));
         const uint32_t error = platform::RemoveFile(NativePath(path));
         if (error == 0) {
             // A removal reports false in the shortcut event: nothing was created.
             JsonlLogger::Instance().LogShortcutCreate(Shown(NativePath(path).filename()), Text(path), false);
         } else if (!IsNotFound(error)) {
-            Log(LogLevel::Warning, "Failed to remove shortcut: " + Text(path) + " - " + std::to_string(error));
+            kLog.Warning("Failed to remove shortcut: " + Text(path) + " - " + std::to_string(error));
             warnings = true;
         }
     }
@@ -177,7 +177,7 @@ ErrorCode ShortcutCreator::RemoveAllShortcuts() {
     for (const std::wstring& folder : programsFolders) warnings |= !RemoveProgramsSubfolder(folder);
 
     platform::NotifyShellOfChanges();
-    Log(LogLevel::Info, std::string("Shortcut removal ") + (warnings ? "completed with warnings" : "completed successfully"));
+    kLog.Info(std::string("Shortcut removal ") + (warnings ? "completed with warnings" : "completed successfully"));
     return warnings ? ErrorCode::ShortcutCreateFailed : ErrorCode::Success;
 }
 
@@ -197,7 +197,7 @@ bool ShortcutCreator::RemoveProgramsSubfolder(const std::wstring& programsFolder
         return true;
     }
     if (error != 0 && !IsNotFound(error)) {
-        Log(LogLevel::Warning, "Failed to remove Zuvelo program folder: " + Text(FormatWin32Error(error)));
+        kLog.Warning("Failed to remove Zuvelo program folder: " + Text(FormatWin32Error(error)));
         return false;
     }
     return true;

@@ -9,7 +9,7 @@ namespace zuvelo {
 
 namespace {
 
-constexpr PrivateFolderRole kCacheFolder{"ManifestHandler", "cache folder"};
+constexpr PrivateFolderRole kCacheFolder{kManifestLog, "cache folder"};
 
 }  // namespace
 
@@ -26,7 +26,7 @@ CacheFolderState CheckCacheFolder(const std::filesystem::path& cacheDir) {
     const platform::PrivateFolderState state = platform::InspectPrivateFolder(cacheDir, error);
     if (state == platform::PrivateFolderState::Usable) return CacheFolderState::Usable;
     if (state == platform::PrivateFolderState::Missing) return CacheFolderState::Missing;
-    LogManifest(LogLevel::Warning, PrivateFolderRefusal(cacheDir, state, kCacheFolder));
+    kManifestLog.Warning(PrivateFolderRefusal(cacheDir, state, kCacheFolder));
     return CacheFolderState::Refused;
 }
 

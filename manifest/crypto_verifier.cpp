@@ -12,9 +12,7 @@ namespace zuvelo {
 
 namespace {
 
-void Log(LogLevel level, const std::string& message) {
-    JsonlLogger::Instance().LogDiagnostic(level, message, "CryptoVerifier");
-}
+constexpr ComponentLogger kLog{"CryptoVerifier"};
 
 std::string_view AsText(std::span<const uint8_t> bytes) {
     return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
@@ -23,7 +21,7 @@ std::string_view AsText(std::span<const uint8_t> bytes) {
 }  // namespace
 
 CryptoVerifier::CryptoVerifier(const std::vector<std::string>& trustedPublicKeys) {
-    Log(LogLevel::Info, "Initializing crypto verifier");
+    kLog.Info("Initializing crypto verifier");
     for (const std::string& key : trustedPublicKeys) {
         if (!key.empty()) AddTrustedKey(key);
     }
@@ -33,7 +31,7 @@ void CryptoVerifier::AddTrustedKey(const std::string& base64Key) {
     ++configuredKeyCount_;
     const auto raw = DecodeBase64(base64Key);
     if (!raw || raw->size() != kEd25519PublicKeyBytes) {
-        Log(LogLevel::Error, "Trusted public key is not base64 of a raw 32-byte Ed25519 key");
+        kLog.Error("Trusted public key is not base64 of a raw 32-byte Ed25519 key");
         return;
     }
     Ed25519PublicKey key;
@@ -43,18 +41,18 @@ void CryptoVerifier::AddTrustedKey(const std::string& base64Key) {
 
 ErrorCode CryptoVerifier::VerifyDetachedSignature(const std::filesystem::path& dataPath,
                                                   const std::filesystem::path& signaturePath) const {
-    Log(LogLevel::Info, "Verifying detached Ed25519 signature");
-    Log(LogLevel::Debug, "Data file: " + ToUtf8Lossy(dataPath));
-    Log(LogLevel::Debug, "Signature file: " + ToUtf8Lossy(signaturePath));
+    kLog.Info("Verifying detached Ed25519 signature");
+    kLog.Debug("Data file: " + ToUtf8Lossy(dataPath));
+    kLog.Debug("Signature file: " + ToUtf8Lossy(signaturePath));
 
     std::vector<uint8_t> data;
     if (ErrorCode result = ReadFileBytes(dataPath, data); !Succeeded(result)) {
-        Log(LogLevel::Error, "Failed to read data file");
+        kLog.Error("Failed to read data file");
         return result;
     }
     std::vector<uint8_t> signatureText;
     if (ErrorCode result = ReadFileBytes(signaturePath, signatureText); !Succeeded(result)) {
-        Log(LogLevel::Error, "Failed to read signature file");
+        kLog.Error("Failed to read signature file");
         return result;
     }
     if (!HasTrustedKeys()) return ErrorCode::Success;
@@ -65,13 +63,13 @@ ErrorCode CryptoVerifier::CheckSignature(std::span<const uint8_t> data,
                                          std::span<const uint8_t> signatureText) const {
     const auto signature = DecodeBase64(AsText(signatureText));
     if (!signature || signature->size() != kEd25519SignatureBytes) {
-        Log(LogLevel::Error, "Signature is not base64 of a 64-byte Ed25519 signature");
+        kLog.Error("Signature is not base64 of a 64-byte Ed25519 signature");
         return ErrorCode::SignatureVerificationFailed;
     }
     for (const Ed25519PublicKey& key : trustedKeys_) {
         if (VerifyEd25519(key, data, *signature)) return ErrorCode::Success;
     }
-    Log(LogLevel::Error, "Signature does not match any trusted public key");
+    kLog.Error("Signature does not match any trusted public key");
     return ErrorCode::SignatureVerificationFailed;
 }
 
@@ -79,7 +77,7 @@ ErrorCode CryptoVerifier::ReadFileBytes(const std::filesystem::path& path, std::
     bytes.clear();
     std::ifstream in(path, std::ios::binary);
     if (!in.is_open()) {
-        Log(LogLevel::Error, "Failed to open file: " + ToUtf8Lossy(path));
+        kLog.Error("Failed to open file: " + ToUtf8Lossy(path));
         return ErrorCode::FileNotFound;
     }
     // Read to the end rather than trusting the end position: a folder opens
@@ -90,7 +88,7 @@ ErrorCode CryptoVerifier::ReadFileBytes(const std::filesystem::path& path, std::
     }
     if (in.bad()) {
         bytes.clear();
-        Log(LogLevel::Error, "Failed to read file: " + ToUtf8Lossy(path));
+        kLog.Error("Failed to read file: " + ToUtf8Lossy(path));
         return ErrorCode::InternalError;
     }
     return ErrorCode::Success;

@@ -31,7 +31,7 @@ namespace fs = std::filesystem;
 constexpr const char* kBackupManifestName = "backup_manifest.json";
 
 ErrorCode Fail(ErrorCode code, const std::string& message) {
-    LogManifest(LogLevel::Error, message);
+    kManifestLog.Error(message);
     return code;
 }
 
@@ -97,7 +97,7 @@ ErrorCode SaveTargetFiles(const UpdateManifest& manifest, const TargetFolder* ta
         }
         counts.backedUp += saved ? 1 : 0;
         if (JsonlLogger::Instance().IsPipeLost()) {
-            LogManifest(LogLevel::Warning, "Launcher progress pipe lost during backup; abandoning backup");
+            kManifestLog.Warning("Launcher progress pipe lost during backup; abandoning backup");
             return ErrorCode::ProgressPipeClosed;
         }
     }
@@ -148,9 +148,9 @@ public:
         if (!IsSafeRelativePathUtf8(name) || entry.info->IsSymlink()) {
             Skipped();
         } else if (const std::string failure = RemoveBackupEntry(path); !failure.empty()) {
-            LogManifest(LogLevel::Warning, "Failed to purge stale backups: " + failure);
+            kManifestLog.Warning("Failed to purge stale backups: " + failure);
         } else {
-            LogManifest(LogLevel::Debug, "Purged stale backup: " + name);
+            kManifestLog.Debug("Purged stale backup: " + name);
             ++purged;
         }
         return WalkStep::SkipFolder;
@@ -161,15 +161,15 @@ public:
             Skipped();  // what cannot be looked at is not touched
             return WalkStep::Continue;
         }
-        LogManifest(LogLevel::Warning,
-                    "Failed to purge stale backups: " + WideToUtf8Lossy(FormatWin32Error(failure.error.code())));
+        kManifestLog.Warning("Failed to purge stale backups: " +
+                             WideToUtf8Lossy(FormatWin32Error(failure.error.code())));
         return WalkStep::Stop;
     }
 
     int32_t purged = 0;
 
 private:
-    static void Skipped() { LogManifest(LogLevel::Warning, "Skipped unsafe stale backup entry"); }
+    static void Skipped() { kManifestLog.Warning("Skipped unsafe stale backup entry"); }
 
     const fs::path& backups_;
 };
@@ -226,7 +226,7 @@ ErrorCode CollectSavedPaths(const Json::Value& files, std::vector<std::string>& 
 
 ErrorCode ManifestHandler::CreateBackup(const UpdateManifest& manifest, const std::wstring& targetPath,
                                         std::wstring& backupId, const std::set<std::string>* onlyThese) {
-    LogManifest(LogLevel::Debug, "Creating backup before applying manifest");
+    kManifestLog.Debug("Creating backup before applying manifest");
     if (!AllPathsSafe(manifest)) return Fail(ErrorCode::InvalidArguments, "Refusing unsafe backup path");
     PurgeStaleBackups();
     backupId = BackupIdAt(Now());
@@ -250,8 +250,8 @@ ErrorCode ManifestHandler::CreateBackup(const UpdateManifest& manifest, const st
     }
     const std::string skipped =
         counts.skipped >= 1 ? ", skipped " + std::to_string(counts.skipped) + " unchanged" : "";
-    LogManifest(LogLevel::Info, "Backup created with ID: " + WideToUtf8(backupId) + " (backed up " +
-                                    std::to_string(counts.backedUp) + " files" + skipped + ")");
+    kManifestLog.Info("Backup created with ID: " + WideToUtf8(backupId) + " (backed up " +
+                      std::to_string(counts.backedUp) + " files" + skipped + ")");
     return ErrorCode::Success;
 }
 
@@ -261,16 +261,16 @@ void ManifestHandler::PurgeStaleBackups() {
         std::error_code ec;
         if (!fs::exists(backups, ec)) return;
         if (IsLinkedFolder(backups)) {
-            LogManifest(LogLevel::Warning, "Skipped unsafe stale backup entry");
+            kManifestLog.Warning("Skipped unsafe stale backup entry");
             return;
         }
         BackupPurge purge(backups);
         WalkFolder(backups, purge, LookAt::EveryEntry);
         if (purge.purged > 0) {
-            LogManifest(LogLevel::Info, "Purged " + std::to_string(purge.purged) + " stale backup(s)");
+            kManifestLog.Info("Purged " + std::to_string(purge.purged) + " stale backup(s)");
         }
     } catch (const std::exception& e) {
-        LogManifest(LogLevel::Warning, std::string("Failed to purge stale backups: ") + e.what());
+        kManifestLog.Warning(std::string("Failed to purge stale backups: ") + e.what());
     }
 }
 
@@ -286,14 +286,14 @@ ErrorCode ManifestHandler::WriteBackupManifest(const UpdateManifest& manifest, c
 }
 
 ErrorCode ManifestHandler::RestoreBackup(const std::wstring& backupId, const std::wstring& targetPath) {
-    LogManifest(LogLevel::Info, "Restoring backup: " + ToUtf8Lossy(backupId));
+    kManifestLog.Info("Restoring backup: " + ToUtf8Lossy(backupId));
     if (!IsSafeRelativePath(backupId)) return Fail(ErrorCode::InvalidArguments, "Invalid backup ID");
     const fs::path backupDir = cacheDir_ / "backups" / NativePath(backupId);
     if (!EntryAt(backupDir).IsDirectory()) {
         return Fail(ErrorCode::FileNotFound, "Backup directory not found: " + ToUtf8Lossy(backupDir));
     }
     const ErrorCode code = ReadBackupManifest(backupDir, targetPath);
-    if (code == ErrorCode::Success) LogManifest(LogLevel::Info, "Backup restored successfully");
+    if (code == ErrorCode::Success) kManifestLog.Info("Backup restored successfully");
     return code;
 }
 
@@ -320,7 +320,7 @@ ErrorCode ManifestHandler::ReadBackupManifest(const fs::path& backupDir, const s
 }
 
 ErrorCode ManifestHandler::CleanupBackup(const std::wstring& backupId) {
-    LogManifest(LogLevel::Debug, "Cleaning up backup: " + ToUtf8Lossy(backupId));
+    kManifestLog.Debug("Cleaning up backup: " + ToUtf8Lossy(backupId));
     if (!IsSafeRelativePath(backupId)) return Fail(ErrorCode::InvalidArguments, "Invalid backup ID");
     const fs::path backupDir = cacheDir_ / "backups" / NativePath(backupId);
     if (!EntryExists(backupDir)) return ErrorCode::Success;

@@ -125,13 +125,13 @@ ErrorCode ManifestHandler::StoreInCache(const fs::path& downloaded, const std::s
 }
 
 ErrorCode ManifestHandler::CleanupCache() {
-    LogManifest(LogLevel::Debug, "Cleaning up download cache");
+    kManifestLog.Debug("Cleaning up download cache");
     if (!fs::exists(cacheDir_)) return ErrorCode::Success;
     if (CheckCacheFolder(cacheDir_) != CacheFolderState::Usable) return ErrorCode::Success;
 
     // One walk finds what CleanupExpiredCache removes and, among the rest, the partial
     // downloads, which lie in folders of their own for nested paths (those go too).
-    LogManifest(LogLevel::Debug, "Cleaning up expired cache files");
+    kManifestLog.Debug("Cleaning up expired cache files");
     const auto cutoff = Now() - kCacheLifetime;
     std::vector<fs::path> expired;
     std::vector<fs::path> leftovers;
@@ -146,7 +146,7 @@ ErrorCode ManifestHandler::CleanupCache() {
 }
 
 ErrorCode ManifestHandler::CleanupExpiredCache() {
-    LogManifest(LogLevel::Debug, "Cleaning up expired cache files");
+    kManifestLog.Debug("Cleaning up expired cache files");
     if (CheckCacheFolder(cacheDir_) != CacheFolderState::Usable) return ErrorCode::Success;
     const auto cutoff = Now() - kCacheLifetime;
     std::vector<fs::path> expired;

@@ -45,7 +45,7 @@ DownloadOptions FileDownloadOptions(int attempt) {
 }
 
 ErrorCode Fail(ErrorCode code, const std::string& message) {
-    LogManifest(LogLevel::Error, message);
+    kManifestLog.Error(message);
     return code;
 }
 
@@ -87,7 +87,7 @@ bool ReadWholeFile(const fs::path& file, std::string& bytes) {
 }  // namespace
 
 ErrorCode ManifestHandler::DownloadManifest(const std::wstring& manifestUrl, UpdateManifest& out) {
-    LogManifest(LogLevel::Debug, "Downloading manifest from: " + WideToUtf8Lossy(manifestUrl));
+    kManifestLog.Debug("Downloading manifest from: " + WideToUtf8Lossy(manifestUrl));
     if (const ErrorCode result = PrepareCacheFolder(cacheDir_); !Succeeded(result)) return result;
 
     const fs::path manifestFile = TemporaryPath("manifest.json");
@@ -106,7 +106,7 @@ ErrorCode ManifestHandler::DownloadManifest(const std::wstring& manifestUrl, Upd
     // A manifest that does not parse stays for the cache cleanup.
     if (const ErrorCode parsed = ParseManifestJson(text, out); !Succeeded(parsed)) return parsed;
     fs::remove(manifestFile);
-    LogManifest(LogLevel::Info, "Manifest downloaded and parsed successfully");
+    kManifestLog.Info("Manifest downloaded and parsed successfully");
     return ErrorCode::Success;
 }
 
@@ -124,7 +124,7 @@ ErrorCode ManifestHandler::BuildFileUrl(const ManifestFileEntry& entry, const st
 
 ErrorCode ManifestHandler::DownloadFile(const ManifestFileEntry& entry, const fs::path& dest,
                                         const std::string& manifestBaseUrl) {
-    LogManifest(LogLevel::Debug, "Downloading file: " + entry.relativePath);
+    kManifestLog.Debug("Downloading file: " + entry.relativePath);
     const std::string baseUrl = manifestBaseUrl.empty() ? WideToUtf8(cdnBaseUrl_) : manifestBaseUrl;
     std::wstring url;
     BuildFileUrl(entry, baseUrl, url);
@@ -140,7 +140,7 @@ ErrorCode ManifestHandler::DownloadWithRetry(const std::wstring& url, const fs::
                                              const std::string& expectedSha256, std::optional<uint64_t> expectedSize) {
     FileOperations files;
     for (int attempt = 1; attempt <= kDownloadAttempts; ++attempt) {
-        LogManifest(LogLevel::Debug, "Download attempt " + std::to_string(attempt) + " for: " + WideToUtf8Lossy(url));
+        kManifestLog.Debug("Download attempt " + std::to_string(attempt) + " for: " + WideToUtf8Lossy(url));
         DownloadOptions options = FileDownloadOptions(attempt);
         std::string digest;
         if (!expectedSha256.empty()) options.sha256 = &digest;
@@ -156,7 +156,7 @@ ErrorCode ManifestHandler::DownloadWithRetry(const std::wstring& url, const fs::
         if (Succeeded(result)) {
             if (expectedSha256.empty()) return ErrorCode::Success;
             if (Succeeded(VerifyDownload(files, dest, expectedSha256, digest))) return ErrorCode::Success;
-            LogManifest(LogLevel::Warning, "Hash verification failed, retrying...");
+            kManifestLog.Warning("Hash verification failed, retrying...");
             fs::remove(dest);
         } else if (resumed && result == ErrorCode::HttpError) {
             // The server would not continue this file (416 and the like): start afresh.
@@ -168,7 +168,7 @@ ErrorCode ManifestHandler::DownloadWithRetry(const std::wstring& url, const fs::
 }
 
 ErrorCode ManifestHandler::DownloadAllFiles(const UpdateManifest& manifest) {
-    LogManifest(LogLevel::Info, "Downloading all files from manifest");
+    kManifestLog.Info("Downloading all files from manifest");
     cacheVerified_ = false;  // what comes into the cache now is verified again before it is installed
     if (const ErrorCode result = PrepareCacheFolder(cacheDir_); !Succeeded(result)) return result;
     DownloadFolders folders(cacheDir_);
@@ -176,12 +176,12 @@ ErrorCode ManifestHandler::DownloadAllFiles(const UpdateManifest& manifest) {
     uint64_t bytes = 0;
     for (const ManifestFileEntry& entry : manifest.files) {
         if (!entry.isRequired) {
-            LogManifest(LogLevel::Debug, "Skipping optional file: " + entry.relativePath);
+            kManifestLog.Debug("Skipping optional file: " + entry.relativePath);
             continue;
         }
         fs::path cachePath;
         if (Succeeded(GetCachePath(entry.sha256, cachePath)) && Succeeded(VerifyFile(entry, cachePath))) {
-            LogManifest(LogLevel::Debug, "Using cached file: " + entry.relativePath);
+            kManifestLog.Debug("Using cached file: " + entry.relativePath);
             bytes += entry.size;
             UpdateProgress(downloaded, bytes, entry.relativePath);
             continue;
@@ -194,22 +194,22 @@ ErrorCode ManifestHandler::DownloadAllFiles(const UpdateManifest& manifest) {
             return Fail(result, "Failed to download file: " + entry.relativePath);
         }
         if (!Succeeded(MoveDownloadIntoCache(cacheDir_, temp, entry.sha256))) {
-            LogManifest(LogLevel::Warning, "Failed to store file in cache: " + entry.relativePath);
+            kManifestLog.Warning("Failed to store file in cache: " + entry.relativePath);
         }
         ++downloaded;
         bytes += entry.size;
         UpdateProgress(downloaded, bytes, entry.relativePath);
 
         if (progressCallback_ && !progressCallback_(progress_)) {
-            LogManifest(LogLevel::Info, "Download cancelled by user");
+            kManifestLog.Info("Download cancelled by user");
             return ErrorCode::Cancelled;
         }
         if (JsonlLogger::Instance().IsPipeLost()) {
-            LogManifest(LogLevel::Warning, "Launcher progress pipe lost; abandoning download");
+            kManifestLog.Warning("Launcher progress pipe lost; abandoning download");
             return ErrorCode::ProgressPipeClosed;
         }
     }
-    LogManifest(LogLevel::Info, "All files downloaded successfully");
+    kManifestLog.Info("All files downloaded successfully");
     return ErrorCode::Success;
 }
 

@@ -39,7 +39,7 @@ bool LauncherGone(ErrorCode code) { return code == ErrorCode::ProgressPipeClosed
 // for the backup would run out of room for itself: it stops before any change.
 bool NoRoomForBackup(ErrorCode backup) {
     if (backup != ErrorCode::InsufficientDiskSpace) return false;
-    LogManifest(LogLevel::Error, "Insufficient disk space for a backup; the update was not applied");
+    kManifestLog.Error("Insufficient disk space for a backup; the update was not applied");
     return true;
 }
 
@@ -47,7 +47,7 @@ bool NoRoomForBackup(ErrorCode backup) {
 // kind are left for the installation to report.
 ErrorCode CollectSessionPaths(const Json::Value& document, std::set<std::string>& paths) {
     if (JsonHasEmbeddedNul(document)) {
-        LogManifest(LogLevel::Error, "Prepared-session descriptor contains an escaped embedded NUL");
+        kManifestLog.Error("Prepared-session descriptor contains an escaped embedded NUL");
         return ErrorCode::InvalidArguments;
     }
     if (!document.isObject() || !document.isMember("files") || !document["files"].isArray()) return ErrorCode::Success;
@@ -55,7 +55,7 @@ ErrorCode CollectSessionPaths(const Json::Value& document, std::set<std::string>
         if (!element.isObject() || !element.isMember("file") || !element["file"].isString()) continue;
         const std::string file = element["file"].asString();
         if (!IsSafeRelativePathUtf8(file)) {
-            LogManifest(LogLevel::Error, "Prepared-session descriptor contains an unsafe relative path");
+            kManifestLog.Error("Prepared-session descriptor contains an unsafe relative path");
             return ErrorCode::InvalidArguments;
         }
         paths.insert(file);
@@ -73,20 +73,20 @@ ErrorCode ReadSessionPaths(const PreparedSessionDescriptor& descriptor, std::set
 }  // namespace
 
 ErrorCode ManifestHandler::Initialize() {
-    LogManifest(LogLevel::Debug, "Initializing ManifestHandler");
+    kManifestLog.Debug("Initializing ManifestHandler");
     if (const ErrorCode result = httpClient_.Initialize(); !Succeeded(result)) return result;
     bool replaced = false;
     if (!Succeeded(PrepareCacheFolderOrReplacement(cacheDir_, replaced))) {
-        LogManifest(LogLevel::Warning, "Failed to create cache directory: " + ToUtf8Lossy(cacheDir_));
+        kManifestLog.Warning("Failed to create cache directory: " + ToUtf8Lossy(cacheDir_));
     }
     freshCacheDir_ = freshCacheDir_ || replaced;
-    LogManifest(LogLevel::Debug, "Loading trusted certificates (placeholder implementation)");
-    LogManifest(LogLevel::Info, "ManifestHandler initialized successfully");
+    kManifestLog.Debug("Loading trusted certificates (placeholder implementation)");
+    kManifestLog.Info("ManifestHandler initialized successfully");
     return ErrorCode::Success;
 }
 
 ErrorCode ManifestHandler::ApplyManifest(const std::wstring& manifestUrl, const std::wstring& targetPath) {
-    LogManifest(LogLevel::Info, "Applying manifest from: " + WideToUtf8Lossy(manifestUrl));
+    kManifestLog.Info("Applying manifest from: " + WideToUtf8Lossy(manifestUrl));
     const ManifestEvents events(manifestUrl);
     events.Report("starting");
     UpdateManifest manifest;
@@ -103,16 +103,16 @@ ErrorCode ManifestHandler::ApplyManifest(const std::wstring& manifestUrl, const 
         return backup;
     }
     if (!Succeeded(backup)) {
-        LogManifest(LogLevel::Warning, "Failed to create backup, continuing without backup");
+        kManifestLog.Warning("Failed to create backup, continuing without backup");
         backupId.clear();
     }
     const ErrorCode result = ProcessManifestFiles(manifest, targetPath);
     if (Succeeded(result)) {
         CompleteApplication(manifestUrl, manifest, backupId);
-        LogManifest(LogLevel::Info, "Manifest applied successfully");
+        kManifestLog.Info("Manifest applied successfully");
         return ErrorCode::Success;
     }
-    LogManifest(LogLevel::Error, "Failed to process manifest files");
+    kManifestLog.Error("Failed to process manifest files");
     FailApplication(manifestUrl, manifest, result, backupId, targetPath);
     return result;
 }
@@ -120,7 +120,7 @@ ErrorCode ManifestHandler::ApplyManifest(const std::wstring& manifestUrl, const 
 ErrorCode ManifestHandler::ApplyPreparedSession(const std::wstring& manifestUrl, const std::wstring& targetPath,
                                                 const std::wstring& sessionRoot,
                                                 const std::wstring& filesManifestPath) {
-    LogManifest(LogLevel::Info, "Applying manifest from prepared session: " + WideToUtf8Lossy(manifestUrl));
+    kManifestLog.Info("Applying manifest from prepared session: " + WideToUtf8Lossy(manifestUrl));
     const ManifestEvents events(manifestUrl);
     events.Report("starting");
     UpdateManifest manifest;
@@ -138,7 +138,7 @@ ErrorCode ManifestHandler::ApplyPreparedSession(const std::wstring& manifestUrl,
     std::wstring backupId;
     const ErrorCode backup = CreateBackup(manifest, targetPath, backupId, changed);
     if (LauncherGone(backup)) {
-        LogManifest(LogLevel::Warning, "Launcher progress pipe lost during backup; abandoning installation");
+        kManifestLog.Warning("Launcher progress pipe lost during backup; abandoning installation");
         return ErrorCode::ProgressPipeClosed;
     }
     if (NoRoomForBackup(backup)) {
@@ -146,17 +146,17 @@ ErrorCode ManifestHandler::ApplyPreparedSession(const std::wstring& manifestUrl,
         return backup;
     }
     if (!Succeeded(backup)) {
-        LogManifest(LogLevel::Warning, "Failed to create backup, continuing without backup");
+        kManifestLog.Warning("Failed to create backup, continuing without backup");
         backupId.clear();
     }
 
     const ErrorCode result = ProcessPreparedSession(manifest, targetPath, sessionRoot, descriptor);
     if (Succeeded(result)) {
         CompleteApplication(manifestUrl, manifest, backupId);
-        LogManifest(LogLevel::Info, "Manifest applied successfully from prepared session");
+        kManifestLog.Info("Manifest applied successfully from prepared session");
         return ErrorCode::Success;
     }
-    LogManifest(LogLevel::Error, "Failed to process prepared session files");
+    kManifestLog.Error("Failed to process prepared session files");
     FailApplication(manifestUrl, manifest, result, backupId, targetPath);
     return result;
 }
@@ -166,7 +166,7 @@ ErrorCode ManifestHandler::FetchManifest(const std::wstring& manifestUrl, const 
     const ManifestEvents events(manifestUrl);
     flowWithoutLock_ = !UpdateLock().Held();
     if (!IsAbsoluteNonRootPath(targetPath)) {
-        LogManifest(LogLevel::Error, "Invalid target path: " + WideToUtf8Lossy(targetPath));
+        kManifestLog.Error("Invalid target path: " + WideToUtf8Lossy(targetPath));
         return ErrorCode::InvalidArguments;
     }
     if (const ErrorCode result = HoldUpdateLock(UpdateLock(), "ManifestHandler"); !Succeeded(result)) return result;
@@ -201,20 +201,20 @@ void ManifestHandler::FailApplication(const std::wstring& manifestUrl, const Upd
 void ManifestHandler::ApplyRollbackPolicy(ErrorCode failure, const std::wstring& backupId,
                                           const std::wstring& targetPath) {
     if (LauncherGone(failure)) {
-        LogManifest(LogLevel::Warning,
-                    "Launcher disconnected; leaving files in place for the next attempt instead of rolling back");
+        kManifestLog.Warning(
+            "Launcher disconnected; leaving files in place for the next attempt instead of rolling back");
         return;
     }
     if (backupId.empty()) return;
-    LogManifest(LogLevel::Info, "Attempting rollback...");
+    kManifestLog.Info("Attempting rollback...");
     // The installation's failure is what the caller reports, however the rollback ends.
     bool restored = false;
     try {
         restored = Succeeded(RestoreBackup(backupId, targetPath));
     } catch (const std::exception& e) {
-        LogManifest(LogLevel::Error, std::string("Rollback raised an exception: ") + e.what());
+        kManifestLog.Error(std::string("Rollback raised an exception: ") + e.what());
     }
-    if (!restored) LogManifest(LogLevel::Error, "Rollback failed - system may be in inconsistent state");
+    if (!restored) kManifestLog.Error("Rollback failed - system may be in inconsistent state");
 }
 
 }  // namespace zuvelo

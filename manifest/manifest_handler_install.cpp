@@ -21,7 +21,7 @@ namespace fs = std::filesystem;
 constexpr const char* kEmptySha256 = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
 
 ErrorCode Fail(ErrorCode code, const std::string& message) {
-    LogManifest(LogLevel::Error, message);
+    kManifestLog.Error(message);
     return code;
 }
 
@@ -40,7 +40,7 @@ ErrorCode CheckSizeAndDigest(const ManifestFileEntry& entry, FileOperations& fil
     const ErrorCode checked = actual.empty() ? files.VerifyFileIntegrity(widePath, entry.sha256)
                                              : files.VerifyFileDigest(widePath, entry.sha256, actual);
     if (!Succeeded(checked)) return ReportHashMismatch(entry, checked);
-    LogManifest(LogLevel::Debug, "File verification successful: " + entry.relativePath);
+    kManifestLog.Debug("File verification successful: " + entry.relativePath);
     return ErrorCode::Success;
 }
 
@@ -54,7 +54,7 @@ bool OpenRegularFile(const fs::path& path, platform::UniqueFd& file) {
 // VerifyFile by the file's name, for what cannot be opened as a regular file: the
 // look-ups then say what it is and report why.
 ErrorCode VerifyFileByName(const ManifestFileEntry& entry, const fs::path& file) {
-    LogManifest(LogLevel::Debug, "Verifying file: " + entry.relativePath);
+    kManifestLog.Debug("Verifying file: " + entry.relativePath);
     if (!IsExistingFile(file)) return Fail(ErrorCode::FileNotFound, "File not found: " + ToUtf8Lossy(file));
     // The information look-up hashes the file already; that digest is the one
     // compared, so the bytes are read once.
@@ -69,19 +69,19 @@ ErrorCode VerifyFileByName(const ManifestFileEntry& entry, const fs::path& file)
 
 ErrorCode ManifestHandler::ProcessManifestFiles(const UpdateManifest& manifest, const std::wstring& targetPath) {
     const auto count = static_cast<int32_t>(manifest.files.size());
-    LogManifest(LogLevel::Info, "Processing " + std::to_string(count) + " files from manifest");
+    kManifestLog.Info("Processing " + std::to_string(count) + " files from manifest");
     ResetProgress(count, manifest.totalSize);
     if (const ErrorCode result = OpenTarget(targetPath, true); !Succeeded(result)) return result;
     if (const ErrorCode result = DownloadAllFiles(manifest); !Succeeded(result)) return result;
     if (const ErrorCode result = VerifyAllFiles(manifest); !Succeeded(result)) return result;
     if (const ErrorCode result = InstallAllFiles(manifest, targetPath); !Succeeded(result)) return result;
     UpdateProgress(progress_.totalFiles, progress_.totalBytes, "");
-    LogManifest(LogLevel::Info, "All manifest files processed successfully");
+    kManifestLog.Info("All manifest files processed successfully");
     return ErrorCode::Success;
 }
 
 ErrorCode ManifestHandler::VerifyAllFiles(const UpdateManifest& manifest) {
-    LogManifest(LogLevel::Info, "Verifying all downloaded files");
+    kManifestLog.Info("Verifying all downloaded files");
     cacheVerified_ = false;
     for (const ManifestFileEntry& entry : manifest.files) {
         if (!entry.isRequired) continue;
@@ -98,13 +98,13 @@ ErrorCode ManifestHandler::VerifyAllFiles(const UpdateManifest& manifest) {
         }
         if (!Succeeded(result)) return Fail(result, "File verification failed: " + entry.relativePath);
     }
-    LogManifest(LogLevel::Info, "All files verified successfully");
+    kManifestLog.Info("All files verified successfully");
     cacheVerified_ = true;
     return ErrorCode::Success;
 }
 
 ErrorCode ManifestHandler::InstallAllFiles(const UpdateManifest& manifest, const std::wstring& targetPath) {
-    LogManifest(LogLevel::Info, "Installing all files to target directory");
+    kManifestLog.Info("Installing all files to target directory");
     // The cache is this run's own, under the update lock, and every file in it was just verified.
     const InstallCheck check = cacheVerified_ ? InstallCheck::VerifiedCache : InstallCheck::Digest;
     const TargetPhase phase(*this);
@@ -125,7 +125,7 @@ ErrorCode ManifestHandler::InstallAllFiles(const UpdateManifest& manifest, const
         UpdateFileProgress(entry.relativePath, entry.size, entry.size);
         ++installed;
     }
-    LogManifest(LogLevel::Info, "All files installed successfully: " + std::to_string(installed) + " files");
+    kManifestLog.Info("All files installed successfully: " + std::to_string(installed) + " files");
     return ErrorCode::Success;
 }
 
@@ -137,7 +137,7 @@ ErrorCode ManifestHandler::VerifyFile(const ManifestFileEntry& entry, const fs::
 }
 
 ErrorCode ManifestHandler::VerifyOpenFile(const ManifestFileEntry& entry, int file, const fs::path& path) {
-    LogManifest(LogLevel::Debug, "Verifying file: " + entry.relativePath);
+    kManifestLog.Debug("Verifying file: " + entry.relativePath);
     FileOperations files;
     const std::wstring widePath = WidePath(path);
     uint64_t size = 0;
@@ -157,7 +157,7 @@ ErrorCode ManifestHandler::InstallFileAs(const ManifestFileEntry& entry, const f
                                          const std::wstring& targetRoot, InstallCheck check) {
     platform::UniqueFd file;
     if (const uint32_t err = platform::OpenForReading(source, file)) {
-        LogManifest(LogLevel::Debug, "Installing file: " + entry.relativePath + " -> " + WideToUtf8Lossy(targetRoot));
+        kManifestLog.Debug("Installing file: " + entry.relativePath + " -> " + WideToUtf8Lossy(targetRoot));
         FileOperations::LogFileError("CopyFileEx", WidePath(source), err);
         return Fail(FileOperations::MapWin32Error(err), "Failed to copy file to target: " + entry.relativePath);
     }
@@ -180,11 +180,11 @@ ErrorCode ManifestHandler::EnsureParentDirectory(const std::wstring& root, const
 
 ErrorCode ManifestHandler::SetPermissions(int file, uint32_t mode, const fs::path& shown,
                                           const std::string& permissions) {
-    LogManifest(LogLevel::Debug, "Setting permissions " + permissions + " for: " + ToUtf8Lossy(shown));
+    kManifestLog.Debug("Setting permissions " + permissions + " for: " + ToUtf8Lossy(shown));
     const bool readOnly = permissions == "444";
     if (!readOnly && permissions != "755" && permissions != "644") return ErrorCode::Success;
-    const uint32_t wanted = readOnly ? (mode & ~0222u) : (mode | 0200u);
-    if ((wanted & 0777) == (mode & 0777)) return ErrorCode::Success;  // as it is already
+    const uint32_t wanted = platform::ReadOnlyMode(mode, readOnly);
+    if (wanted == mode) return ErrorCode::Success;  // as it is already
     if (const uint32_t err = platform::SetModeOf(file, wanted)) {
         FileOperations::LogFileError("SetFileAttributes", WidePath(shown), err);
         return FileOperations::MapWin32Error(err);
@@ -193,12 +193,12 @@ ErrorCode ManifestHandler::SetPermissions(int file, uint32_t mode, const fs::pat
 }
 
 ErrorCode ManifestHandler::ProcessExecutable(const fs::path& file) {
-    LogManifest(LogLevel::Debug, "Processing executable file: " + ToUtf8Lossy(file));
+    kManifestLog.Debug("Processing executable file: " + ToUtf8Lossy(file));
     const std::string extension = file.extension().string();
     if (extension != ".exe" && extension != ".dll") return ErrorCode::Success;
     // An unsigned executable is installed all the same; it is only reported.
     if (!Succeeded(FileOperations().VerifyFileSignature(WidePath(file)))) {
-        LogManifest(LogLevel::Warning, "Executable signature verification failed: " + ToUtf8Lossy(file));
+        kManifestLog.Warning("Executable signature verification failed: " + ToUtf8Lossy(file));
     }
     return ErrorCode::Success;
 }

@@ -22,7 +22,7 @@ constexpr int64_t kTicksPerSecond = 10000000;
 constexpr uint64_t kBytesPerMegabyte = 1048576;
 
 ErrorCode Refuse(ErrorCode code, const std::string& message) {
-    LogManifest(LogLevel::Error, message);
+    kManifestLog.Error(message);
     return code;
 }
 
@@ -162,9 +162,9 @@ std::string InferenceReason(const UpdateManifest& manifest) {
 void LogComponent(const UpdateManifest& manifest) {
     const std::string word = ComponentKindWord(manifest.componentKind);
     if (manifest.componentExplicit) {
-        LogManifest(LogLevel::Info, "Component explicitly set: " + word);
+        kManifestLog.Info("Component explicitly set: " + word);
     } else {
-        LogManifest(LogLevel::Info, "Component inferred as " + word + " (" + InferenceReason(manifest) + ")");
+        kManifestLog.Info("Component inferred as " + word + " (" + InferenceReason(manifest) + ")");
     }
 }
 
@@ -174,7 +174,7 @@ ErrorCode CheckGameVersionRule(const UpdateManifest& manifest) {
         return Refuse(ErrorCode::ManifestSchemaInvalid, "gameVersion is required for client manifests");
     }
     if (manifest.componentKind == ComponentKind::Launcher) {
-        LogManifest(LogLevel::Debug, "gameVersion not specified (acceptable for launcher manifests)");
+        kManifestLog.Debug("gameVersion not specified (acceptable for launcher manifests)");
     }
     return ErrorCode::Success;
 }
@@ -190,7 +190,7 @@ void CompleteTotals(UpdateManifest& manifest) {
 }  // namespace
 
 ErrorCode ManifestHandler::ParseManifestJson(const std::string& text, UpdateManifest& manifest) {
-    LogManifest(LogLevel::Debug, "Parsing manifest JSON");
+    kManifestLog.Debug("Parsing manifest JSON");
     if (text.find('\0') != std::string::npos) {
         return Refuse(ErrorCode::ManifestParseFailed, "Manifest JSON contains an embedded NUL");
     }
@@ -213,9 +213,9 @@ ErrorCode ManifestHandler::ParseManifestJson(const std::string& text, UpdateMani
     LogComponent(manifest);
     if (ErrorCode rule = CheckGameVersionRule(manifest); !Succeeded(rule)) return rule;
     CompleteTotals(manifest);
-    LogManifest(LogLevel::Info, "Manifest parsed successfully: " + std::to_string(manifest.files.size()) +
-                                    " files, " + std::to_string(manifest.totalSize / kBytesPerMegabyte) +
-                                    " MB total, component=" + ComponentKindWord(manifest.componentKind));
+    kManifestLog.Info("Manifest parsed successfully: " + std::to_string(manifest.files.size()) + " files, " +
+                      std::to_string(manifest.totalSize / kBytesPerMegabyte) +
+                      " MB total, component=" + ComponentKindWord(manifest.componentKind));
     return ErrorCode::Success;
 }
 

@@ -41,8 +41,8 @@ ErrorCode ManifestHandler::CheckRoomForRelease(const UpdateManifest& manifest, c
     uint64_t available = 0;
     if (system_->QueryFreeBytes(ExistingFolderAtOrAbove(NativePath(targetPath)), available) != 0) available = 0;
     if (available >= needed) return ErrorCode::Success;
-    LogManifest(LogLevel::Error, "Insufficient disk space for the update. Available: " + std::to_string(available) +
-                                     " bytes, Required: " + std::to_string(needed) + " bytes");
+    kManifestLog.Error("Insufficient disk space for the update. Available: " + std::to_string(available) +
+                       " bytes, Required: " + std::to_string(needed) + " bytes");
     return ErrorCode::InsufficientDiskSpace;
 }
 

@@ -33,14 +33,14 @@ struct PreparedSession {
 };
 
 ErrorCode Fail(ErrorCode code, const std::string& message) {
-    LogManifest(LogLevel::Error, message);
+    kManifestLog.Error(message);
     return code;
 }
 
 bool PipeLost() { return JsonlLogger::Instance().IsPipeLost(); }
 
 ErrorCode AbandonForLostPipe() {
-    LogManifest(LogLevel::Warning, "Launcher progress pipe lost; abandoning installation");
+    kManifestLog.Warning("Launcher progress pipe lost; abandoning installation");
     return ErrorCode::ProgressPipeClosed;
 }
 
@@ -86,10 +86,10 @@ void CompareDescriptorRoot(const Json::Value& document, const fs::path& root) {
     if (!named || !named->isString() || named->asString().empty()) return;
     try {
         if (fs::weakly_canonical(NativePathUtf8(named->asString())) != root) {
-            LogManifest(LogLevel::Warning, "Session root in descriptor does not match provided path");
+            kManifestLog.Warning("Session root in descriptor does not match provided path");
         }
     } catch (const std::exception&) {
-        LogManifest(LogLevel::Warning, "Unable to canonicalize session root from descriptor");
+        kManifestLog.Warning("Unable to canonicalize session root from descriptor");
     }
 }
 
@@ -184,10 +184,10 @@ ErrorCode LoadPreparedSession(const std::wstring& sessionRoot, const PreparedSes
 // The descriptor's size and hash are only hints: the manifest decides.
 void WarnAboutMetadata(const ManifestFileEntry& entry, const PreparedFileEntry& prepared) {
     if (prepared.bytes != 0 && prepared.bytes != entry.size) {
-        LogManifest(LogLevel::Warning, "Prepared file size metadata mismatch for: " + entry.relativePath);
+        kManifestLog.Warning("Prepared file size metadata mismatch for: " + entry.relativePath);
     }
     if (!prepared.sha256.empty() && AsciiLower(prepared.sha256) != AsciiLower(entry.sha256)) {
-        LogManifest(LogLevel::Warning, "Prepared file hash metadata mismatch for: " + entry.relativePath);
+        kManifestLog.Warning("Prepared file hash metadata mismatch for: " + entry.relativePath);
     }
 }
 
@@ -256,7 +256,7 @@ ErrorCode ManifestHandler::ProcessPreparedSession(const UpdateManifest& manifest
 ErrorCode ManifestHandler::ProcessPreparedSession(const UpdateManifest& manifest, const std::wstring& targetPath,
                                                   const std::wstring& sessionRoot,
                                                   const PreparedSessionDescriptor& descriptor) {
-    LogManifest(LogLevel::Info, "Processing prepared session from: " + ToUtf8Lossy(sessionRoot));
+    kManifestLog.Info("Processing prepared session from: " + ToUtf8Lossy(sessionRoot));
     PreparedSession session;
     if (const ErrorCode code = LoadPreparedSession(sessionRoot, descriptor, session); code != ErrorCode::Success) {
         return code;
@@ -271,7 +271,7 @@ ErrorCode ManifestHandler::ProcessPreparedSession(const UpdateManifest& manifest
         UpdateProgress(++processedFiles, processedBytes += entry.size, entry.relativePath);
         UpdateFileProgress(entry.relativePath, entry.size, entry.size);
         if (progressCallback_ && !progressCallback_(progress_)) {
-            LogManifest(LogLevel::Info, "Installation cancelled by user");
+            kManifestLog.Info("Installation cancelled by user");
             return ErrorCode::Cancelled;
         }
         return PipeLost() ? AbandonForLostPipe() : ErrorCode::Success;
@@ -298,7 +298,7 @@ ErrorCode ManifestHandler::ProcessPreparedSession(const UpdateManifest& manifest
         if (code != ErrorCode::Success) return code;
     }
     UpdateProgress(progress_.totalFiles, progress_.totalBytes, "");
-    LogManifest(LogLevel::Info, "Prepared session files installed successfully");
+    kManifestLog.Info("Prepared session files installed successfully");
     return ErrorCode::Success;
 }
 
@@ -315,11 +315,10 @@ ErrorCode ManifestHandler::CheckUnchangedTarget(const ManifestFileEntry& entry, 
     }
     const std::wstring shown = WidePath(target_.PathOf(entry.relativePath));
     if (!Succeeded(FileOperations().VerifyOpenFileIntegrity(file.get(), shown, entry.sha256))) {
-        LogManifest(LogLevel::Warning, "File exists at target but hash mismatch, session missing: " +
-                                           entry.relativePath);
+        kManifestLog.Warning("File exists at target but hash mismatch, session missing: " + entry.relativePath);
         return Fail(ErrorCode::FileNotFound, missing);
     }
-    LogManifest(LogLevel::Debug, "Delta skip: file unchanged at target - " + entry.relativePath);
+    kManifestLog.Debug("Delta skip: file unchanged at target - " + entry.relativePath);
     return ErrorCode::Success;
 }
 

@@ -48,29 +48,29 @@ private:
 
 ErrorCode ManifestHandler::VerifyManifestSignature(const UpdateManifest& manifest) {
     if (manifest.schemaOverride) {
-        LogManifest(LogLevel::Debug, "Skipping manifest signature verification (schema override)");
+        kManifestLog.Debug("Skipping manifest signature verification (schema override)");
         return ErrorCode::Success;
     }
-    LogManifest(LogLevel::Debug, "Verifying manifest signature");
+    kManifestLog.Debug("Verifying manifest signature");
     if (manifest.signature.empty()) {
-        LogManifest(LogLevel::Error, "No signature provided for verification (required for all manifests)");
+        kManifestLog.Error("No signature provided for verification (required for all manifests)");
         return ErrorCode::ManifestSignatureInvalid;
     }
     if (!Succeeded(VerifyManifestCmsSignature(CanonicalManifestText(manifest), manifest.signature))) {
-        LogManifest(LogLevel::Error, "Manifest signature verification failed");
+        kManifestLog.Error("Manifest signature verification failed");
         return ErrorCode::ManifestSignatureInvalid;
     }
     // Without a trusted key the signature was only read, never checked.
     if (!cryptoVerifier_.HasTrustedKeys()) {
-        LogManifest(LogLevel::Warning, "Manifest signature not verified: no trusted key is configured");
+        kManifestLog.Warning("Manifest signature not verified: no trusted key is configured");
         return ErrorCode::Success;
     }
-    LogManifest(LogLevel::Info, "Manifest signature verified successfully");
+    kManifestLog.Info("Manifest signature verified successfully");
     return ErrorCode::Success;
 }
 
 ErrorCode ManifestHandler::VerifyManifestCmsSignature(const std::string& data, const std::string& signature) {
-    LogManifest(LogLevel::Debug, "Verifying manifest CMS signature");
+    kManifestLog.Debug("Verifying manifest CMS signature");
     ScopedTempFile dataFile(TemporaryPath("manifest_data"));
     ScopedTempFile signatureFile(TemporaryPath("manifest_sig"));
     if (!dataFile.Write(data, std::ios::openmode{})) return ErrorCode::FileAccessDenied;

@@ -12,7 +12,7 @@ namespace zuvelo {
 namespace {
 
 ErrorCode Refuse(ErrorCode code, const std::string& message) {
-    LogManifest(LogLevel::Error, message);
+    kManifestLog.Error(message);
     return code;
 }
 
@@ -78,7 +78,7 @@ bool IsLauncherForSchema(const Json::Value& document) {
     const std::string component = HasStringMember(document, "component") ? document["component"].asString() : "client";
     if (AsciiLower(component) == "launcher") return true;
     if (!LooksLikeLauncherManifest(document)) return false;
-    LogManifest(LogLevel::Debug, "Manifest heuristic identified component as launcher");
+    kManifestLog.Debug("Manifest heuristic identified component as launcher");
     return true;
 }
 
@@ -113,12 +113,12 @@ ErrorCode ValidateLegacySchema(const Json::Value& document) {
     }
     if (!FindMember(document, "gameVersion")) {
         if (!launcher) return MissingField("gameVersion");
-        LogManifest(LogLevel::Debug, "gameVersion omitted for optional component");
+        kManifestLog.Debug("gameVersion omitted for optional component");
     }
     if (!FindMember(document, "signature")) return MissingField("signature");
     if (!IsValidVersion(document["version"].asString())) return SchemaError("Invalid version format");
     if (ErrorCode result = ValidateLegacyFiles(document["files"]); !Succeeded(result)) return result;
-    LogManifest(LogLevel::Debug, "Manifest schema validation passed");
+    kManifestLog.Debug("Manifest schema validation passed");
     return ErrorCode::Success;
 }
 
@@ -136,7 +136,7 @@ ErrorCode ValidateManifestContent(const UpdateManifest& manifest) {
     if (manifest.files.empty()) return SchemaError("Manifest contains no files");
     if (manifest.signature.empty()) {
         if (!manifest.schemaOverride) return Refuse(ErrorCode::ManifestSignatureInvalid, "Manifest missing signature");
-        LogManifest(LogLevel::Debug, "Skipping signature requirement due to schema override");
+        kManifestLog.Debug("Skipping signature requirement due to schema override");
     }
     if (!IsValidVersion(manifest.version)) return SchemaError("Invalid version format: " + manifest.version);
     for (const ManifestFileEntry& entry : manifest.files) {
@@ -148,7 +148,7 @@ ErrorCode ValidateManifestContent(const UpdateManifest& manifest) {
 }  // namespace
 
 ErrorCode ManifestHandler::ValidateManifestSchema(const Json::Value& document) {
-    LogManifest(LogLevel::Debug, "Validating manifest schema");
+    kManifestLog.Debug("Validating manifest schema");
     // A root that is not an object has none of the required members.
     static const Json::Value kEmptyObject(Json::objectValue);
     const Json::Value& root = document.isObject() ? document : kEmptyObject;
@@ -156,18 +156,18 @@ ErrorCode ManifestHandler::ValidateManifestSchema(const Json::Value& document) {
 }
 
 ErrorCode ManifestHandler::ValidateManifest(const UpdateManifest& manifest) {
-    LogManifest(LogLevel::Debug, "Validating manifest");
+    kManifestLog.Debug("Validating manifest");
     if (ErrorCode result = ValidateManifestContent(manifest); !Succeeded(result)) return result;
     if (manifest.schemaOverride) {
-        LogManifest(LogLevel::Debug, "Skipping signature verification for schema override");
+        kManifestLog.Debug("Skipping signature verification for schema override");
         // A build that checks signatures says so when it applies an update it cannot check.
         if (cryptoVerifier_.HasTrustedKeys()) {
-            LogManifest(LogLevel::Warning, "Manifest signature not verified: asset manifests carry no signature");
+            kManifestLog.Warning("Manifest signature not verified: asset manifests carry no signature");
         }
     } else if (ErrorCode result = VerifyManifestSignature(manifest); !Succeeded(result)) {
         return result;
     }
-    LogManifest(LogLevel::Info, "Manifest validation successful");
+    kManifestLog.Info("Manifest validation successful");
     return ErrorCode::Success;
 }
 

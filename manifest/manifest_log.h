@@ -9,18 +9,17 @@
 
 namespace zuvelo {
 
-inline void LogManifest(LogLevel level, const std::string& message) {
-    JsonlLogger::Instance().LogDiagnostic(level, message, "ManifestHandler");
-}
+// The diagnostic lines of ManifestHandler, whose work is spread over several files.
+inline constexpr ComponentLogger kManifestLog{"ManifestHandler"};
 
 // The ERROR lines of a file that is not what its entry describes; 142.
 inline ErrorCode ReportSizeMismatch(const ManifestFileEntry& entry, uint64_t actual) {
-    LogManifest(LogLevel::Error, "File size mismatch for " + entry.relativePath + ". Expected: " +
-                                     std::to_string(entry.size) + ", Actual: " + std::to_string(actual));
+    kManifestLog.Error("File size mismatch for " + entry.relativePath + ". Expected: " + std::to_string(entry.size) +
+                       ", Actual: " + std::to_string(actual));
     return ErrorCode::FileHashMismatch;
 }
 inline ErrorCode ReportHashMismatch(const ManifestFileEntry& entry, ErrorCode code) {
-    LogManifest(LogLevel::Error, "Hash verification failed for: " + entry.relativePath);
+    kManifestLog.Error("Hash verification failed for: " + entry.relativePath);
     return code;
 }
 

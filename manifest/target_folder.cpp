@@ -18,7 +18,7 @@ namespace {
 namespace fs = std::filesystem;
 
 ErrorCode Unsafe(const std::string& shown) {
-    LogManifest(LogLevel::Error, "Unsafe path in target: " + shown);
+    kManifestLog.Error("Unsafe path in target: " + shown);
     return ErrorCode::InvalidArguments;
 }
 
@@ -83,8 +83,8 @@ void TargetFolder::CleanOnce(int folderFd, const fs::path& shown) {
     }
     cleaned_.push_back(folder);
     if (const int removed = platform::RemoveStagedLeftovers(folderFd); removed > 0) {
-        LogManifest(LogLevel::Info, "Removed " + std::to_string(removed) +
-                                        " leftover staged file(s) of an interrupted run in: " + ToUtf8Lossy(shown));
+        kManifestLog.Info("Removed " + std::to_string(removed) +
+                          " leftover staged file(s) of an interrupted run in: " + ToUtf8Lossy(shown));
     }
 }
 
@@ -113,8 +113,8 @@ ErrorCode TargetFolder::OpenParentFolder(const std::string& relativePath, int& f
     }
     if (unsafe) return Unsafe(relativePath);
     if (err != 0) {
-        LogManifest(LogLevel::Error, "Failed to create directory: " + ToUtf8Lossy(PathOf(relativeFolder)) + " - " +
-                                         WideToUtf8Lossy(FormatWin32Error(err)));
+        kManifestLog.Error("Failed to create directory: " + ToUtf8Lossy(PathOf(relativeFolder)) + " - " +
+                           WideToUtf8Lossy(FormatWin32Error(err)));
         return ErrorCode::DirectoryCreateFailed;
     }
     CleanOnce(folder.get(), PathOf(relativeFolder));

@@ -79,8 +79,8 @@ ErrorCode StageCopy(const CopyPlan& plan, int folderFd, platform::StagedFile& st
 // The copy of a whole file: every byte of the source, and the target holds them.
 ErrorCode CheckWhole(const CopyPlan& plan, const DescriptorCopyOutcome& outcome) {
     if (outcome.copied == plan.size && outcome.hashesMatch) return ErrorCode::Success;
-    LogManifest(LogLevel::Error, "Copy incomplete: wrote " + std::to_string(outcome.copied) + " of " +
-                                     std::to_string(plan.size) + " bytes of " + ToUtf8Lossy(plan.sourcePath));
+    kManifestLog.Error("Copy incomplete: wrote " + std::to_string(outcome.copied) + " of " + std::to_string(plan.size) +
+                       " bytes of " + ToUtf8Lossy(plan.sourcePath));
     return ErrorCode::FileCopyFailed;
 }
 
@@ -103,7 +103,7 @@ uint32_t GiveInstalledAttributes(const std::optional<platform::FileStat>& existi
     uint32_t mode = source.mode & kNewFileModeMask;
     uint32_t err = 0;
     if (existing) {
-        mode = existing->IsReadOnly() ? existing->mode | 0200 : existing->mode;
+        mode = existing->IsReadOnly() ? platform::ReadOnlyMode(existing->mode, false) : existing->mode;
         err = GiveAttributes(staged, *existing, mode);
     } else {
         err = platform::SetModeOf(staged, mode);
@@ -150,9 +150,9 @@ ErrorCode CheckAgainstEntry(const ManifestFileEntry& entry, const CopyPlan& plan
 ErrorCode CheckSource(const ManifestFileEntry& entry, int sourceFd, const fs::path& sourcePath, InstallCheck check,
                       platform::FileStat& source) {
     const bool verifiedMessages = check == InstallCheck::VerifyWhileCopying;
-    if (verifiedMessages) LogManifest(LogLevel::Debug, "Verifying file: " + entry.relativePath);
+    if (verifiedMessages) kManifestLog.Debug("Verifying file: " + entry.relativePath);
     if (platform::StatFd(sourceFd, source) != 0 || !source.IsRegular()) {
-        LogManifest(LogLevel::Error, "File not found: " + ToUtf8Lossy(sourcePath));
+        kManifestLog.Error("File not found: " + ToUtf8Lossy(sourcePath));
         return ErrorCode::FileNotFound;
     }
     if (verifiedMessages && source.size != entry.size) return ReportSizeMismatch(entry, source.size);
@@ -179,7 +179,7 @@ ErrorCode StageAndReplace(ManifestHandler& handler, TargetFolder& target, const 
     }
     const std::optional<platform::FileStat> existing = ExistingFile(folder, FileNameOf(entry.relativePath));
     const auto copyFailed = [&](ErrorCode code) {
-        LogManifest(LogLevel::Error, "Failed to copy file to target: " + entry.relativePath);
+        kManifestLog.Error("Failed to copy file to target: " + entry.relativePath);
         return code;
     };
     platform::StagedFile staged;
@@ -191,11 +191,11 @@ ErrorCode StageAndReplace(ManifestHandler& handler, TargetFolder& target, const 
     if (const ErrorCode code = CheckAgainstEntry(entry, plan, outcome, staged.fd()); code != ErrorCode::Success) {
         return code;
     }
-    if (verifiedMessages) LogManifest(LogLevel::Debug, "File verification successful: " + entry.relativePath);
+    if (verifiedMessages) kManifestLog.Debug("File verification successful: " + entry.relativePath);
 
     if (!entry.permissions.empty() &&
         handler.SetPermissions(staged.fd(), mode, plan.destPath, entry.permissions) != ErrorCode::Success) {
-        LogManifest(LogLevel::Warning, "Failed to set permissions for: " + entry.relativePath);
+        kManifestLog.Warning("Failed to set permissions for: " + entry.relativePath);
     }
     platform::CopyFileTimes(plan.sourceFd, staged.fd());  // as with preserved timestamps: failures ignored
     uint32_t renameError = 0;
@@ -216,9 +216,9 @@ ErrorCode ManifestHandler::InstallOpenFile(const ManifestFileEntry& entry, int s
     if (const ErrorCode code = CheckSource(entry, sourceFd, sourcePath, check, source); code != ErrorCode::Success) {
         return code;
     }
-    LogManifest(LogLevel::Debug, "Installing file: " + entry.relativePath + " -> " + WideToUtf8Lossy(targetRoot));
+    kManifestLog.Debug("Installing file: " + entry.relativePath + " -> " + WideToUtf8Lossy(targetRoot));
     if (!IsSafeRelativePathUtf8(entry.relativePath)) {
-        LogManifest(LogLevel::Error, "Refusing unsafe install path");
+        kManifestLog.Error("Refusing unsafe install path");
         return ErrorCode::InvalidArguments;
     }
     if (const ErrorCode code = OpenTarget(targetRoot, true); code != ErrorCode::Success) return code;
@@ -231,9 +231,9 @@ ErrorCode ManifestHandler::InstallOpenFile(const ManifestFileEntry& entry, int s
     }
     JsonlLogger::Instance().LogStatus("file:copy", "completed", entry.relativePath);
     if (entry.isExecutable && !Succeeded(ProcessExecutable(dest))) {
-        LogManifest(LogLevel::Warning, "Failed to process executable: " + entry.relativePath);
+        kManifestLog.Warning("Failed to process executable: " + entry.relativePath);
     }
-    LogManifest(LogLevel::Debug, "File installed successfully: " + entry.relativePath);
+    kManifestLog.Debug("File installed successfully: " + entry.relativePath);
     return ErrorCode::Success;
 }
 

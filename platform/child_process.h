@@ -1,13 +1,11 @@
 #pragma once
 
-#include <sys/types.h>
-
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
-#include "platform/owned_handle.h"
 #include "platform/unique_fd.h"
 
 // Child processes (CreateProcessW, WaitForSingleObject, TerminateJobObject):
@@ -59,13 +57,14 @@ public:
     bool Running() const;
 
 private:
-#ifdef _WIN32
-    OwnedHandle process_;  // until waited for
-    OwnedHandle job_;      // the child and every process it starts
-#else
-    pid_t pid_ = -1;  // also the process group; > 0 until reaped
-    UniqueFd pidFd_;
-#endif
+    // The started child as this system holds it (its process and job, or its process
+    // group); freed by the system's own code, so this header names no system type.
+    struct State;
+    struct StateDeleter {
+        void operator()(State* state) const noexcept;
+    };
+
+    std::unique_ptr<State, StateDeleter> state_;  // until waited for
     UniqueFd output_;  // read end of the command's pipe
 };
 

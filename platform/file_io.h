@@ -49,6 +49,15 @@ uint32_t SetOwnerAndMode(int fd, uint32_t owner, uint32_t group, uint32_t mode);
 // Exactly the permission bits mode & 0777 of the file open as fd.
 uint32_t SetModeOf(int fd, uint32_t mode);
 
+// "File attributes": makes the file at path (a link followed) read-only, every write
+// permission bit cleared, or writable, the owner's write bit added; its other bits stay.
+// On Windows FILE_ATTRIBUTE_READONLY, set or cleared.
+uint32_t SetReadOnly(const std::filesystem::path& path, bool readOnly);
+// The same for the file open as fd.
+uint32_t SetReadOnly(int fd, bool readOnly);
+// The st_mode a file of this mode has once SetReadOnly made it read-only or writable.
+uint32_t ReadOnlyMode(uint32_t mode, bool readOnly);
+
 // unlink (DeleteFileW): a file or a link as itself; a folder and a read-only
 // file fail with 5.
 uint32_t RemoveFile(const std::filesystem::path& path);

@@ -10,13 +10,6 @@
 // /var/lib/zuvelo/machine.
 namespace zuvelo::platform {
 
-#ifndef _WIN32
-std::filesystem::path MachineRoot();
-
-// <machine root>/<relative>, created (with its parents) on first use.
-std::filesystem::path MachinePath(const std::filesystem::path& relative);
-#endif
-
 // The folder of the programs' machine-wide locks (the one that keeps two updates
 // apart among them): on Windows Zuvelo\locks in the common program files folder,
 // which only administrators can write, whatever the environment says; on Linux

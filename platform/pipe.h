@@ -12,11 +12,6 @@
 // socket <machine root>/pipe/NAME; an absolute path is the socket path itself.
 namespace zuvelo::platform {
 
-#ifndef _WIN32
-// The socket path for a pipe name (UTF-8); empty when the name has no socket form.
-std::filesystem::path PipeSocketPath(const std::wstring& name);
-#endif
-
 class PipeConnection {
 public:
     // Connects, retrying while the pipe is missing or busy (Linux: the socket is

@@ -2,11 +2,9 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
-
-#include "platform/owned_handle.h"
-#include "platform/unique_fd.h"
 
 // The running processes: the Toolhelp snapshot, OpenProcess, the close request
 // (WM_CLOSE to the process's visible top-level windows), TerminateProcess and
@@ -77,15 +75,16 @@ public:
     bool valid() const;
 
 private:
-    bool HasEnded() const;
-#ifdef _WIN32
-    OwnedHandle process_;
-#else
-    bool RunsItsImage() const;
-    uint32_t Signal(int signalNumber) const;
+    // The process as this system holds it (a process handle, or a pidfd); freed by the
+    // system's own code, so this header names no system type.
+    struct State;
+    struct StateDeleter {
+        void operator()(State* state) const noexcept;
+    };
 
-    UniqueFd pidfd_;
-#endif
+    bool HasEnded() const;
+
+    std::unique_ptr<State, StateDeleter> state_;
     uint32_t pid_ = 0;
     ProcessImage image_;
 };

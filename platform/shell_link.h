@@ -10,9 +10,6 @@
 // project's own writer: the header, a LinkInfo with the volume and the local
 // base path, the counted UTF-16LE strings and the terminal block. Calls return
 // HRESULT numbers.
-#ifdef _WIN32
-struct IShellLinkW;
-#endif
 
 namespace zuvelo::platform {
 
@@ -76,29 +73,11 @@ public:
     HResult Save(const std::wstring& linkPath) const;
 
 private:
-#ifdef _WIN32
-    struct Releaser {
-        void operator()(IShellLinkW* link) const noexcept;
-    };
-    std::unique_ptr<IShellLinkW, Releaser> link_;
-    HResult created_ = kS_OK;  // CoCreateInstance's result
-    bool hasTarget_ = false;
+    // The link as this system describes it (the COM object, or the fields the writer
+    // saves), so this header names no system type.
+    struct State;
+    std::unique_ptr<State> state_;
     friend HResult CreateShellLink(std::unique_ptr<ShellLink>& out);
-#else
-    std::wstring target_;
-    std::wstring arguments_;
-    std::wstring workingDirectory_;
-    std::wstring description_;
-    std::wstring iconPath_;
-    int32_t iconIndex_ = 0;
-    int32_t showCommand_ = kShowNormal;
-    uint16_t hotkey_ = 0;
-    uint32_t fileAttributes_ = 0;
-    uint32_t fileSize_ = 0;
-    uint64_t creationTime_ = 0;
-    uint64_t accessTime_ = 0;
-    uint64_t writeTime_ = 0;
-#endif
 };
 
 // CoCreateInstance of the ShellLink class: a fresh link with nothing set.

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 
 #include "platform/unique_fd.h"
@@ -51,9 +52,20 @@ public:
     uint32_t CommitAsNew(const std::string& finalName);
 
 private:
-#ifdef _WIN32
+    // Makes the file name afresh in the folder held as folderFd, never over anything there
+    // (a link included): 183 when the name is taken.
+    using FileMaker = std::function<uint32_t(int folderFd, const std::string& name, UniqueFd& out)>;
+
+    // Makes the file with make under a fresh staged name in the object's own copy of the
+    // folder held as folderFd, another name where one is taken.
+    uint32_t CreateWith(int folderFd, const FileMaker& make);
     uint32_t Commit(const std::string& finalName, bool replace);
-#endif
+
+    // This system's steps (platform/<system>/staged_file.cpp): a new empty file, open for
+    // reading and writing, as a FileMaker; the rename of the file to finalName in its folder,
+    // over what stands there when replace is set (183 otherwise).
+    static uint32_t CreateEmptyFile(int folderFd, const std::string& name, UniqueFd& out);
+    uint32_t RenameTo(const std::string& finalName, bool replace);
 
     UniqueFd folder_;
     UniqueFd fd_;

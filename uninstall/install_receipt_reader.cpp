@@ -19,11 +19,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr const char* kComponent = "install_receipt";
-
-void Log(LogLevel level, const std::string& message) {
-    JsonlLogger::Instance().LogDiagnostic(level, message, kComponent);
-}
+constexpr ComponentLogger kLog{"install_receipt"};
 
 bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
 
@@ -83,7 +79,7 @@ ErrorCode ReadReceiptDocument(const Json::Value& root, InstallReceipt& receipt) 
     receipt.installPath = PathText(root["installPath"]);
     receipt.launcherPath = PathText(root["launcherPath"]);
     if (!IsSafeAbsolutePath(receipt.installPath) || !IsPathContainedIn(receipt.launcherPath, receipt.installPath)) {
-        Log(LogLevel::Warning, "Receipt installPath/launcherPath is not safely contained");
+        kLog.Warning("Receipt installPath/launcherPath is not safely contained");
         return ErrorCode::InvalidArguments;
     }
     if (root.isMember("components") && !ReadComponents(root["components"], receipt)) {
@@ -108,58 +104,58 @@ std::wstring GetInstallReceiptPath(const std::wstring& installFolder) {
 }
 
 ErrorCode ReadInstallReceipt(const std::wstring& path, InstallReceipt& receipt) {
-    Log(LogLevel::Info, "Reading install receipt: " + WideToUtf8Lossy(path));
+    kLog.Info("Reading install receipt: " + WideToUtf8Lossy(path));
     try {
         const fs::path file = NativePath(path);
         if (!PathExists(file)) {
-            Log(LogLevel::Warning, "Receipt file not found");
+            kLog.Warning("Receipt file not found");
             return ErrorCode::FileNotFound;
         }
         std::string bytes;
         switch (platform::ReadRegularFile(file, bytes, kMaxInstallReceiptBytes)) {
             case platform::ReadFileResult::OpenFailed:
-                Log(LogLevel::Error, "Failed to open receipt file for reading");
+                kLog.Error("Failed to open receipt file for reading");
                 return ErrorCode::ReceiptReadFailed;
             case platform::ReadFileResult::TooLarge:
-                Log(LogLevel::Error, "Receipt file is larger than " + std::to_string(kMaxInstallReceiptBytes) + " bytes");
+                kLog.Error("Receipt file is larger than " + std::to_string(kMaxInstallReceiptBytes) + " bytes");
                 return ErrorCode::InvalidArguments;
             case platform::ReadFileResult::ReadFailed: throw std::runtime_error("Failed to read receipt file");
             case platform::ReadFileResult::Ok: break;
         }
         InstallReceipt parsed;
         if (const ErrorCode code = ParseInstallReceiptJson(bytes, parsed); code != ErrorCode::Success) {
-            Log(LogLevel::Error, "Failed to parse receipt JSON");
+            kLog.Error("Failed to parse receipt JSON");
             return code;
         }
         receipt = std::move(parsed);
-        Log(LogLevel::Info, "Install receipt read successfully");
+        kLog.Info("Install receipt read successfully");
         return ErrorCode::Success;
     } catch (const std::exception& e) {
-        Log(LogLevel::Error, std::string("Exception reading receipt: ") + e.what());
+        kLog.Error(std::string("Exception reading receipt: ") + e.what());
         return ErrorCode::InternalError;
     }
 }
 
 ErrorCode ParseInstallReceiptJson(const std::string& utf8, InstallReceipt& receipt) {
     if (utf8.find('\0') != std::string::npos) {
-        Log(LogLevel::Error, "Receipt JSON contains an embedded NUL");
+        kLog.Error("Receipt JSON contains an embedded NUL");
         return ErrorCode::InvalidArguments;
     }
     try {
         Json::Value root;
         std::string errors;
         if (!ParseJsonDocument(utf8, root, errors)) {
-            Log(LogLevel::Error, "JSON parse error: " + errors);
+            kLog.Error("JSON parse error: " + errors);
             return ErrorCode::InvalidArguments;
         }
         if (JsonHasEmbeddedNul(root)) {
-            Log(LogLevel::Error, "Receipt JSON contains an escaped embedded NUL");
+            kLog.Error("Receipt JSON contains an escaped embedded NUL");
             return ErrorCode::InvalidArguments;
         }
         receipt = InstallReceipt{};
         return ReadReceiptDocument(root, receipt);
     } catch (const std::exception& e) {
-        Log(LogLevel::Error, std::string("Exception parsing JSON: ") + e.what());
+        kLog.Error(std::string("Exception parsing JSON: ") + e.what());
         return ErrorCode::InvalidArguments;
     }
 }

@@ -13,11 +13,7 @@ namespace {
 
 namespace win32 = platform::win32;
 
-constexpr const char* kComponent = "process_manager";
-
-void Log(LogLevel level, const std::string& message) {
-    JsonlLogger::Instance().LogDiagnostic(level, message, kComponent);
-}
+constexpr ComponentLogger kLog{"process_manager"};
 
 bool SameNameIgnoringCase(const std::wstring& a, const std::wstring& b) {
     if (a.size() != b.size()) return false;
@@ -47,7 +43,7 @@ ProcessManager::ProcessManager(std::vector<std::wstring> names, std::chrono::mil
     : names_(std::move(names)), closeWait_(closeWait) {}
 
 ErrorCode ProcessManager::TerminateAllProductProcesses(int32_t* ended) {
-    Log(LogLevel::Info, "Terminating all Zuvelo processes");
+    kLog.Info("Terminating all Zuvelo processes");
     std::vector<ProcessInfo> all;
     for (const std::wstring& name : names_) {
         std::vector<ProcessInfo> found;
@@ -55,18 +51,18 @@ ErrorCode ProcessManager::TerminateAllProductProcesses(int32_t* ended) {
         for (ProcessInfo& process : found) all.push_back(std::move(process));
     }
     if (all.empty()) {
-        Log(LogLevel::Info, "No Zuvelo processes found");
+        kLog.Info("No Zuvelo processes found");
         return ErrorCode::Success;
     }
     return TerminateProcesses(all, ended);
 }
 
 ErrorCode ProcessManager::FindProcessesByName(const std::wstring& name, std::vector<ProcessInfo>& out) {
-    Log(LogLevel::Info, "Finding processes by name: " + WideToUtf8Lossy(name));
+    kLog.Info("Finding processes by name: " + WideToUtf8Lossy(name));
     out.clear();
     std::vector<platform::RunningProcess> running;
     if (platform::ListProcesses(running) != 0) {
-        Log(LogLevel::Error, "Failed to create process snapshot");
+        kLog.Error("Failed to create process snapshot");
         return ErrorCode::InternalError;
     }
     for (const platform::RunningProcess& process : running) {
@@ -79,17 +75,17 @@ ErrorCode ProcessManager::FindProcessesByName(const std::wstring& name, std::vec
         if (info.openError == win32::kInvalidParameter) continue;
         out.push_back(std::move(info));
     }
-    Log(LogLevel::Info, "Found " + std::to_string(out.size()) + " processes");
+    kLog.Info("Found " + std::to_string(out.size()) + " processes");
     return ErrorCode::Success;
 }
 
 ErrorCode ProcessManager::TerminateProcesses(std::vector<ProcessInfo>& processes, int32_t* ended) {
-    Log(LogLevel::Info, "Terminating " + std::to_string(processes.size()) + " processes");
+    kLog.Info("Terminating " + std::to_string(processes.size()) + " processes");
     ErrorCode last = ErrorCode::Success;
     for (const ProcessInfo& process : processes) {
         const ErrorCode result = TerminateById(process);
         if (result != ErrorCode::Success) {
-            Log(LogLevel::Warning, "Failed to terminate process " + std::to_string(process.pid));
+            kLog.Warning("Failed to terminate process " + std::to_string(process.pid));
             last = result;
         } else if (ended) {
             ++*ended;
@@ -99,17 +95,17 @@ ErrorCode ProcessManager::TerminateProcesses(std::vector<ProcessInfo>& processes
 }
 
 ErrorCode ProcessManager::TerminateById(const ProcessInfo& process) {
-    Log(LogLevel::Info, "Terminating process: " + std::to_string(process.pid));
+    kLog.Info("Terminating process: " + std::to_string(process.pid));
     if (CloseGracefully(process) == ErrorCode::Success) {
-        Log(LogLevel::Info, "Process terminated gracefully");
+        kLog.Info("Process terminated gracefully");
         return ErrorCode::Success;
     }
-    Log(LogLevel::Warning, "Graceful termination failed, forcing");
+    kLog.Warning("Graceful termination failed, forcing");
     const ErrorCode forced = ForceTerminate(process);
     if (forced == ErrorCode::Success) {
-        Log(LogLevel::Info, "Process terminated forcefully");
+        kLog.Info("Process terminated forcefully");
     } else {
-        Log(LogLevel::Error, "Failed to terminate process");
+        kLog.Error("Failed to terminate process");
     }
     return forced;
 }
@@ -128,14 +124,14 @@ ErrorCode ProcessManager::ForceTerminate(const ProcessInfo& process) {
     // Not opened when found, or its image no longer confirmed: nothing is sent to it.
     const uint32_t signalled = process.openError != 0 ? process.openError : process.handle.Terminate();
     if (process.openError != 0 || signalled == win32::kAccessDenied) {
-        Log(LogLevel::Error, "Failed to open process for termination: " + std::to_string(signalled));
+        kLog.Error("Failed to open process for termination: " + std::to_string(signalled));
         return ErrorCode::InternalError;
     }
     if (signalled == win32::kInvalidParameter) return ErrorCode::Success;  // gone already
     // Killing is asynchronous here: the files are removed only once the process is gone.
     const uint32_t failed = signalled != 0 ? signalled : process.handle.WaitForExit(closeWait_);
     if (failed == 0) return ErrorCode::Success;
-    Log(LogLevel::Error, "TerminateProcess failed: " + std::to_string(failed));
+    kLog.Error("TerminateProcess failed: " + std::to_string(failed));
     return ErrorCode::InternalError;
 }
 

@@ -33,7 +33,7 @@ constexpr const char* kComponent = "uninstall_manager";
 constexpr const char* kLogsFolderName = "Logs";
 
 JsonlLogger& Events() { return JsonlLogger::Instance(); }
-void Log(LogLevel level, const std::string& message) { Events().LogDiagnostic(level, message, kComponent); }
+constexpr ComponentLogger kLog{kComponent};
 std::string U8(const std::wstring& text) { return WideToUtf8Lossy(text); }
 // Text from the receipt or the registry as the terminal shows it.
 std::string Shown(const std::wstring& text) { return U8(ForTerminal(text)); }
@@ -104,13 +104,13 @@ void ReadReceipt(DetectedInstallation& detected) {
     InstallReceipt receipt;
     if (!EntryAt(NativePath(path)).IsRegular() || ReadInstallReceipt(path, receipt) != ErrorCode::Success) return;
     if (!NamesSameFolder(receipt.installPath, detected.installPath)) {
-        Log(LogLevel::Warning, "Receipt names another folder: " + U8(receipt.installPath));
+        kLog.Warning("Receipt names another folder: " + U8(receipt.installPath));
         return;
     }
     detected.receipt = std::move(receipt);
     detected.receiptFound = true;
     detected.version = detected.receipt.version;
-    Log(LogLevel::Info, "Found receipt, version: " + U8(detected.version));
+    kLog.Info("Found receipt, version: " + U8(detected.version));
 }
 
 void ListItemsToRemove(DetectedInstallation& detected) {
@@ -168,13 +168,13 @@ ErrorCode UninstallManager::Run(const UninstallOptions& options, UninstallStats&
     const auto started = std::chrono::steady_clock::now();
     Events().LogStatus("uninstall", "starting");
     ReportStep("uninstall", "starting");
-    if (InitializeFileLog() != ErrorCode::Success) Log(LogLevel::Warning, "Failed to initialize file logging");
+    if (InitializeFileLog() != ErrorCode::Success) kLog.Warning("Failed to initialize file logging");
 
     DetectedInstallation detected;
     DetectInstallation(options, detected);
     if (!detected.found) {
         if (!options.quiet) out_ << "Zuvelo installation not found.\n" << std::flush;
-        Log(LogLevel::Warning, "Installation not found");
+        kLog.Warning("Installation not found");
         ReportStep("detection", "not_found");
         return ErrorCode::FileNotFound;
     }
@@ -184,7 +184,7 @@ ErrorCode UninstallManager::Run(const UninstallOptions& options, UninstallStats&
     ConfirmUninstall(detected, options, confirmed);
     if (!confirmed) {
         if (!options.quiet) out_ << "Uninstall cancelled by user.\n" << std::flush;
-        Log(LogLevel::Info, "Uninstall cancelled by user");
+        kLog.Info("Uninstall cancelled by user");
         ReportStep("confirmation", "cancelled");
         return ErrorCode::Success;
     }
@@ -197,8 +197,8 @@ ErrorCode UninstallManager::Run(const UninstallOptions& options, UninstallStats&
         Events().LogError(locked, "uninstall", "Failed to take the update lock");
         return locked;
     }
-    if (TerminateProcesses(stats) != ErrorCode::Success) Log(LogLevel::Warning, "Process termination had issues");
-    if (RemoveShortcuts(detected, stats) != ErrorCode::Success) Log(LogLevel::Warning, "Shortcut removal had issues");
+    if (TerminateProcesses(stats) != ErrorCode::Success) kLog.Warning("Process termination had issues");
+    if (RemoveShortcuts(detected, stats) != ErrorCode::Success) kLog.Warning("Shortcut removal had issues");
     const ErrorCode removed = RemoveFiles(detected, options, stats);
     if (removed != ErrorCode::Success) {
         Events().LogError(removed, "remove_files", "File removal failed");
@@ -208,7 +208,7 @@ ErrorCode UninstallManager::Run(const UninstallOptions& options, UninstallStats&
     // The entry goes after the folder, so an installation whose folder stays can
     // still be found and the uninstall tried again.
     if (RemoveRegistryEntries(detected, stats) != ErrorCode::Success) {
-        Log(LogLevel::Warning, "Registry removal had issues");
+        kLog.Warning("Registry removal had issues");
     }
     stats.durationMs = static_cast<uint32_t>(
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count());
@@ -224,24 +224,24 @@ ErrorCode UninstallManager::FinishRun(const DetectedInstallation& detected, Unin
 }
 
 ErrorCode UninstallManager::DetectInstallation(const UninstallOptions& options, DetectedInstallation& detected) {
-    Log(LogLevel::Info, "Detecting installation");
+    kLog.Info("Detecting installation");
     ReportStep("detection", "in_progress");
     const std::wstring registered = ReadInstallLocation();
     detected.installPath = !options.installPath.empty() ? options.installPath
                            : !registered.empty()        ? registered
                                                         : DefaultInstallPath();
     if (!IsRemovableFolderPath(detected.installPath)) {
-        Log(LogLevel::Warning, "Folder does not look like a Zuvelo installation: " + U8(detected.installPath));
+        kLog.Warning("Folder does not look like a Zuvelo installation: " + U8(detected.installPath));
         return ErrorCode::Success;
     }
     ReadReceipt(detected);
     detected.registeredLocation = registered;
     detected.registryFound = NamesSameFolder(registered, detected.installPath);
-    if (detected.registryFound) Log(LogLevel::Info, "Found registry entry");
+    if (detected.registryFound) kLog.Info("Found registry entry");
 
     detected.found = LooksLikeInstallation(detected);
     if (!detected.found && PathExists(NativePath(detected.installPath))) {
-        Log(LogLevel::Warning, "Folder does not look like a Zuvelo installation: " + U8(detected.installPath));
+        kLog.Warning("Folder does not look like a Zuvelo installation: " + U8(detected.installPath));
     }
     if (detected.found) ListItemsToRemove(detected);
     return ErrorCode::Success;
@@ -261,7 +261,7 @@ ErrorCode UninstallManager::ConfirmUninstall(const DetectedInstallation& detecte
     confirmed = false;
     if (options.force) {
         confirmed = true;
-        Log(LogLevel::Info, "Confirmation skipped (--force)");
+        kLog.Info("Confirmation skipped (--force)");
         return ErrorCode::Success;
     }
     ReportStep("confirmation", "waiting");
@@ -273,7 +273,7 @@ ErrorCode UninstallManager::ConfirmUninstall(const DetectedInstallation& detecte
 }
 
 ErrorCode UninstallManager::TerminateProcesses(UninstallStats& stats) {
-    Log(LogLevel::Info, "Terminating Zuvelo processes");
+    kLog.Info("Terminating Zuvelo processes");
     ReportStep("terminate_processes", "in_progress");
     int32_t ended = 0;
     const ErrorCode result = processes_.TerminateAllProductProcesses(&ended);
@@ -287,7 +287,7 @@ ErrorCode UninstallManager::TerminateProcesses(UninstallStats& stats) {
 }
 
 ErrorCode UninstallManager::RemoveShortcuts(const DetectedInstallation& /*detected*/, UninstallStats& stats) {
-    Log(LogLevel::Info, "Removing shortcuts");
+    kLog.Info("Removing shortcuts");
     ReportStep("remove_shortcuts", "in_progress");
     ShortcutCreator creator;
     const std::vector<std::wstring> found = FindProductShortcutFiles(creator);
@@ -304,7 +304,7 @@ ErrorCode UninstallManager::RemoveShortcuts(const DetectedInstallation& /*detect
 }
 
 ErrorCode UninstallManager::RemoveRegistryEntries(const DetectedInstallation& detected, UninstallStats& stats) {
-    Log(LogLevel::Info, "Removing registry entries");
+    kLog.Info("Removing registry entries");
     ReportStep("remove_registry", "in_progress");
     ErrorCode result = ErrorCode::Success;
     // Only the entry detection matched, and only while it still names that folder.
@@ -318,14 +318,14 @@ ErrorCode UninstallManager::RemoveRegistryEntries(const DetectedInstallation& de
 
 ErrorCode UninstallManager::RemoveFiles(const DetectedInstallation& detected, const UninstallOptions& options,
                                         UninstallStats& stats) {
-    Log(LogLevel::Info, "Removing files");
+    kLog.Info("Removing files");
     ReportStep("remove_files", "in_progress");
     if (PathExists(NativePath(detected.installPath))) {
         int32_t files = 0;
         int32_t folders = 0;
         const ErrorCode result = RemoveInstallationFolder(detected.installPath, files, folders);
         if (result != ErrorCode::Success) {
-            Log(LogLevel::Error, "Failed to remove installation directory");
+            kLog.Error("Failed to remove installation directory");
             return result;
         }
         stats.filesRemoved = files;

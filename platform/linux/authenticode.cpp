@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "platform/file_io.h"
-#include "platform/machine_root.h"
+#include "platform/linux/machine_root.h"
 #include "platform/pe_image.h"
 #include "platform/unique_fd.h"
 

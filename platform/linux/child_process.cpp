@@ -110,20 +110,12 @@ uint32_t ExitCodeOf(int status) {
 
 }  // namespace
 
-ChildProcess::~ChildProcess() { KillGroup(); }
+struct ChildProcess::State {
+    pid_t pid = -1;  // also the process group
+    UniqueFd pidFd;  // readable once the child ends; empty where the kernel has none
+};
 
-ChildProcess::ChildProcess(ChildProcess&& other) noexcept
-    : pid_(std::exchange(other.pid_, -1)), pidFd_(std::move(other.pidFd_)), output_(std::move(other.output_)) {}
-
-ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
-    if (this != &other) {
-        KillGroup();
-        pid_ = std::exchange(other.pid_, -1);
-        pidFd_ = std::move(other.pidFd_);
-        output_ = std::move(other.output_);
-    }
-    return *this;
-}
+void ChildProcess::StateDeleter::operator()(State* state) const noexcept { delete state; }
 
 uint32_t ChildProcess::StartExecutable(int executableFd, const std::vector<std::string>& arguments, ChildProcess& out) {
     // Above the standard streams and the descriptor it runs from, so neither can replace it.
@@ -147,8 +139,7 @@ uint32_t ChildProcess::StartExecutable(int executableFd, const std::vector<std::
         return err;
     }
     out = ChildProcess();
-    out.pid_ = pid;
-    out.pidFd_.reset(PidFdOf(pid));
+    out.state_.reset(new State{pid, UniqueFd(PidFdOf(pid))});
     return 0;
 }
 
@@ -163,8 +154,7 @@ uint32_t ChildProcess::StartShellCommand(const std::string& command, ChildProces
     pid_t pid = -1;
     if (const uint32_t err = setup.Spawn("/bin/sh", {"/bin/sh", "-c", command}, pid)) return err;
     out = ChildProcess();
-    out.pid_ = pid;
-    out.pidFd_.reset(PidFdOf(pid));
+    out.state_.reset(new State{pid, UniqueFd(PidFdOf(pid))});
     out.output_ = std::move(readEnd);
     return 0;
 }
@@ -186,37 +176,36 @@ uint32_t ChildProcess::ReadOutput(Deadline deadline, std::string& output) {
 }
 
 uint32_t ChildProcess::Wait(Deadline deadline, uint32_t& exitCode) {
+    if (!state_) return win32::kInvalidHandle;  // never waitpid(-1): that would reap any child
     for (;;) {
         int status = 0;
-        const pid_t done = ::waitpid(pid_, &status, WNOHANG);
-        if (done == pid_) {
-            pid_ = -1;
-            pidFd_.reset();
+        const pid_t done = ::waitpid(state_->pid, &status, WNOHANG);
+        if (done == state_->pid) {
+            state_.reset();
             exitCode = ExitCodeOf(status);
             return 0;
         }
         if (done < 0 && errno != EINTR) return LastWin32Error();
         if (std::chrono::steady_clock::now() >= deadline) return win32::kWaitTimeout;
-        if (!pidFd_) {
+        if (!state_->pidFd) {
             std::this_thread::sleep_for(kExitPollInterval);
-        } else if (const uint32_t err = WaitReadable(pidFd_.get(), deadline); err && err != win32::kWaitTimeout) {
+        } else if (const uint32_t err = WaitReadable(state_->pidFd.get(), deadline);
+                   err && err != win32::kWaitTimeout) {
             return err;
         }
     }
 }
 
-bool ChildProcess::Running() const { return pid_ > 0; }
-
 void ChildProcess::KillGroup() noexcept {
     output_.reset();
-    if (pid_ <= 0) return;
-    ::kill(-pid_, SIGKILL);
+    if (!state_) return;
+    const pid_t pid = state_->pid;
+    ::kill(-pid, SIGKILL);
     // The child itself too, should it have left its group (its id stays its own until reaped).
-    ::kill(pid_, SIGKILL);
-    while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+    ::kill(pid, SIGKILL);
+    while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
     }
-    pid_ = -1;
-    pidFd_.reset();
+    state_.reset();
 }
 
 }  // namespace zuvelo::platform

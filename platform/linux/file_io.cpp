@@ -30,6 +30,9 @@ int OpenNonBlocking(const std::filesystem::path& path, int flags, mode_t mode) {
     return fd;
 }
 
+// The permission bits SetReadOnly gives a file of this mode.
+mode_t ReadOnlyBits(mode_t mode, bool readOnly) { return static_cast<mode_t>(ReadOnlyMode(mode, readOnly) & 07777); }
+
 }  // namespace
 
 uint32_t StatPath(const std::filesystem::path& path, FileStat& out) {
@@ -71,6 +74,20 @@ uint32_t CreateFolder(const std::filesystem::path& path) {
 
 uint32_t SetMode(const std::filesystem::path& path, uint32_t mode) {
     if (::chmod(path.c_str(), static_cast<mode_t>(mode & 07777)) != 0) return LastWin32Error();
+    return 0;
+}
+
+uint32_t SetReadOnly(const std::filesystem::path& path, bool readOnly) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return LastWin32Error();
+    if (::chmod(path.c_str(), ReadOnlyBits(st.st_mode, readOnly)) != 0) return LastWin32Error();
+    return 0;
+}
+
+uint32_t SetReadOnly(int fd, bool readOnly) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return LastWin32Error();
+    if (::fchmod(fd, ReadOnlyBits(st.st_mode, readOnly)) != 0) return LastWin32Error();
     return 0;
 }
 

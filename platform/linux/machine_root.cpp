@@ -7,6 +7,7 @@
 #include <system_error>
 #include <vector>
 
+#include "platform/linux/machine_root.h"
 #include "platform/win32_error.h"
 
 namespace zuvelo::platform {

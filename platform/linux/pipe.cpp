@@ -11,7 +11,8 @@
 #include <cstdint>
 #include <thread>
 
-#include "platform/machine_root.h"
+#include "platform/linux/machine_root.h"
+#include "platform/linux/pipe_socket.h"
 #include "platform/utf8.h"
 #include "platform/win32_error.h"
 

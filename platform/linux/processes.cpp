@@ -13,6 +13,7 @@
 #include <memory>
 #include <optional>
 
+#include "platform/unique_fd.h"
 #include "platform/win32_error.h"
 
 namespace zuvelo::platform {
@@ -79,7 +80,31 @@ int PidfdSendSignal(int pidfd, int signalNumber) {
 
 uint32_t SignalError(int err) { return err == ESRCH ? win32::kInvalidParameter : Win32ErrorFromErrno(err); }
 
+bool HasEndedFd(int pidfd) {
+    pollfd ready{pidfd, POLLIN, 0};
+    return ::poll(&ready, 1, 0) > 0;
+}
+
+bool RunsImage(uint32_t pid, const ProcessImage& image) {
+    const std::optional<ProcessImage> now = ImageOf(pid);
+    return now && *now == image;
+}
+
+// The image is read through the process id; the pidfd then still naming a live
+// process proves that the id was this process's when it was read.
+uint32_t SignalWhileItRunsImage(int pidfd, uint32_t pid, const ProcessImage& image, int signalNumber) {
+    if (!RunsImage(pid, image)) return HasEndedFd(pidfd) ? win32::kInvalidParameter : win32::kAccessDenied;
+    if (PidfdSendSignal(pidfd, signalNumber) != 0) return SignalError(errno);
+    return 0;
+}
+
 }  // namespace
+
+struct ProcessHandle::State {
+    UniqueFd pidfd;
+};
+
+void ProcessHandle::StateDeleter::operator()(State* state) const noexcept { delete state; }
 
 uint32_t ListProcesses(std::vector<RunningProcess>& out) {
     out.clear();
@@ -96,10 +121,10 @@ uint32_t ListProcesses(std::vector<RunningProcess>& out) {
 }
 
 uint32_t ProcessHandle::Open(const RunningProcess& process, ProcessHandle& out) {
-    const int fd = PidfdOpen(process.pid);
-    if (fd < 0) return SignalError(errno);
+    UniqueFd fd(PidfdOpen(process.pid));
+    if (!fd) return SignalError(errno);
     ProcessHandle handle;
-    handle.pidfd_.reset(fd);
+    handle.state_.reset(new State{std::move(fd)});
     handle.pid_ = process.pid;
     handle.image_ = process.image;
     // The id may have been given to another process between the scan and the open.
@@ -111,37 +136,26 @@ uint32_t ProcessHandle::Open(const RunningProcess& process, ProcessHandle& out) 
     return 0;
 }
 
-bool ProcessHandle::HasEnded() const {
-    pollfd ready{pidfd_.get(), POLLIN, 0};
-    return ::poll(&ready, 1, 0) > 0;
+bool ProcessHandle::HasEnded() const { return HasEndedFd(state_->pidfd.get()); }
+
+bool ProcessHandle::valid() const { return state_ != nullptr; }
+
+uint32_t ProcessHandle::RequestClose() const {
+    if (!state_) return win32::kInvalidHandle;
+    return SignalWhileItRunsImage(state_->pidfd.get(), pid_, image_, SIGTERM);
 }
 
-bool ProcessHandle::RunsItsImage() const {
-    const std::optional<ProcessImage> now = ImageOf(pid_);
-    return now && *now == image_;
-}
-
-bool ProcessHandle::valid() const { return pidfd_.valid(); }
-
-uint32_t ProcessHandle::RequestClose() const { return Signal(SIGTERM); }
-
-uint32_t ProcessHandle::Terminate() const { return Signal(SIGKILL); }
-
-uint32_t ProcessHandle::Signal(int signalNumber) const {
-    if (!pidfd_) return win32::kInvalidHandle;
-    // The image is read through the process id; the pidfd then still naming a live
-    // process proves that the id was this process's when it was read.
-    if (!RunsItsImage()) return HasEnded() ? win32::kInvalidParameter : win32::kAccessDenied;
-    if (PidfdSendSignal(pidfd_.get(), signalNumber) != 0) return SignalError(errno);
-    return 0;
+uint32_t ProcessHandle::Terminate() const {
+    if (!state_) return win32::kInvalidHandle;
+    return SignalWhileItRunsImage(state_->pidfd.get(), pid_, image_, SIGKILL);
 }
 
 uint32_t ProcessHandle::WaitForExit(std::chrono::milliseconds timeout) const {
-    if (!pidfd_) return win32::kInvalidHandle;
+    if (!state_) return win32::kInvalidHandle;
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (true) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        pollfd ready{pidfd_.get(), POLLIN, 0};
+        pollfd ready{state_->pidfd.get(), POLLIN, 0};
         const int got = ::poll(&ready, 1, static_cast<int>(std::clamp<int64_t>(left.count(), 0, INT_MAX)));
         if (got > 0) return 0;
         if (got == 0) return win32::kWaitTimeout;

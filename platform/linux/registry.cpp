@@ -17,7 +17,7 @@
 #include "platform/compare_string.h"
 #include "platform/file_io.h"
 #include "platform/file_lock.h"
-#include "platform/machine_root.h"
+#include "platform/linux/machine_root.h"
 #include "platform/staged_file.h"
 #include "platform/unique_fd.h"
 #include "platform/win32_error.h"

@@ -198,65 +198,81 @@ void UninitializeCom() {}
 
 void NotifyShellOfChanges() {}
 
-ShellLink::ShellLink() = default;
+struct ShellLink::State {
+    std::wstring target;
+    std::wstring arguments;
+    std::wstring workingDirectory;
+    std::wstring description;
+    std::wstring iconPath;
+    int32_t iconIndex = 0;
+    int32_t showCommand = kShowNormal;
+    uint16_t hotkey = 0;
+    uint32_t fileAttributes = 0;
+    uint32_t fileSize = 0;
+    uint64_t creationTime = 0;
+    uint64_t accessTime = 0;
+    uint64_t writeTime = 0;
+};
+
+ShellLink::ShellLink() : state_(std::make_unique<State>()) {}
 
 ShellLink::~ShellLink() = default;
 
 HResult ShellLink::SetPath(const std::wstring& target) {
     if (!IsStorable(target) || !IsAbsolute(target)) return kE_INVALIDARG;
-    target_ = target;
-    fileAttributes_ = 0;
-    fileSize_ = 0;
-    creationTime_ = accessTime_ = writeTime_ = 0;
+    state_->target = target;
+    state_->fileAttributes = 0;
+    state_->fileSize = 0;
+    state_->creationTime = state_->accessTime = state_->writeTime = 0;
     struct statx info {};
     if (::statx(AT_FDCWD, Utf8FromWide(target).c_str(), 0, STATX_BASIC_STATS | STATX_BTIME, &info) != 0) return kS_OK;
-    fileAttributes_ = S_ISDIR(info.stx_mode) ? kAttributeDirectory : kAttributeArchive;
-    if ((info.stx_mode & 0222) == 0) fileAttributes_ |= kAttributeReadOnly;
-    fileSize_ = static_cast<uint32_t>(info.stx_size);  // the low 32 bits, as the format keeps them
-    if (info.stx_mask & STATX_BTIME) creationTime_ = FileTime(info.stx_btime);
-    accessTime_ = FileTime(info.stx_atime);
-    writeTime_ = FileTime(info.stx_mtime);
+    state_->fileAttributes = S_ISDIR(info.stx_mode) ? kAttributeDirectory : kAttributeArchive;
+    if ((info.stx_mode & 0222) == 0) state_->fileAttributes |= kAttributeReadOnly;
+    state_->fileSize = static_cast<uint32_t>(info.stx_size);  // the low 32 bits, as the format keeps them
+    if (info.stx_mask & STATX_BTIME) state_->creationTime = FileTime(info.stx_btime);
+    state_->accessTime = FileTime(info.stx_atime);
+    state_->writeTime = FileTime(info.stx_mtime);
     return kS_OK;
 }
 
-HResult ShellLink::SetArguments(const std::wstring& arguments) { return StoreText(arguments_, arguments); }
+HResult ShellLink::SetArguments(const std::wstring& arguments) { return StoreText(state_->arguments, arguments); }
 
-HResult ShellLink::SetWorkingDirectory(const std::wstring& folder) { return StoreText(workingDirectory_, folder); }
+HResult ShellLink::SetWorkingDirectory(const std::wstring& folder) { return StoreText(state_->workingDirectory, folder); }
 
-HResult ShellLink::SetDescription(const std::wstring& description) { return StoreText(description_, description); }
+HResult ShellLink::SetDescription(const std::wstring& description) { return StoreText(state_->description, description); }
 
 HResult ShellLink::SetIconLocation(const std::wstring& iconPath, int32_t index) {
-    const HResult result = StoreText(iconPath_, iconPath);
-    if (result == kS_OK) iconIndex_ = index;
+    const HResult result = StoreText(state_->iconPath, iconPath);
+    if (result == kS_OK) state_->iconIndex = index;
     return result;
 }
 
 HResult ShellLink::SetShowCmd(int32_t showCommand) {
-    showCommand_ = showCommand;
+    state_->showCommand = showCommand;
     return kS_OK;
 }
 
 HResult ShellLink::SetHotkey(uint16_t hotkey) {
-    hotkey_ = hotkey;
+    state_->hotkey = hotkey;
     return kS_OK;
 }
 
 HResult ShellLink::Save(const std::wstring& linkPath) const {
-    if (target_.empty()) return kE_FAIL;
+    if (state_->target.empty()) return kE_FAIL;
     const std::string nativeLink = Utf8FromWide(linkPath);
     if (nativeLink.empty() || !IsAbsolute(linkPath)) return kE_INVALIDARG;
     const fs::path file(nativeLink);
     if (!file.has_filename()) return kE_INVALIDARG;
 
-    const std::wstring relative = RelativePath(target_, linkPath);
+    const std::wstring relative = RelativePath(state_->target, linkPath);
     const struct {
         uint32_t flag;
         const std::wstring& text;
-    } strings[] = {{link_flags::kHasName, description_},
+    } strings[] = {{link_flags::kHasName, state_->description},
                    {link_flags::kHasRelativePath, relative},
-                   {link_flags::kHasWorkingDir, workingDirectory_},
-                   {link_flags::kHasArguments, arguments_},
-                   {link_flags::kHasIconLocation, iconPath_}};
+                   {link_flags::kHasWorkingDir, state_->workingDirectory},
+                   {link_flags::kHasArguments, state_->arguments},
+                   {link_flags::kHasIconLocation, state_->iconPath}};
     uint32_t flags = link_flags::kHasLinkInfo | link_flags::kIsUnicode;
     std::string stringData;
     for (const auto& string : strings) {
@@ -269,18 +285,18 @@ HResult ShellLink::Save(const std::wstring& linkPath) const {
     Put32(bytes, kHeaderSize);
     bytes.append(reinterpret_cast<const char*>(kLinkClsid), sizeof(kLinkClsid));
     Put32(bytes, flags);
-    Put32(bytes, fileAttributes_);
-    Put64(bytes, creationTime_);
-    Put64(bytes, accessTime_);
-    Put64(bytes, writeTime_);
-    Put32(bytes, fileSize_);
-    Put32(bytes, static_cast<uint32_t>(iconIndex_));
-    Put32(bytes, static_cast<uint32_t>(StoredShowCommand(showCommand_)));
-    Put16(bytes, hotkey_);
+    Put32(bytes, state_->fileAttributes);
+    Put64(bytes, state_->creationTime);
+    Put64(bytes, state_->accessTime);
+    Put64(bytes, state_->writeTime);
+    Put32(bytes, state_->fileSize);
+    Put32(bytes, static_cast<uint32_t>(state_->iconIndex));
+    Put32(bytes, static_cast<uint32_t>(StoredShowCommand(state_->showCommand)));
+    Put16(bytes, state_->hotkey);
     Put16(bytes, 0);
     Put32(bytes, 0);
     Put32(bytes, 0);
-    bytes += LinkInfo(target_);
+    bytes += LinkInfo(state_->target);
     bytes += stringData;
     Put32(bytes, 0);  // terminal block
 
@@ -292,8 +308,12 @@ HResult ShellLink::Save(const std::wstring& linkPath) const {
 }
 
 HResult CreateShellLink(std::unique_ptr<ShellLink>& out) {
-    out.reset(new (std::nothrow) ShellLink());
-    return out ? kS_OK : kE_OUTOFMEMORY;
+    try {
+        out = std::make_unique<ShellLink>();
+    } catch (const std::bad_alloc&) {
+        return kE_OUTOFMEMORY;
+    }
+    return kS_OK;
 }
 
 }  // namespace zuvelo::platform

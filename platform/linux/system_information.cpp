@@ -11,7 +11,7 @@
 #include <json/reader.h>
 #include <json/value.h>
 
-#include "platform/machine_root.h"
+#include "platform/linux/machine_root.h"
 #include "platform/process_startup.h"
 #include "platform/regular_file.h"
 #include "platform/win32_error.h"

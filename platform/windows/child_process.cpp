@@ -5,9 +5,12 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <memory>
+#include <optional>
 #include <string_view>
 #include <utility>
 
+#include "platform/utf8.h"
 #include "platform/win32_error.h"
 #include "platform/windows/win32_paths.h"
 #include "platform/windows/win32_handle.h"
@@ -29,17 +32,11 @@ DWORD MillisecondsUntil(Deadline deadline) {
     return static_cast<DWORD>(std::clamp<int64_t>(left.count(), 0, INFINITE - 1));
 }
 
-uint32_t WideFromUtf8(const std::string& text, std::wstring& out) {
-    out.clear();
-    if (text.empty()) return 0;
-    if (text.size() > INT_MAX) return win32::kInvalidParameter;
-    const int size = static_cast<int>(text.size());
-    const int length = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, nullptr, 0);
-    if (length == 0) return LastError();
-    out.resize(static_cast<size_t>(length));
-    if (::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, out.data(), length) == 0) {
-        return LastError();
-    }
+// The wide form of text a caller gave; 1113 (no Unicode translation) for invalid UTF-8.
+uint32_t WideOf(const std::string& text, std::wstring& out) {
+    std::optional<std::wstring> wide = WideFromUtf8(text);
+    if (!wide) return ERROR_NO_UNICODE_TRANSLATION;
+    out = std::move(*wide);
     return 0;
 }
 
@@ -70,7 +67,7 @@ uint32_t CommandLineOf(const std::vector<std::string>& arguments, std::wstring& 
     out.clear();
     for (size_t i = 0; i < arguments.size(); ++i) {
         std::wstring argument;
-        if (const uint32_t err = WideFromUtf8(arguments[i], argument)) return err;
+        if (const uint32_t err = WideOf(arguments[i], argument)) return err;
         if (argument.find(L'\0') != std::wstring::npos) return win32::kInvalidParameter;
         if (i == 0) {
             if (argument.find(L'"') != std::wstring::npos) return win32::kInvalidParameter;
@@ -137,7 +134,7 @@ private:
 // Starts the child suspended, puts it into a job of its own and lets it run. A job
 // cannot be had where this process's own job forbids it: the child then runs alone.
 uint32_t Launch(const std::wstring& application, std::wstring commandLine, InheritedStreams& streams,
-                OwnedHandle& process, OwnedHandle& job) {
+                UniqueHandle& process, UniqueHandle& job) {
     UniqueHandle newJob(::CreateJobObjectW(nullptr, nullptr));
     if (!newJob.valid()) return LastError();
     PROCESS_INFORMATION started{};
@@ -154,8 +151,8 @@ uint32_t Launch(const std::wstring& application, std::wstring commandLine, Inher
         ::TerminateProcess(child.get(), kKilledExitCode);
         return err;
     }
-    process.reset(child.release());
-    job.reset(newJob.valid() ? newJob.release() : nullptr);
+    process = std::move(child);
+    job = std::move(newJob);
     return 0;
 }
 
@@ -204,20 +201,12 @@ uint32_t SystemShell(std::wstring& out) {
 
 }  // namespace
 
-ChildProcess::~ChildProcess() { KillGroup(); }
+struct ChildProcess::State {
+    UniqueHandle process;
+    UniqueHandle job;  // the child and every process it starts; empty where none could be had
+};
 
-ChildProcess::ChildProcess(ChildProcess&& other) noexcept
-    : process_(std::move(other.process_)), job_(std::move(other.job_)), output_(std::move(other.output_)) {}
-
-ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
-    if (this != &other) {
-        KillGroup();
-        process_ = std::move(other.process_);
-        job_ = std::move(other.job_);
-        output_ = std::move(other.output_);
-    }
-    return *this;
-}
+void ChildProcess::StateDeleter::operator()(State* state) const noexcept { delete state; }
 
 uint32_t ChildProcess::StartExecutable(int executableFd, const std::vector<std::string>& arguments, ChildProcess& out) {
     std::wstring commandLine;
@@ -229,11 +218,12 @@ uint32_t ChildProcess::StartExecutable(int executableFd, const std::vector<std::
     if (!nul.valid()) return LastError();
     InheritedStreams streams;
     if (const uint32_t err = streams.Prepare(nul.get(), nul.get())) return err;
-    ChildProcess child;
-    if (const uint32_t err = Launch(ApplicationPath(path), commandLine, streams, child.process_, child.job_)) {
+    auto state = std::make_unique<State>();
+    if (const uint32_t err = Launch(ApplicationPath(path), commandLine, streams, state->process, state->job)) {
         return err;
     }
-    out = std::move(child);
+    out = ChildProcess();
+    out.state_.reset(state.release());
     return 0;
 }
 
@@ -241,7 +231,7 @@ uint32_t ChildProcess::StartShellCommand(const std::string& command, ChildProces
     std::wstring shell;
     std::wstring text;
     if (const uint32_t err = SystemShell(shell)) return err;
-    if (const uint32_t err = WideFromUtf8(command, text)) return err;
+    if (const uint32_t err = WideOf(command, text)) return err;
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     HANDLE readEnd = nullptr;
     HANDLE writeEnd = nullptr;
@@ -253,8 +243,12 @@ uint32_t ChildProcess::StartShellCommand(const std::string& command, ChildProces
     if (!nul.valid()) return LastError();
     InheritedStreams streams;
     if (const uint32_t err = streams.Prepare(nul.get(), writer.get())) return err;
+    auto state = std::make_unique<State>();
+    if (const uint32_t err = Launch(shell, L"cmd.exe /c " + text, streams, state->process, state->job)) {
+        return err;
+    }
     ChildProcess child;
-    if (const uint32_t err = Launch(shell, L"cmd.exe /c " + text, streams, child.process_, child.job_)) return err;
+    child.state_.reset(state.release());
     child.output_.reset(windows::DescriptorFromHandle(std::move(reader)));
     if (!child.output_) return win32::kNotEnoughMemory;  // the child is killed with the object
     out = std::move(child);
@@ -288,30 +282,27 @@ uint32_t ChildProcess::ReadOutput(Deadline deadline, std::string& output) {
 }
 
 uint32_t ChildProcess::Wait(Deadline deadline, uint32_t& exitCode) {
-    if (!process_) return win32::kInvalidHandle;
-    const DWORD waited = ::WaitForSingleObject(process_.get(), MillisecondsUntil(deadline));
+    if (!state_) return win32::kInvalidHandle;
+    const HANDLE process = state_->process.get();
+    const DWORD waited = ::WaitForSingleObject(process, MillisecondsUntil(deadline));
     if (waited == WAIT_TIMEOUT) return win32::kWaitTimeout;
     if (waited != WAIT_OBJECT_0) return LastError();
     DWORD code = 0;
-    if (!::GetExitCodeProcess(process_.get(), &code)) return LastError();
+    if (!::GetExitCodeProcess(process, &code)) return LastError();
     exitCode = code;
     // What the child left running keeps running, as after a finished installer.
-    process_.reset();
-    job_.reset();
+    state_.reset();
     return 0;
 }
 
-bool ChildProcess::Running() const { return process_ != nullptr; }
-
 void ChildProcess::KillGroup() noexcept {
     output_.reset();
-    if (!process_) return;
-    if (job_) ::TerminateJobObject(job_.get(), kKilledExitCode);
+    if (!state_) return;
+    if (state_->job) ::TerminateJobObject(state_->job.get(), kKilledExitCode);
     // The child itself too, should it run outside a job.
-    ::TerminateProcess(process_.get(), kKilledExitCode);
-    ::WaitForSingleObject(process_.get(), INFINITE);
-    process_.reset();
-    job_.reset();
+    ::TerminateProcess(state_->process.get(), kKilledExitCode);
+    ::WaitForSingleObject(state_->process.get(), INFINITE);
+    state_.reset();
 }
 
 }  // namespace zuvelo::platform

@@ -122,19 +122,23 @@ uint32_t CreateFolder(const std::filesystem::path& path) {
     return 0;
 }
 
-uint32_t SetMode(const std::filesystem::path& path, uint32_t mode) {
+uint32_t SetMode(const std::filesystem::path& path, uint32_t mode) { return SetReadOnly(path, (mode & 0222) == 0); }
+
+uint32_t SetReadOnly(const std::filesystem::path& path, bool readOnly) {
     UniqueHandle handle;
     if (const uint32_t err = OpenPath(path, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, kShareAll, OPEN_EXISTING,
                                       FILE_FLAG_BACKUP_SEMANTICS, handle)) {
         return err;
     }
-    return windows::SetReadOnly(handle.get(), (mode & 0222) == 0);
+    return windows::SetReadOnly(handle.get(), readOnly);
 }
+
+uint32_t SetReadOnly(int fd, bool readOnly) { return windows::SetReadOnly(HandleOf(fd), readOnly); }
 
 // Files have no owner or group of this kind here; the attributes say all there is.
 uint32_t SetOwnerAndMode(int fd, uint32_t /*owner*/, uint32_t /*group*/, uint32_t mode) { return SetModeOf(fd, mode); }
 
-uint32_t SetModeOf(int fd, uint32_t mode) { return windows::SetReadOnly(HandleOf(fd), (mode & 0222) == 0); }
+uint32_t SetModeOf(int fd, uint32_t mode) { return SetReadOnly(fd, (mode & 0222) == 0); }
 
 uint32_t RemoveFile(const std::filesystem::path& path) {
     std::wstring extended;

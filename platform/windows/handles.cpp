@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "platform/utf8.h"
 #include "platform/win32_error.h"
 #include "platform/windows/win32_handle.h"
 #include "platform/windows/win32_paths.h"
@@ -52,6 +53,12 @@ uint32_t Describe(HANDLE handle, HandleInfo& out) {
     }
     out = info;
     return 0;
+}
+
+// The UTF-8 of a name or path the system gave; 1113 (no Unicode translation) for one with none.
+uint32_t Utf8Of(const std::wstring& text, std::string& out) {
+    out = Utf8FromWide(text);
+    return out.empty() && !text.empty() ? ERROR_NO_UNICODE_TRANSLATION : 0;
 }
 
 uint32_t OpenEntry(int dirFd, const std::string& name, DWORD access, DWORD share, UniqueHandle& out) {
@@ -152,7 +159,7 @@ uint32_t IsMountPoint(int fd, bool& mountPoint) {
 uint32_t ReadFinalPath(int fd, std::string& out) {
     std::wstring path;
     if (const uint32_t err = windows::FinalPathOf(HandleOf(fd), path)) return err;
-    return windows::Utf8FromWide(windows::WithoutExtendedPrefix(path), out);
+    return Utf8Of(windows::WithoutExtendedPrefix(path), out);
 }
 
 uint32_t SetWritableThroughHandle(int fd, bool writable) {
@@ -276,7 +283,7 @@ uint32_t DirectoryReader::Next(Entry& entry, bool& done) {
 
         const std::wstring name(record->FileName, record->FileNameLength / sizeof(wchar_t));
         if (name == L"." || name == L"..") continue;
-        if (const uint32_t err = windows::Utf8FromWide(name, entry.name)) return err;
+        if (const uint32_t err = Utf8Of(name, entry.name)) return err;
         const DWORD attributes = record->FileAttributes;
         if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) entry.type = Type::Symlink;
         else if (attributes & FILE_ATTRIBUTE_DIRECTORY) entry.type = Type::Directory;

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <charconv>
 
+#include "platform/utf8.h"
 #include "platform/windows/win32_handle.h"
 #include "platform/windows/win32_paths.h"
 
@@ -25,18 +26,10 @@ constexpr DWORD kTls12And13 = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2 | 0x2000;
 constexpr DWORD kTls12 = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;
 
 // Empty for text that does not convert; the callers' text comes from valid wide text.
-std::wstring Wide(const std::string& utf8) {
-    std::wstring wide;
-    windows::WideFromUtf8(utf8, wide);
-    return wide;
-}
+std::wstring Wide(const std::string& utf8) { return WideFromUtf8(utf8).value_or(std::wstring()); }
 
 // WinHTTP widens header bytes one by one, so its text always converts.
-std::string Narrow(const std::wstring& wide) {
-    std::string utf8;
-    windows::Utf8FromWide(wide, utf8);
-    return utf8;
-}
+std::string Narrow(const std::wstring& wide) { return Utf8FromWide(wide); }
 
 bool HasControlCharacter(std::string_view text) {
     return std::any_of(text.begin(), text.end(), [](char c) {
@@ -119,9 +112,9 @@ void SetDwordOption(HINTERNET handle, DWORD option, DWORD value) {
 
 std::optional<HttpUrl> ParseHttpUrl(const std::string& url) {
     // A line break would end the request line early; WinHttpCrackUrl lets it through.
-    std::wstring wide;
-    if (HasControlCharacter(url) || windows::WideFromUtf8(url, wide) != 0) return std::nullopt;
-    const std::optional<UrlParts> parts = CrackUrl(wide);
+    const std::optional<std::wstring> wide = HasControlCharacter(url) ? std::nullopt : WideFromUtf8(url);
+    if (!wide) return std::nullopt;
+    const std::optional<UrlParts> parts = CrackUrl(*wide);
     if (!parts || parts->host.empty()) return std::nullopt;
     if (parts->scheme != INTERNET_SCHEME_HTTP && parts->scheme != INTERNET_SCHEME_HTTPS) return std::nullopt;
     const std::wstring scheme = parts->scheme == INTERNET_SCHEME_HTTPS ? L"https" : L"http";

@@ -99,13 +99,19 @@ uint32_t ListProcesses(std::vector<RunningProcess>& out) {
     return ::GetLastError() == ERROR_NO_MORE_FILES ? 0 : LastError();
 }
 
+struct ProcessHandle::State {
+    UniqueHandle process;
+};
+
+void ProcessHandle::StateDeleter::operator()(State* state) const noexcept { delete state; }
+
 uint32_t ProcessHandle::Open(const RunningProcess& process, ProcessHandle& out) {
     // ERROR_INVALID_PARAMETER (87) when no process has the id any more.
     HANDLE opened = ::OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
                                   process.pid);
     if (!opened) return LastError();
     ProcessHandle handle;
-    handle.process_.reset(opened);
+    handle.state_.reset(new State{UniqueHandle(opened)});
     handle.pid_ = process.pid;
     handle.image_ = process.image;
     if (handle.HasEnded()) return win32::kInvalidParameter;
@@ -118,13 +124,13 @@ uint32_t ProcessHandle::Open(const RunningProcess& process, ProcessHandle& out) 
     return 0;
 }
 
-bool ProcessHandle::valid() const { return process_ != nullptr; }
+bool ProcessHandle::valid() const { return state_ != nullptr; }
 
-bool ProcessHandle::HasEnded() const { return ::WaitForSingleObject(process_.get(), 0) == WAIT_OBJECT_0; }
+bool ProcessHandle::HasEnded() const { return ::WaitForSingleObject(state_->process.get(), 0) == WAIT_OBJECT_0; }
 
 // The handle held keeps the id from being reused, so the windows found by it are this process's.
 uint32_t ProcessHandle::RequestClose() const {
-    if (!process_) return win32::kInvalidHandle;
+    if (!state_) return win32::kInvalidHandle;
     if (HasEnded()) return win32::kInvalidParameter;
     WindowSearch search{pid_, {}};
     ::EnumWindows(CollectWindowOf, reinterpret_cast<LPARAM>(&search));
@@ -133,16 +139,16 @@ uint32_t ProcessHandle::RequestClose() const {
 }
 
 uint32_t ProcessHandle::Terminate() const {
-    if (!process_) return win32::kInvalidHandle;
+    if (!state_) return win32::kInvalidHandle;
     if (HasEnded()) return win32::kInvalidParameter;
-    if (::TerminateProcess(process_.get(), 1)) return 0;
+    if (::TerminateProcess(state_->process.get(), 1)) return 0;
     const uint32_t err = LastError();
     return HasEnded() ? win32::kInvalidParameter : err;  // it ended meanwhile
 }
 
 uint32_t ProcessHandle::WaitForExit(std::chrono::milliseconds timeout) const {
-    if (!process_) return win32::kInvalidHandle;
-    switch (::WaitForSingleObject(process_.get(), Milliseconds(timeout))) {
+    if (!state_) return win32::kInvalidHandle;
+    switch (::WaitForSingleObject(state_->process.get(), Milliseconds(timeout))) {
         case WAIT_OBJECT_0: return 0;
         case WAIT_TIMEOUT: return win32::kWaitTimeout;
         default: return LastError();

@@ -67,62 +67,69 @@ void UninitializeCom() { ::CoUninitialize(); }
 
 void NotifyShellOfChanges() { ::SHChangeNotify(SHCNE_ALLEVENTS, SHCNF_IDLIST, nullptr, nullptr); }
 
-void ShellLink::Releaser::operator()(IShellLinkW* link) const noexcept { link->Release(); }
+struct ShellLink::State {
+    struct Releaser {
+        void operator()(IShellLinkW* link) const noexcept { link->Release(); }
+    };
+    std::unique_ptr<IShellLinkW, Releaser> link;
+    HResult created = kS_OK;  // CoCreateInstance's result
+    bool hasTarget = false;
+};
 
-ShellLink::ShellLink() {
+ShellLink::ShellLink() : state_(std::make_unique<State>()) {
     IShellLinkW* link = nullptr;
-    created_ = ::CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
-                                  reinterpret_cast<void**>(&link));
-    if (SUCCEEDED(created_)) link_.reset(link);
+    state_->created = ::CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
+                                         reinterpret_cast<void**>(&link));
+    if (SUCCEEDED(state_->created)) state_->link.reset(link);
 }
 
 ShellLink::~ShellLink() = default;
 
 HResult ShellLink::SetPath(const std::wstring& target) {
-    if (!link_) return created_;
+    if (!state_->link) return state_->created;
     if (!IsStorable(target) || !fs::path(target).is_absolute()) return kE_INVALIDARG;
-    const HResult result = Outcome(link_->SetPath(target.c_str()));
-    if (result == kS_OK) hasTarget_ = true;
+    const HResult result = Outcome(state_->link->SetPath(target.c_str()));
+    if (result == kS_OK) state_->hasTarget = true;
     return result;
 }
 
 HResult ShellLink::SetArguments(const std::wstring& arguments) {
-    if (!link_) return created_;
-    return IsStorable(arguments) ? Outcome(link_->SetArguments(arguments.c_str())) : kE_INVALIDARG;
+    if (!state_->link) return state_->created;
+    return IsStorable(arguments) ? Outcome(state_->link->SetArguments(arguments.c_str())) : kE_INVALIDARG;
 }
 
 HResult ShellLink::SetWorkingDirectory(const std::wstring& folder) {
-    if (!link_) return created_;
-    return IsStorable(folder) ? Outcome(link_->SetWorkingDirectory(folder.c_str())) : kE_INVALIDARG;
+    if (!state_->link) return state_->created;
+    return IsStorable(folder) ? Outcome(state_->link->SetWorkingDirectory(folder.c_str())) : kE_INVALIDARG;
 }
 
 HResult ShellLink::SetDescription(const std::wstring& description) {
-    if (!link_) return created_;
-    return IsStorable(description) ? Outcome(link_->SetDescription(description.c_str())) : kE_INVALIDARG;
+    if (!state_->link) return state_->created;
+    return IsStorable(description) ? Outcome(state_->link->SetDescription(description.c_str())) : kE_INVALIDARG;
 }
 
 HResult ShellLink::SetIconLocation(const std::wstring& iconPath, int32_t index) {
-    if (!link_) return created_;
-    return IsStorable(iconPath) ? Outcome(link_->SetIconLocation(iconPath.c_str(), index)) : kE_INVALIDARG;
+    if (!state_->link) return state_->created;
+    return IsStorable(iconPath) ? Outcome(state_->link->SetIconLocation(iconPath.c_str(), index)) : kE_INVALIDARG;
 }
 
 HResult ShellLink::SetShowCmd(int32_t showCommand) {
-    if (!link_) return created_;
-    return Outcome(link_->SetShowCmd(StoredShowCommand(showCommand)));
+    if (!state_->link) return state_->created;
+    return Outcome(state_->link->SetShowCmd(StoredShowCommand(showCommand)));
 }
 
 HResult ShellLink::SetHotkey(uint16_t hotkey) {
-    if (!link_) return created_;
-    return Outcome(link_->SetHotkey(hotkey));
+    if (!state_->link) return state_->created;
+    return Outcome(state_->link->SetHotkey(hotkey));
 }
 
 HResult ShellLink::Save(const std::wstring& linkPath) const {
-    if (!link_) return created_;
-    if (!hasTarget_) return kE_FAIL;
+    if (!state_->link) return state_->created;
+    if (!state_->hasTarget) return kE_FAIL;
     const fs::path file(linkPath);
     if (!IsStorable(linkPath) || !file.is_absolute() || !file.has_filename()) return kE_INVALIDARG;
     IPersistFile* persist = nullptr;
-    if (const HRESULT result = link_->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&persist));
+    if (const HRESULT result = state_->link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&persist));
         FAILED(result)) {
         return result;
     }
@@ -143,9 +150,13 @@ HResult ShellLink::Save(const std::wstring& linkPath) const {
 }
 
 HResult CreateShellLink(std::unique_ptr<ShellLink>& out) {
-    std::unique_ptr<ShellLink> link(new (std::nothrow) ShellLink());
-    if (!link) return kE_OUTOFMEMORY;
-    if (!link->link_) return link->created_;
+    std::unique_ptr<ShellLink> link;
+    try {
+        link = std::make_unique<ShellLink>();
+    } catch (const std::bad_alloc&) {
+        return kE_OUTOFMEMORY;
+    }
+    if (!link->state_->link) return link->state_->created;
     out = std::move(link);
     return kS_OK;
 }

@@ -9,7 +9,6 @@
 
 #include "platform/compare_string.h"
 #include "platform/handles.h"
-#include "platform/open_beneath.h"
 #include "platform/win32_error.h"
 #include "platform/windows/win32_handle.h"
 #include "platform/windows/win32_paths.h"
@@ -22,7 +21,6 @@ using windows::HandleOf;
 using windows::LastError;
 using windows::UniqueHandle;
 
-constexpr int kNameAttempts = 16;
 constexpr DWORD kAttributeAccess = FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES;
 
 uint32_t AttributesOf(HANDLE handle, DWORD& attributes) {
@@ -34,15 +32,6 @@ uint32_t AttributesOf(HANDLE handle, DWORD& attributes) {
 
 bool IsRegular(DWORD attributes) {
     return (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
-}
-
-uint32_t DuplicateDescriptor(int fd, UniqueFd& out) {
-    HANDLE copy = nullptr;
-    if (!::DuplicateHandle(::GetCurrentProcess(), HandleOf(fd), ::GetCurrentProcess(), &copy, 0, FALSE,
-                           DUPLICATE_SAME_ACCESS)) {
-        return LastError();
-    }
-    return windows::DescriptorOf(UniqueHandle(copy), out);
 }
 
 // Creates name in the folder held as folderFd, never over anything there (a link included),
@@ -138,58 +127,28 @@ StagedFile::~StagedFile() {
     if (!committed_ && fd_) windows::DeleteThroughHandle(HandleOf(fd_.get()));
 }
 
-uint32_t StagedFile::Create(int folderFd, uint32_t mode) {
-    UniqueFd folder;
-    if (const uint32_t err = DuplicateDescriptor(folderFd, folder)) return err;
-    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
-        std::string name = NewStagedFileName();
-        UniqueHandle file;
-        const uint32_t err = CreateBelow(folder.get(), name, file);
-        if (err == ERROR_FILE_EXISTS || err == ERROR_ALREADY_EXISTS) continue;
-        if (err != 0) return err;
-        UniqueFd fd;  // without one (no descriptor left), the file stays for the next run's clean-up
-        if (const uint32_t lost = windows::DescriptorOf(std::move(file), fd)) return lost;
-        folder_ = std::move(folder);
-        fd_ = std::move(fd);
-        name_ = std::move(name);
-        return windows::SetReadOnly(HandleOf(fd_.get()), (mode & 0222) == 0);
-    }
-    return win32::kAlreadyExists;
-}
-
-uint32_t StagedFile::Create(const std::filesystem::path& folder, uint32_t mode) {
-    UniqueFd pinned;
-    if (const uint32_t err = PinFolder(folder, pinned)) return err;
-    return Create(pinned.get(), mode);
+// Without a descriptor (none left), the file stays for the next run's clean-up.
+uint32_t StagedFile::CreateEmptyFile(int folderFd, const std::string& name, UniqueFd& out) {
+    UniqueHandle file;
+    const uint32_t err = CreateBelow(folderFd, name, file);
+    if (err == ERROR_FILE_EXISTS || err == ERROR_ALREADY_EXISTS) return win32::kAlreadyExists;
+    if (err != 0) return err;
+    return windows::DescriptorOf(std::move(file), out);
 }
 
 uint32_t StagedFile::CreateAsCopyOf(int folderFd, int sourceFd) {
-    UniqueFd folder;
     std::wstring source;
-    if (const uint32_t err = DuplicateDescriptor(folderFd, folder)) return err;
     if (const uint32_t err = windows::FinalPathOf(HandleOf(sourceFd), source)) return err;
-    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
-        std::string name = NewStagedFileName();
+    return CreateWith(folderFd, [&source](int folder, const std::string& name, UniqueFd& out) {
         UniqueHandle file;
-        const uint32_t err = CopyBelow(source, folder.get(), name, file);
-        if (err == ERROR_FILE_EXISTS || err == ERROR_ALREADY_EXISTS) continue;
+        const uint32_t err = CopyBelow(source, folder, name, file);
+        if (err == ERROR_FILE_EXISTS || err == ERROR_ALREADY_EXISTS) return win32::kAlreadyExists;
         if (err != 0) return err;
-        UniqueFd fd;
-        if (const uint32_t lost = windows::DescriptorOf(std::move(file), fd)) return lost;
-        folder_ = std::move(folder);
-        fd_ = std::move(fd);
-        name_ = std::move(name);
-        return 0;
-    }
-    return win32::kAlreadyExists;
+        return windows::DescriptorOf(std::move(file), out);
+    });
 }
 
-uint32_t StagedFile::CommitAs(const std::string& finalName) { return Commit(finalName, true); }
-
-uint32_t StagedFile::CommitAsNew(const std::string& finalName) { return Commit(finalName, false); }
-
-uint32_t StagedFile::Commit(const std::string& finalName, bool replace) {
-    if (!fd_) return win32::kInvalidHandle;
+uint32_t StagedFile::RenameTo(const std::string& finalName, bool replace) {
     std::wstring name;
     if (const uint32_t err = windows::WideComponent(finalName, name)) return err;
     const HANDLE folder = HandleOf(folder_.get());
@@ -200,10 +159,7 @@ uint32_t StagedFile::Commit(const std::string& finalName, bool replace) {
         err = RenameInto(HandleOf(fd_.get()), folder, name, true);
         if (err != 0) RestoreReadOnly(folder_.get(), finalName);
     }
-    if (err != 0) return err == ERROR_FILE_EXISTS ? win32::kAlreadyExists : err;
-    committed_ = true;
-    fd_.reset();
-    return 0;
+    return err == ERROR_FILE_EXISTS ? win32::kAlreadyExists : err;
 }
 
 int RemoveStagedLeftovers(int folderFd) {

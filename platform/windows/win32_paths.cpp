@@ -2,10 +2,12 @@
 
 #include <winternl.h>
 
-#include <climits>
+#include <optional>
 #include <string_view>
+#include <utility>
 #include <vector>
 
+#include "platform/utf8.h"
 #include "platform/win32_error.h"
 
 namespace zuvelo::platform::windows {
@@ -88,36 +90,13 @@ uint32_t ExtendedLengthPath(const std::filesystem::path& path, std::wstring& out
     return 0;
 }
 
-uint32_t WideFromUtf8(const std::string& text, std::wstring& out) {
-    out.clear();
-    if (text.empty()) return 0;
-    if (text.size() > INT_MAX) return ERROR_NO_UNICODE_TRANSLATION;
-    const int size = static_cast<int>(text.size());
-    const int length = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, nullptr, 0);
-    if (length <= 0) return ERROR_NO_UNICODE_TRANSLATION;
-    out.resize(static_cast<size_t>(length));
-    ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, out.data(), length);
-    return 0;
-}
-
-uint32_t Utf8FromWide(const std::wstring& text, std::string& out) {
-    out.clear();
-    if (text.empty()) return 0;
-    if (text.size() > INT_MAX) return ERROR_NO_UNICODE_TRANSLATION;
-    const int size = static_cast<int>(text.size());
-    const int length = ::WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text.data(), size, nullptr, 0, nullptr,
-                                             nullptr);
-    if (length <= 0) return ERROR_NO_UNICODE_TRANSLATION;
-    out.resize(static_cast<size_t>(length));
-    ::WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text.data(), size, out.data(), length, nullptr, nullptr);
-    return 0;
-}
-
 uint32_t WideComponent(const std::string& name, std::wstring& out) {
     const bool plain = !name.empty() && name != "." && name != ".." &&
                        name.find_first_of(std::string("\\/:\0", 4)) == std::string::npos;
-    if (!plain) return win32::kInvalidName;
-    return WideFromUtf8(name, out) == 0 ? 0 : win32::kInvalidName;
+    std::optional<std::wstring> wide = plain ? WideFromUtf8(name) : std::nullopt;
+    if (!wide) return win32::kInvalidName;
+    out = std::move(*wide);
+    return 0;
 }
 
 uint32_t PathBelow(int dirFd, const std::wstring& name, std::wstring& out) {

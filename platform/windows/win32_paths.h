@@ -32,10 +32,6 @@ std::wstring WithoutExtendedPrefix(const std::wstring& path);
 // applies; a path that already has the prefix stays as it is.
 uint32_t ExtendedLengthPath(const std::filesystem::path& path, std::wstring& out);
 
-// Strict conversions: 1113 (no Unicode translation) for invalid text.
-uint32_t WideFromUtf8(const std::string& text, std::wstring& out);
-uint32_t Utf8FromWide(const std::wstring& text, std::string& out);
-
 // The wide form of one plain name; 123 for an empty name, ".", "..", a separator, a
 // colon (a stream), a NUL or invalid UTF-8.
 uint32_t WideComponent(const std::string& name, std::wstring& out);

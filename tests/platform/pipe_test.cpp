@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #ifdef _WIN32
 #include <windows.h>
+#else
+#include "platform/linux/pipe_socket.h"
 #endif
 
 #include <algorithm>

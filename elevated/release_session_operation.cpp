@@ -1,11 +1,25 @@
-#include "elevated/session_release.h"
+#include "elevated/release_session_operation.h"
 
 #include <filesystem>
+#include <string>
 
+#include "common/file_operations.h"
 #include "common/jsonl_logger.h"
 #include "common/paths.h"
+#include "elevated/command_handlers.h"
+#include "elevated/operation_frame.h"
+#include "elevated/plan_steps.h"
 
 namespace zuvelo {
+
+namespace {
+
+ErrorCode RemoveSessionTree(const std::wstring& root) {
+    FileOperations files;
+    return files.RemoveDirectoryTree(root, true);
+}
+
+}  // namespace
 
 ErrorCode ReleaseSessionFolder(const std::wstring& sessionRoot, const std::string& operation,
                                const TreeRemover& removeTree) {
@@ -29,6 +43,18 @@ ErrorCode ReleaseSessionFolder(const std::wstring& sessionRoot, const std::strin
     }
     log.LogStatus(operation, "completed");
     return ErrorCode::Success;
+}
+
+ErrorCode HandleReleaseSession(const std::wstring& sessionRoot) {
+    return RunCommandFrame("session_release",
+                           [&] { return ReleaseSessionFolder(sessionRoot, "session_release", RemoveSessionTree); });
+}
+
+ErrorCode RunReleaseSessionOperation(const PlanOperation& operation) {
+    const std::string missing = operation.sessionRoot.empty() ? "Missing sessionRoot" : "";
+    return RunStepFrame("release_session", missing, [&] {
+        return ReleaseSessionFolder(operation.sessionRoot, "release_session", RemoveSessionTree);
+    });
 }
 
 }  // namespace zuvelo

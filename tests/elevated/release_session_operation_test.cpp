@@ -1,4 +1,4 @@
-#include "elevated/session_release.h"
+#include "elevated/release_session_operation.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

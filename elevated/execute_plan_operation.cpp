@@ -1,6 +1,13 @@
 #include "elevated/plan_steps.h"
 
+#include <string>
 #include <utility>
+#include <vector>
+
+#include "common/jsonl_logger.h"
+#include "elevated/command_handlers.h"
+#include "elevated/operation_frame.h"
+#include "elevated/plan_loader.h"
 
 namespace zuvelo {
 
@@ -14,6 +21,19 @@ StepHandler UnderUpdateLock(StepHandler step, PlanRunState& state) {
         if (const ErrorCode locked = state.HoldUpdateLock(); locked != ErrorCode::Success) return locked;
         return step(operation);
     };
+}
+
+// Nothing of a plan runs unless the whole file loaded.
+ErrorCode LoadAndExecutePlan(const std::wstring& planFile) {
+    std::vector<PlanOperation> plan;
+    const ErrorCode code = LoadPlanFromFile(planFile, plan);
+    if (code != ErrorCode::Success) {
+        JsonlLogger::Instance().LogError(code, "execute_plan", "Failed to load plan file");
+        return code;
+    }
+    JsonlLogger::Instance().LogDiagnostic(LogLevel::Info,
+                                          "Executing plan with " + std::to_string(plan.size()) + " operations");
+    return ExecutePlan(plan);
 }
 
 }  // namespace
@@ -39,6 +59,10 @@ StepHandlers StepHandlersFor(PlanRunState& state) {
 ErrorCode ExecutePlan(const std::vector<PlanOperation>& plan) {
     PlanRunState state;  // this run's only; its lock goes with it at the plan's end
     return ExecutePlan(plan, StepHandlersFor(state));
+}
+
+ErrorCode HandleExecutePlan(const std::wstring& planFile) {
+    return RunCommandFrame("execute_plan", [&] { return LoadAndExecutePlan(planFile); });
 }
 
 }  // namespace zuvelo
