@@ -21,6 +21,7 @@ using std::chrono::milliseconds;
 constexpr milliseconds kMissingPause{200};
 constexpr milliseconds kBusyWait{2000};
 constexpr uint32_t kTooManyOpenFiles = 4;
+constexpr size_t kMaxPipeNameChars = 256;  // the system's limit for a whole pipe name
 
 // The name as Windows takes it (GetFullPathNameW: either separator, "." and ".."
 // folded) when that is a pipe of this machine, \\.\pipe\ and a name, which may hold
@@ -58,6 +59,8 @@ bool PipeConnection::Connect(const std::wstring& name, uint32_t timeoutMs, uint3
     };
     fd_.reset();
     const std::optional<std::wstring> local = LocalPipeName(name);
+    // Such a pipe can never be offered: no reason to wait for it.
+    if (local && local->size() > kMaxPipeNameChars) return fail(win32::kInvalidName);
     const auto deadline = Clock::now() + milliseconds(timeoutMs);
     while (true) {
         uint32_t error = win32::kFileNotFound;
