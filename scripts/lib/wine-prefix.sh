@@ -29,6 +29,10 @@ fresh_wine_prefix() {
   wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
   # There is no window manager: a managed window's close would wait 2 s for one.
   wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+  # Wine closes the desktop and its services a while after the last program has ended; a
+  # program started later then waits about 20 s for COM. A window kept open for the whole run
+  # (ended with the wineserver) keeps them up between tests.
+  wine notepad >/dev/null 2>&1 &
 }
 
 end_wine_prefix() {
